@@ -1,0 +1,181 @@
+// The engine: the one LumsiftForAperture of the process. It drives the photo application over its
+// scripting interface, holds the library as last loaded (image versions, identifiers, master paths
+// and the three fingerprint lists, index by index), runs the load, the analysis and the search,
+// and reports to the pages and the delegate through engine/Pages.h.
+//
+// Threads: loadLibrary, analyseImages and detectSimilar run on the caller's thread (the pages
+// start each on a new detached std::thread); every control change is posted to the main thread.
+// The engine object is its own lock (engineLock): the analysis holds it per image, the search for
+// its whole comparison; the load takes none.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/Pages.h"
+#include "engine/helpers.h"
+#include "platform/notify/UserNotifications.h"
+#include "platform/power/PowerAssertions.h"
+#include "platform/scripting/Aperture.h"
+
+namespace lumsift {
+
+using ImageVersion = scripting::ApertureImageVersion;
+// One stored fingerprint: a number (0 = fingerprinting failed or waits to be redone) or the null
+// marker (no tag).
+using FingerprintEntry = std::optional<uint64_t>;
+// One entry per loaded image, in the order of allImages.
+using FingerprintList = std::vector<FingerprintEntry>;
+// A reading of an image's stored fingerprints: plain, plus, Pro.
+using FingerprintReading = std::array<FingerprintEntry, 3>;
+
+// Algorithm codes.
+enum : int32_t { kAlgorithmAll = 0, kAlgorithmPlus = 1, kAlgorithmPro = 2, kAlgorithmPlain = 3 };
+inline constexpr const char* kTagPlain = "Lumsift";
+inline constexpr const char* kTagPlus = "Lumsift+";
+inline constexpr const char* kTagPro = "LumsiftPro";
+inline constexpr const char* kKeywordParent = "ZUL Lumsift";
+inline constexpr const char* kApertureBundleIdentifier = "com.apple.aperture";
+
+// The process-wide main-thread dispatcher the engine posts through. Until one is set, work runs
+// at once on the calling thread. Takes shared ownership.
+void setMainThread(std::shared_ptr<MainThread> mainThread);
+MainThread& mainThread();
+
+// Reads a tag text as strtoull does in base 10 (blanks skipped, optional sign, digits up to the
+// first other character; no digits give 0; too large gives 2^64 - 1).
+uint64_t fingerprintFromText(std::string_view text);
+
+class LumsiftForAperture {
+public:
+    // The one instance, made and initialised by the first call (serialised); later calls take no
+    // lock.
+    static LumsiftForAperture& sharedLumsiftForAperture();
+
+    LumsiftForAperture(const LumsiftForAperture&) = delete;
+    LumsiftForAperture& operator=(const LumsiftForAperture&) = delete;
+    LumsiftForAperture(LumsiftForAperture&&) = delete;
+    LumsiftForAperture& operator=(LumsiftForAperture&&) = delete;
+
+    // --- Switches ---
+    // The search list becomes the plus list for 1, the plain list for 3, the Pro list otherwise.
+    void switchSearchAlgorithm(int32_t algorithm);
+    // Recounts the analysed images for the loading page's choice and posts the three counts.
+    void switchLumsiftAlgorithm();
+
+    // --- Small operations (wrap the scripting interface; they catch nothing) ---
+    std::string imageUniqueId(const ImageVersion& image);
+    int64_t allImagesCount() const;
+    // Keeps the delegate (shared ownership).
+    void setAppDelegate(std::shared_ptr<AppDelegate> delegate);
+    std::vector<ImageVersion> getSelection();
+    // 0 while the photo application is not running, without asking for the selection.
+    int64_t selectionCount();
+    std::optional<std::string> imageFileName(const ImageVersion& image);
+    bool photoApplicationIsRunning();
+    bool photoOnline(const ImageVersion& image);
+    std::string getVersion();
+    // YES when a problem was reported (alert through the delegate).
+    bool versionCheck(bool report);
+
+    // --- Library load ---
+    void loadLibrary(std::shared_ptr<LoadingPage> page);
+
+    // --- Master files ---
+    // Rebuilds allImagePaths: database, else ApertureData.xml, else empty strings.
+    void loadXmlData();
+    // Fills allImagePaths from the package database; NO (nothing added) when it cannot be used.
+    bool loadApertureDataSqlite();
+    // A file to fingerprint: the master read in place, else a copy the photo application exports
+    // into exportFolder; nullopt when neither can be had.
+    std::optional<std::filesystem::path> exportImage(const ImageVersion& image);
+
+    // --- Fingerprint tags and search keywords ---
+    void saveLumsiftHash(const ImageVersion& image, uint64_t hashVal, int32_t algorithm);
+    FingerprintReading retrieveLumsiftHash(const ImageVersion& image, int32_t algorithm);
+    void addLumsfKeyword(const ImageVersion& image, const std::string& keyword);
+    // Main thread: deletes the recorded keywords, forgets the record, disables Clear Keywords.
+    void removeLumsfKeywords(ResultsPage& page);
+
+    // --- Long operations ---
+    void analyseImages(std::shared_ptr<LoadingPage> page);
+    void detectSimilar(std::shared_ptr<ResultsPage> page);
+
+    // --- Atomic properties ---
+    int64_t hashedImageCount() const { return _hashedImageCount.load(); }
+    void setHashedImageCount(int64_t v) { _hashedImageCount.store(v); }
+    int64_t problemImageCount() const { return _problemImageCount.load(); }
+    void setProblemImageCount(int64_t v) { _problemImageCount.store(v); }
+    std::optional<std::string> apertureLibrary() const;
+    void setApertureLibrary(std::optional<std::string> path);
+    bool dataLoaded() const { return _dataLoaded.load(); }
+    void setDataLoaded(bool v) { _dataLoaded.store(v); }
+    uint64_t lessSensitiveValue() const { return _lessSensitiveValue.load(); }
+    void setLessSensitiveValue(uint64_t v) { _lessSensitiveValue.store(v); }
+    uint64_t moreSensitiveValue() const { return _moreSensitiveValue.load(); }
+    void setMoreSensitiveValue(uint64_t v) { _moreSensitiveValue.store(v); }
+
+    // --- Platform seams (shared ownership; defaults are the system's) ---
+    void setPowerAssertions(std::shared_ptr<PowerAssertions> power);
+    void setUserNotifications(std::shared_ptr<UserNotifications> notifications);
+
+    // Forgets all library, search and page state and takes the application registered for
+    // "com.apple.aperture" afresh, as a new process would have it (tests only).
+    void resetForTesting();
+
+private:
+    friend struct LumsiftForApertureTestAccess;
+    LumsiftForAperture(); // init
+
+    // Posts `work` on the main thread (no wait).
+    void post(std::function<void()> work);
+    // Reports to pages and delegate that the engine does not hold are dropped; values read as 0.
+    std::shared_ptr<LoadingPage> loadingPage() const;
+    std::shared_ptr<AppDelegate> delegate() const;
+
+    // Fields, in the order of the engine's table.
+    std::shared_ptr<scripting::ApertureApplication> photoApplication;
+    std::string exportFolder;
+    std::shared_ptr<helpers> help;
+    std::shared_ptr<AppDelegate> appDelegate;
+    std::shared_ptr<LoadingPage> dataView;
+    std::vector<ImageVersion> allImages;
+    std::vector<std::string> allImageIDs;
+    std::vector<std::string> allImagePaths;
+    std::shared_ptr<FingerprintList> allLumsiftHahes;
+    std::shared_ptr<FingerprintList> allLumsiftPlusHahes;
+    std::shared_ptr<FingerprintList> allLumsiftProHahes;
+    std::shared_ptr<FingerprintList> allLumsiftClassicHahes;
+    std::atomic<int64_t> _allImagesCount{0};
+    // Absent (null) before the first search with a selection and after a removal.
+    std::unique_ptr<std::vector<ImageVersion>> taggedImages;
+    std::unique_ptr<std::vector<std::string>> taggedImageKeyword;
+    std::atomic<int64_t> _similaritySensitivity{0};
+    std::atomic<bool> _autoSensitive{false};
+    std::atomic<int32_t> searchUsing{0};
+    std::atomic<bool> _dataLoaded{false};
+    std::atomic<int64_t> _hashedImageCount{0};
+    std::atomic<int64_t> _problemImageCount{0};
+    std::optional<std::string> _apertureLibrary;
+    std::atomic<uint64_t> _lessSensitiveValue{0};
+    std::atomic<uint64_t> _moreSensitiveValue{0};
+
+    std::shared_ptr<PowerAssertions> powerAssertions;
+    std::shared_ptr<UserNotifications> userNotifications;
+
+    // Guards the pointer fields that the main thread and workers both set and read (dataView,
+    // appDelegate, _apertureLibrary, the search list pointer); never held across a call out.
+    mutable std::mutex fieldsMutex;
+    // The engine's own lock: per image in the analysis, whole comparison in the search.
+    std::recursive_mutex engineLock;
+};
+
+} // namespace lumsift

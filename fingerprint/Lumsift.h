@@ -1,0 +1,86 @@
+// The fingerprint calculator: turns one image file into an 8 x 8 and a 32 x 32 grid and computes
+// the plain, plus and Pro 64-bit fingerprints; and the distance between two fingerprints.
+// The constants, single-precision steps and strict comparisons define the stored values.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fftw3.h>
+
+namespace lumsift {
+
+// Owns one fftw_plan; planning and destroying go through the process-wide planner lock.
+class FftwPlan {
+public:
+    FftwPlan() = default;
+    // Takes ownership of `plan` (may be null).
+    explicit FftwPlan(fftw_plan plan) : plan_(plan) {}
+    ~FftwPlan();
+    FftwPlan(const FftwPlan&) = delete;
+    FftwPlan& operator=(const FftwPlan&) = delete;
+    fftw_plan get() const { return plan_; }
+
+private:
+    fftw_plan plan_ = nullptr;
+};
+
+// A pixel grid of N x N pixels, 4 bytes a pixel, rows from the top.
+template <int N> using PixelGrid = std::array<uint8_t, 4 * N * N>;
+
+class Lumsift {
+public:
+    // `init`: fetches the readable types and makes the transform plan (measuring).
+    Lumsift();
+    // Destroys the plan.
+    ~Lumsift();
+    // The plan is bound to the addresses of `data` and `out`: never copied or moved.
+    Lumsift(const Lumsift&) = delete;
+    Lumsift& operator=(const Lumsift&) = delete;
+    Lumsift(Lumsift&&) = delete;
+    Lumsift& operator=(Lumsift&&) = delete;
+
+    // YES when the extension of `path` (after the last "." of its last component) is exactly a
+    // member of imgTypes; otherwise logs "Image type not supported: %@" and returns NO.
+    bool supportedImageType(std::string_view path) const;
+    // Decodes the file once and renders the grids asked for. NO (with its log line) when the type
+    // is not supported or the file does not decode; the grids then keep their contents.
+    bool prepareImageData(const std::filesystem::path& url, bool eightX8, bool thirty2x32);
+    // Plain (usePlus NO) or plus fingerprint of the 8 x 8 grid; rewrites the grid grey.
+    // Caller guarantees an earlier successful prepare with eightX8.
+    uint64_t calculateLumsift(bool usePlus);
+    // Pro fingerprint of the 32 x 32 grid. Caller guarantees a prepare with thirty2x32.
+    uint64_t calculateHashPro();
+    // Convenience: prepare then compute; 0 when preparing fails.
+    uint64_t visualHash(const std::filesystem::path& url, bool usePlus);
+    uint64_t visualHashPro(const std::filesystem::path& url);
+
+    // Distance operations: no state, no allocation.
+    static int64_t distanceCalc(uint64_t a, uint64_t b);
+    static uint64_t rotateLeft(uint64_t x);
+    static int64_t hammingDistance(uint64_t a, uint64_t b, bool checkRotations);
+
+    // Read access for tests and the analysis.
+    const std::vector<std::string>& imageTypes() const { return imgTypes; }
+    PixelGrid<8>& grid8() { return bitmapReducedImage8x8; }
+    PixelGrid<32>& grid32() { return bitmapReducedImage32x32; }
+    bool isAlphaFirst() const { return alphaFirst; }
+    void setAlphaFirst(bool value) { alphaFirst = value; }
+
+private:
+    std::vector<std::string> imgTypes;
+    int32_t reducedImageSize = 8;
+    PixelGrid<8> bitmapReducedImage8x8{};
+    PixelGrid<32> bitmapReducedImage32x32{};
+    bool alphaFirst = false;
+    int32_t dctSize = 32;
+    double data[32][32]{};
+    double out[32][32]{};
+    FftwPlan dctPlan;
+};
+
+} // namespace lumsift

@@ -1,0 +1,50 @@
+// The system log: every diagnostic line of Lumsift goes through here. A line is written to
+// standard error with the time, the process name and id, and to syslog. Tests capture lines.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumsift::log {
+
+// Writes one line. Copies the text; safe from any thread. Never fails: a line that cannot be
+// written anywhere is dropped.
+void line(std::string_view text);
+
+// Receives every line while installed; called under the log's lock, so it must not log.
+using Sink = std::function<void(std::string_view)>;
+
+// Adds a sink for as long as the returned object lives. Lines still go to standard error and
+// syslog unless `exclusive` is true.
+class ScopedSink {
+public:
+    explicit ScopedSink(Sink sink, bool exclusive = true);
+    ~ScopedSink();
+    ScopedSink(const ScopedSink&) = delete;
+    ScopedSink& operator=(const ScopedSink&) = delete;
+
+private:
+    int id_;
+};
+
+// Captures every line written while it lives (and keeps them from standard error and syslog).
+class Capture {
+public:
+    Capture();
+    // Copies of the lines captured so far, in order.
+    std::vector<std::string> lines() const;
+    // True when some captured line equals `text` exactly.
+    bool contains(std::string_view text) const;
+    // Number of captured lines equal to `text`.
+    std::size_t count(std::string_view text) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+    ScopedSink sink_;
+};
+
+} // namespace lumsift::log
