@@ -1,1 +1,337 @@
-// placeholder
+// The library analysis: computes the fingerprints the images lack, of the kinds chosen on the
+// loading page, and stores each as a custom tag and in the engine's fingerprint lists.
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "engine/LumsiftForAperture.h"
+#include "engine/MasterPaths.h"
+#include "fingerprint/Lumsift.h"
+#include "platform/log/Log.h"
+
+namespace lumsift {
+namespace {
+
+// Kinds in the order the analysis computes and stores them, which is the order of a reading:
+// plain, plus, Pro.
+constexpr std::array<int32_t, 3> kKindCodes = {kAlgorithmPlain, kAlgorithmPlus, kAlgorithmPro};
+constexpr std::size_t kPlain = 0;
+constexpr std::size_t kPlus = 1;
+constexpr std::size_t kPro = 2;
+using KindFlags = std::array<bool, 3>;
+
+// The kinds an analysis choice covers; none for a code outside 0 to 3.
+KindFlags kindsOfChoice(int32_t choice) {
+    switch (choice) {
+    case kAlgorithmAll:
+        return {true, true, true};
+    case kAlgorithmPlus:
+        return {false, true, false};
+    case kAlgorithmPro:
+        return {false, false, true};
+    case kAlgorithmPlain:
+        return {true, false, false};
+    default:
+        return {false, false, false};
+    }
+}
+
+bool anyOf(const KindFlags& kinds) {
+    return kinds[kPlain] || kinds[kPlus] || kinds[kPro];
+}
+
+FingerprintEntry entryAt(const std::shared_ptr<FingerprintList>& list, std::size_t index) {
+    return list && index < list->size() ? (*list)[index] : std::nullopt;
+}
+
+void setEntryAt(const std::shared_ptr<FingerprintList>& list, std::size_t index,
+                FingerprintEntry value) {
+    if (list && index < list->size()) {
+        (*list)[index] = value;
+    }
+}
+
+// "%lu" of a count, as the labels show it.
+std::string countText(int64_t count) {
+    return std::to_string(static_cast<unsigned long>(count));
+}
+
+// Holds the idle-sleep assertion of one run and releases it once: at the run's end, or on any
+// way out before it.
+class AssertionHold {
+public:
+    AssertionHold(std::shared_ptr<PowerAssertions> power, std::string_view name)
+        : power_(std::move(power)), id_(power_->createNoIdleSleepAssertion(name)) {}
+    ~AssertionHold() { release(); }
+    AssertionHold(const AssertionHold&) = delete;
+    AssertionHold& operator=(const AssertionHold&) = delete;
+    void release() {
+        if (id_) {
+            power_->release(*id_);
+            id_.reset();
+        }
+    }
+
+private:
+    std::shared_ptr<PowerAssertions> power_;
+    std::optional<uint32_t> id_;
+};
+
+} // namespace
+
+void LumsiftForAperture::setPowerAssertions(std::shared_ptr<PowerAssertions> power) {
+    const std::lock_guard lock(fieldsMutex);
+    powerAssertions = std::move(power);
+}
+
+void LumsiftForAperture::setUserNotifications(std::shared_ptr<UserNotifications> notifications) {
+    const std::lock_guard lock(fieldsMutex);
+    userNotifications = std::move(notifications);
+}
+
+void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
+    std::shared_ptr<PowerAssertions> power;
+    std::shared_ptr<UserNotifications> notifications;
+    {
+        const std::lock_guard lock(fieldsMutex);
+        if (!powerAssertions) {
+            powerAssertions = makeSystemPowerAssertions();
+        }
+        if (!userNotifications) {
+            userNotifications = makeSystemUserNotifications();
+        }
+        power = powerAssertions;
+        notifications = userNotifications;
+    }
+    const auto onPage = [this, &page](std::function<void(LoadingPage&)> change) {
+        if (page) {
+            post([page, change = std::move(change)] { change(*page); });
+        }
+    };
+    const auto onDelegate = [this](std::function<void(AppDelegate&)> change) {
+        if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
+            post([appDelegate, change = std::move(change)] { change(*appDelegate); });
+        }
+    };
+    const auto postText = [&onPage](TextField* (LoadingPage::*field)(), std::string text) {
+        onPage([field, text = std::move(text)](LoadingPage& p) {
+            if (TextField* control = (p.*field)()) {
+                control->setStringValue(text);
+            }
+        });
+    };
+
+    // Set-up.
+    AssertionHold assertion(power, "Lumsift analysis in progress");
+    {
+        const std::lock_guard lock(fieldsMutex);
+        dataView = page;
+    }
+    auto calculator = std::make_unique<Lumsift>();
+    onDelegate([](AppDelegate& d) { d.disableNextView(); });
+    onPage([](LoadingPage& p) { p.disableAnalyseButton(); });
+    const int32_t choice = page ? page->selectedAlgorithm() : 0;
+    const KindFlags chosen = kindsOfChoice(choice);
+    loadXmlData();
+    const bool selectionMode = page && page->selectionMode();
+    std::vector<ImageVersion> list;
+    try {
+        list = selectionMode ? photoApplication->selection() : allImages;
+    } catch (const scripting::ScriptingError& error) {
+        // Without a list there is nothing to analyse: give the controls back.
+        log::line("Analysis stopped: the selection could not be read: " + error.reason());
+        onPage([](LoadingPage& p) { p.enableAnalyseButton(); });
+        onDelegate([](AppDelegate& d) { d.enableNextView(); });
+        return;
+    }
+    if (selectionMode) {
+        // Reset the chosen kinds' stored fingerprints to "0", so that a selected image the run
+        // does not finish stays marked for the next whole-library run.
+        constexpr std::array<std::size_t, 3> kLookOrder = {kPro, kPlus, kPlain};
+        for (const ImageVersion& image : list) {
+            try {
+                const FingerprintReading r = retrieveLumsiftHash(image, choice);
+                for (const std::size_t kind : kLookOrder) {
+                    if (chosen[kind] && r[kind] && *r[kind] != 0) {
+                        saveLumsiftHash(image, 0, kKindCodes[kind]);
+                    }
+                }
+            } catch (const scripting::ScriptingError& error) {
+                log::line("Analysis: the fingerprints of " + image.id() +
+                          " could not be reset: " + error.reason());
+            }
+        }
+    }
+    const auto total = static_cast<double>(list.size());
+    onPage([total](LoadingPage& p) {
+        if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
+            progress->setIndeterminate(false);
+            progress->setMaxValue(total);
+        }
+    });
+    postText(&LoadingPage::retrieveStatusLabel, "Analysing Images");
+    onDelegate([](AppDelegate& d) { d.enableNextView(); });
+
+    // The selection holds an image the current load does not: report it and give the controls
+    // back; the caller then leaves the step and ends the run.
+    const auto staleLibraryStop = [&] {
+        if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
+            appDelegate->showAlert(
+                "An Image was not found in the library data loaded into Lumsift.  If you've "
+                "recently added images into Aperture you will need to reload the library in "
+                "Lumsift",
+                "Stale Library Data");
+        }
+        postText(&LoadingPage::retrieveStatusLabel, "Analysis Complete");
+        postText(&LoadingPage::notAnalysedImagesLabel, "Unknown");
+        onPage([](LoadingPage& p) { p.enableAnalyseButton(); });
+        onDelegate([](AppDelegate& d) { d.enableNextView(); });
+    };
+    // A copy the application exported for this run; never the master read in place, even
+    // where the library itself lies in the temporary folder.
+    const auto isExportedCopy = [this](const ImageVersion& image,
+                                       const std::filesystem::path& file) {
+        if (file.string().find(exportFolder) == std::string::npos) {
+            return false;
+        }
+        return masterPathFor(allImageIDs, allImagePaths, image.id()) != file.string();
+    };
+    bool stale = false;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const ImageVersion& image = list[i];
+        const std::lock_guard step(engineLock);
+        const auto value = static_cast<double>(i + 1);
+        onPage([value](LoadingPage& p) {
+            if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
+                progress->setDoubleValue(value);
+            }
+        });
+        const FingerprintReading start =
+            selectionMode ? FingerprintReading{0, 0, 0}
+                          : FingerprintReading{entryAt(allLumsiftClassicHahes, i),
+                                               entryAt(allLumsiftPlusHahes, i),
+                                               entryAt(allLumsiftProHahes, i)};
+        FingerprintReading working = start;
+        KindFlags needed{};
+        bool needsTaken = false;
+        // Which kinds are computed; an image whose earlier try failed ("0") leaves the analysed
+        // count once, and comes back into it when this step ends.
+        const auto takeNeeds = [&] {
+            needsTaken = true;
+            bool anyFailed = false;
+            for (std::size_t k = 0; k < 3; ++k) {
+                needed[k] = chosen[k] && (!working[k] || *working[k] == 0);
+                anyFailed = anyFailed || (chosen[k] && working[k] && *working[k] == 0);
+            }
+            if (anyFailed) {
+                --_hashedImageCount;
+            }
+        };
+        const auto saveZeros = [&](const KindFlags& kinds, std::array<std::size_t, 3> order) {
+            for (const std::size_t k : order) {
+                if (kinds[k]) {
+                    saveLumsiftHash(image, 0, kKindCodes[k]);
+                }
+            }
+        };
+        std::optional<std::filesystem::path> file;
+        bool heightZero = false;
+        try {
+            heightZero = image.height() == 0;
+            if (heightZero) {
+                saveZeros({true, true, true}, {kPro, kPlus, kPlain});
+                ++_problemImageCount;
+                ++_hashedImageCount;
+            } else {
+                takeNeeds();
+            }
+            if (!heightZero && anyOf(needed)) {
+                const std::optional<std::string> fileName = imageFileName(image);
+                const bool usable = photoOnline(image) &&
+                                    calculator->supportedImageType(fileName.value_or("")) &&
+                                    (file = exportImage(image)).has_value();
+                if (!usable) {
+                    saveZeros({true, true, true}, {kPlain, kPlus, kPro});
+                    ++_hashedImageCount;
+                    ++_problemImageCount;
+                } else if (calculator->prepareImageData(*file, needed[kPlain] || needed[kPlus],
+                                                        needed[kPro])) {
+                    // Plain before plus: plus then reads the grid the plain computation left.
+                    if (needed[kPlain]) {
+                        working[kPlain] = calculator->calculateLumsift(false);
+                        saveLumsiftHash(image, *working[kPlain], kAlgorithmPlain);
+                    }
+                    if (needed[kPlus]) {
+                        working[kPlus] = calculator->calculateLumsift(true);
+                        saveLumsiftHash(image, *working[kPlus], kAlgorithmPlus);
+                    }
+                    if (needed[kPro]) {
+                        working[kPro] = calculator->calculateHashPro();
+                        saveLumsiftHash(image, *working[kPro], kAlgorithmPro);
+                    }
+                    ++_hashedImageCount;
+                } else {
+                    saveZeros(needed, {kPlain, kPlus, kPro});
+                    ++_hashedImageCount;
+                }
+            }
+        } catch (const scripting::ScriptingError& error) {
+            // The application failed us mid-step: the image ends as a failed preparation.
+            log::line("Analysis: a request for image " + image.id() + " failed (" + error.name() +
+                      "): " + error.reason());
+            if (!needsTaken) {
+                takeNeeds();
+            }
+            heightZero = false;
+            working = start;
+            try {
+                saveZeros(needed, {kPlain, kPlus, kPro});
+            } catch (const scripting::ScriptingError& again) {
+                log::line("Analysis: the fingerprints of " + image.id() +
+                          " could not be marked for computing: " + again.reason());
+            }
+            ++_hashedImageCount;
+        }
+        if (file && isExportedCopy(image, *file)) {
+            helpers::deleteFile(file->string());
+        }
+        if (!heightZero) {
+            std::size_t index = i;
+            if (selectionMode) {
+                const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), image.id());
+                if (found == allImageIDs.end()) {
+                    staleLibraryStop();
+                    stale = true;
+                    break; // leaves the step: the engine lock is released
+                }
+                index = static_cast<std::size_t>(found - allImageIDs.begin());
+            }
+            const std::array<std::shared_ptr<FingerprintList>*, 3> lists = {
+                &allLumsiftClassicHahes, &allLumsiftPlusHahes, &allLumsiftProHahes};
+            for (std::size_t k = 0; k < 3; ++k) {
+                if (needed[k]) {
+                    setEntryAt(*lists[k], index, working[k]);
+                }
+            }
+        }
+        const int64_t hashed = hashedImageCount();
+        postText(&LoadingPage::analysedImagesLabel, countText(hashed));
+        postText(&LoadingPage::notAnalysedImagesLabel, countText(allImagesCount() - hashed));
+    }
+
+    if (stale) {
+        assertion.release();
+        calculator.reset();
+        return;
+    }
+
+    // Normal end.
+    postText(&LoadingPage::retrieveStatusLabel, "Analysis Complete");
+    notifications->deliver("Lumsift Library Analysis Complete!",
+                           "Lumsift has successfully completed analysis of your library.", true);
+    onPage([](LoadingPage& p) { p.enableAnalyseButton(); });
+    assertion.release();
+    calculator.reset();
+}
+
+} // namespace lumsift

@@ -1,0 +1,150 @@
+// The read-only SQLite layer: RAII for connections and statements, result codes with messages.
+#include "engine/Sqlite.h"
+
+#include <filesystem>
+#include <utility>
+
+namespace lumsift {
+namespace {
+
+// A file: URI for `path`, every byte outside the unreserved set and "/" percent-encoded so that
+// "?", "#" and "%" in folder names stay part of the path.
+std::string fileUri(std::string_view path) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (const char c : path) {
+        const auto b = static_cast<unsigned char>(c);
+        const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+                           (b >= '0' && b <= '9') || b == '/' || b == '-' || b == '_' || b == '.' ||
+                           b == '~';
+        if (plain) {
+            uri += c;
+            continue;
+        }
+        uri += '%';
+        uri += kHex[b >> 4];
+        uri += kHex[b & 0xF];
+    }
+    return uri;
+}
+
+SqliteStatus statusOf(int code, sqlite3* db) {
+    if (code == SQLITE_OK) {
+        return {};
+    }
+    return {code, db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code)};
+}
+
+} // namespace
+
+SqliteConnection::~SqliteConnection() {
+    if (db_ != nullptr) {
+        sqlite3_close(db_);
+    }
+}
+
+SqliteConnection::SqliteConnection(SqliteConnection&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)) {}
+
+SqliteConnection& SqliteConnection::operator=(SqliteConnection&& other) noexcept {
+    if (this != &other) {
+        if (db_ != nullptr) {
+            sqlite3_close(db_);
+        }
+        db_ = std::exchange(other.db_, nullptr);
+    }
+    return *this;
+}
+
+SqliteConnection SqliteConnection::openReadOnly(std::string_view path, SqliteStatus& status) {
+    // A read-only connection to a WAL database makes its "-wal" and "-shm" files when they are
+    // missing and leaves them behind. Without a log file every committed page is in the main
+    // file, so it is read as immutable and nothing is created beside it.
+    std::error_code ec;
+    const bool hasLog = std::filesystem::exists(std::string(path) + "-wal", ec);
+    const std::string uri = fileUri(path) + (hasLog ? "?mode=ro" : "?mode=ro&immutable=1");
+    sqlite3* db = nullptr;
+    const int code =
+        sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    SqliteConnection connection(db);
+    status = statusOf(code, db);
+    if (!status.ok()) {
+        return SqliteConnection();
+    }
+    return connection;
+}
+
+SqliteStatement::~SqliteStatement() {
+    if (stmt_ != nullptr) {
+        sqlite3_finalize(stmt_);
+    }
+}
+
+SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
+    : stmt_(std::exchange(other.stmt_, nullptr)), lastCode_(other.lastCode_) {}
+
+SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
+    if (this != &other) {
+        if (stmt_ != nullptr) {
+            sqlite3_finalize(stmt_);
+        }
+        stmt_ = std::exchange(other.stmt_, nullptr);
+        lastCode_ = other.lastCode_;
+    }
+    return *this;
+}
+
+SqliteStatement SqliteStatement::prepare(const SqliteConnection& db, std::string_view sql,
+                                         SqliteStatus& status) {
+    SqliteStatement statement;
+    const int code = sqlite3_prepare_v2(db.get(), sql.data(), static_cast<int>(sql.size()),
+                                        &statement.stmt_, nullptr);
+    status = statusOf(code, db.get());
+    if (!status.ok()) {
+        return SqliteStatement();
+    }
+    return statement;
+}
+
+SqliteStatus SqliteStatement::bindText(int index, std::string_view text) {
+    const int code = sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                                       SQLITE_TRANSIENT);
+    return statusOf(code, sqlite3_db_handle(stmt_));
+}
+
+SqliteStatement::Step SqliteStatement::step() {
+    lastCode_ = sqlite3_step(stmt_);
+    if (lastCode_ == SQLITE_ROW) {
+        return Step::Row;
+    }
+    if (lastCode_ == SQLITE_DONE) {
+        return Step::Done;
+    }
+    return Step::Error;
+}
+
+SqliteStatus SqliteStatement::lastStatus() const {
+    if (lastCode_ == SQLITE_ROW || lastCode_ == SQLITE_DONE) {
+        return {};
+    }
+    return statusOf(lastCode_, sqlite3_db_handle(stmt_));
+}
+
+int SqliteStatement::columnCount() const {
+    return sqlite3_column_count(stmt_);
+}
+
+std::optional<std::string> SqliteStatement::columnText(int column) const {
+    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+}
+
+int SqliteStatement::columnInt(int column) const {
+    return sqlite3_column_int(stmt_, column);
+}
+
+} // namespace lumsift

@@ -1,0 +1,73 @@
+// A thin layer over GIO's D-Bus client for the platform services that the engine uses (idle
+// inhibitor, notifications): RAII for the GLib handles, and one synchronous call with a timeout
+// whose failure is a result carrying GLib's message.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <gio/gio.h>
+
+namespace lumsift::dbus {
+
+// Owns one reference to a GObject (a bus connection, a descriptor list) and drops it when
+// destroyed.
+struct GObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+// Owns one GVariant reference.
+struct GVariantUnref {
+    void operator()(GVariant* value) const { g_variant_unref(value); }
+};
+using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
+
+// Owns one file descriptor and closes it when destroyed. Moved, never copied.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    // Takes ownership of `fd` (-1 for none).
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// One method call to name `service`, its reply, and the descriptors that came with it.
+struct Reply {
+    GVariantPtr body;            // null when the call failed
+    GObjectPtr<GUnixFDList> fds; // null when none came
+    std::string error;           // GLib's message when the call failed
+    bool ok() const { return body != nullptr; }
+};
+
+struct Call {
+    GBusType bus;
+    std::string_view service;
+    std::string_view objectPath;
+    std::string_view interface;
+    std::string_view method;
+    std::string_view replyType; // e.g. "(h)"
+};
+
+// Makes the call and waits at most `timeout` for the answer. `parameters` is a floating
+// GVariant that the call consumes (takes ownership). Never throws: no bus, no service or a late
+// answer give a Reply that is not ok().
+Reply callSync(const Call& call, GVariant* parameters, std::chrono::milliseconds timeout);
+
+} // namespace lumsift::dbus
