@@ -1,1 +1,308 @@
-// placeholder
+// The engine object itself: the one instance, init, the two switches, the small operations
+// over the scripting interface, the properties, the version check and the main-thread seam.
+#include "engine/LumsiftForAperture.h"
+
+#include "platform/log/Log.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace lumsift {
+
+// --- Main thread ---
+
+namespace {
+
+// Until the application sets its dispatcher, work runs at once on the calling thread.
+class ImmediateMainThread : public MainThread {
+public:
+    void post(std::function<void()> work) override { work(); }
+    void runAndWait(std::function<void()> work) override { work(); }
+};
+
+struct MainThreadSlot {
+    std::mutex mutex;
+    std::shared_ptr<MainThread> current = std::make_shared<ImmediateMainThread>();
+    // Dispatchers replaced while a worker may still post through them stay alive.
+    std::vector<std::shared_ptr<MainThread>> retired;
+};
+
+MainThreadSlot& mainThreadSlot() {
+    static MainThreadSlot slot;
+    return slot;
+}
+
+} // namespace
+
+void setMainThread(std::shared_ptr<MainThread> dispatcher) {
+    if (!dispatcher)
+        dispatcher = std::make_shared<ImmediateMainThread>();
+    MainThreadSlot& slot = mainThreadSlot();
+    std::lock_guard lock(slot.mutex);
+    slot.retired.push_back(std::move(slot.current));
+    slot.current = std::move(dispatcher);
+}
+
+MainThread& mainThread() {
+    MainThreadSlot& slot = mainThreadSlot();
+    std::lock_guard lock(slot.mutex);
+    return *slot.current;
+}
+
+uint64_t fingerprintFromText(std::string_view text) {
+    // strtoull needs a terminated text; it stops at the first character that is not a digit.
+    const std::string terminated(text);
+    return std::strtoull(terminated.c_str(), nullptr, 10);
+}
+
+// --- The one instance ---
+
+LumsiftForAperture& LumsiftForAperture::sharedLumsiftForAperture() {
+    // The first call is serialised by the language (a function-local static); later calls only
+    // read the stored reference. The engine is never destroyed: detached workers may outlive
+    // main.
+    static LumsiftForAperture& instance = *new LumsiftForAperture();
+    return instance;
+}
+
+LumsiftForAperture::LumsiftForAperture() {
+    initFields();
+    ++initRuns;
+}
+
+void LumsiftForAperture::initFields() {
+    std::error_code error;
+    const auto temporary = std::filesystem::temp_directory_path(error);
+    exportFolder = error ? std::string("/tmp") : temporary.string();
+    photoApplication =
+        scripting::ScriptingRegistry::applicationWithBundleIdentifier(kApertureBundleIdentifier);
+    help = std::make_shared<helpers>();
+    setDataLoaded(false);
+}
+
+void LumsiftForAperture::resetForTesting() {
+    std::lock_guard engine(engineLock);
+    {
+        std::lock_guard fields(fieldsMutex);
+        appDelegate.reset();
+        dataView.reset();
+        allLumsiftHahes.reset();
+        _apertureLibrary.reset();
+    }
+    allImages.clear();
+    allImageIDs.clear();
+    allImagePaths.clear();
+    allLumsiftPlusHahes.reset();
+    allLumsiftProHahes.reset();
+    allLumsiftClassicHahes.reset();
+    _allImagesCount = 0;
+    taggedImages.reset();
+    taggedImageKeyword.reset();
+    _similaritySensitivity = 0;
+    _autoSensitive = false;
+    searchUsing = 0;
+    _hashedImageCount = 0;
+    _problemImageCount = 0;
+    _lessSensitiveValue = 0;
+    _moreSensitiveValue = 0;
+    powerAssertions.reset();
+    userNotifications.reset();
+    initFields();
+}
+
+// --- Switches ---
+
+std::shared_ptr<FingerprintList> LumsiftForAperture::fingerprintListFor(int32_t algorithm) const {
+    if (algorithm == kAlgorithmPlus)
+        return allLumsiftPlusHahes;
+    if (algorithm == kAlgorithmPlain)
+        return allLumsiftClassicHahes;
+    return allLumsiftProHahes;
+}
+
+void LumsiftForAperture::switchSearchAlgorithm(int32_t algorithm) {
+    searchUsing = algorithm;
+    std::lock_guard lock(fieldsMutex);
+    allLumsiftHahes = fingerprintListFor(algorithm);
+}
+
+void LumsiftForAperture::switchLumsiftAlgorithm() {
+    setProblemImageCount(0);
+    setHashedImageCount(0);
+    const auto total = static_cast<int64_t>(allImages.size());
+    _allImagesCount = total;
+    const int32_t alg = dataViewSelectedAlgorithm();
+
+    const auto numbersIn = [](const std::shared_ptr<FingerprintList>& list) {
+        int64_t numbers = 0;
+        if (list)
+            for (const auto& entry : *list)
+                numbers += entry.has_value() ? 1 : 0;
+        return numbers;
+    };
+    if (alg == kAlgorithmPlus || alg == kAlgorithmPro || alg == kAlgorithmPlain) {
+        setHashedImageCount(numbersIn(fingerprintListFor(alg)));
+    } else {
+        // Each position that lacks any of the three kinds counts once; each list over its own
+        // length.
+        const std::array lists{allLumsiftClassicHahes, allLumsiftPlusHahes, allLumsiftProHahes};
+        std::size_t longest = 0;
+        for (const auto& list : lists)
+            longest = std::max(longest, list ? list->size() : 0);
+        std::vector<bool> missing(longest, false);
+        for (const auto& list : lists) {
+            if (!list)
+                continue;
+            for (std::size_t i = 0; i < list->size(); ++i)
+                if (!(*list)[i].has_value())
+                    missing[i] = true;
+        }
+        const auto missingCount = std::count(missing.begin(), missing.end(), true);
+        setHashedImageCount(total - static_cast<int64_t>(missingCount));
+    }
+
+    const int64_t hashed = hashedImageCount();
+    postToDataView([total, hashed](LoadingPage& page) {
+        setText(page.totalImagesLabel(), std::to_string(static_cast<unsigned long>(total)));
+        setText(page.analysedImagesLabel(), std::to_string(static_cast<unsigned long>(hashed)));
+        setText(page.notAnalysedImagesLabel(),
+                std::to_string(static_cast<unsigned long>(total - hashed)));
+    });
+}
+
+// --- Small operations ---
+
+std::string LumsiftForAperture::imageUniqueId(const ImageVersion& image) {
+    return image.id();
+}
+
+int64_t LumsiftForAperture::allImagesCount() const {
+    return _allImagesCount.load();
+}
+
+void LumsiftForAperture::setAppDelegate(std::shared_ptr<AppDelegate> delegate) {
+    std::lock_guard lock(fieldsMutex);
+    appDelegate = std::move(delegate);
+}
+
+std::vector<ImageVersion> LumsiftForAperture::getSelection() {
+    return photoApplication->selection();
+}
+
+int64_t LumsiftForAperture::selectionCount() {
+    if (!photoApplication->isRunning())
+        return 0;
+    return static_cast<int64_t>(photoApplication->selection().size());
+}
+
+std::optional<std::string> LumsiftForAperture::imageFileName(const ImageVersion& image) {
+    return image.otherTagValue("FileName");
+}
+
+bool LumsiftForAperture::photoApplicationIsRunning() {
+    return photoApplication->isRunning();
+}
+
+bool LumsiftForAperture::photoOnline(const ImageVersion& image) {
+    return image.online();
+}
+
+std::string LumsiftForAperture::getVersion() {
+    return photoApplication->version();
+}
+
+bool LumsiftForAperture::versionCheck(bool /*report*/) {
+    std::string version;
+    try {
+        version = getVersion();
+    } catch (const scripting::ScriptingError& error) {
+        if (auto d = delegate())
+            d->showAlert("A serious error has occurred in retrieving the current Aperture "
+                         "version number.\n" +
+                             error.name() + "\n" + error.reason(),
+                         "Error");
+        return true;
+    }
+    log::line("Aperture Version " + version);
+
+    // The integer value of the text before the first ".": leading digits, 0 when there are none.
+    const std::string major = version.substr(0, version.find('.'));
+    if (std::strtol(major.c_str(), nullptr, 10) != 3) {
+        if (auto d = delegate())
+            d->showAlert("This version of Lumsift is compatible with Aperture Versions 3.x.y only.",
+                         "Unsupported Version");
+        return true;
+    }
+    return false;
+}
+
+// --- Properties ---
+
+std::optional<std::string> LumsiftForAperture::apertureLibrary() const {
+    std::lock_guard lock(fieldsMutex);
+    return _apertureLibrary;
+}
+
+void LumsiftForAperture::setApertureLibrary(std::optional<std::string> path) {
+    std::lock_guard lock(fieldsMutex);
+    _apertureLibrary = std::move(path);
+}
+
+void LumsiftForAperture::setPowerAssertions(std::shared_ptr<PowerAssertions> power) {
+    std::lock_guard lock(fieldsMutex);
+    powerAssertions = std::move(power);
+}
+
+void LumsiftForAperture::setUserNotifications(std::shared_ptr<UserNotifications> notifications) {
+    std::lock_guard lock(fieldsMutex);
+    userNotifications = std::move(notifications);
+}
+
+// --- Reports ---
+
+void LumsiftForAperture::post(std::function<void()> work) {
+    mainThread().post(std::move(work));
+}
+
+std::shared_ptr<LoadingPage> LumsiftForAperture::loadingPage() const {
+    std::lock_guard lock(fieldsMutex);
+    return dataView;
+}
+
+std::shared_ptr<AppDelegate> LumsiftForAperture::delegate() const {
+    std::lock_guard lock(fieldsMutex);
+    return appDelegate;
+}
+
+void LumsiftForAperture::postToDataView(std::function<void(LoadingPage&)> report) {
+    auto page = loadingPage();
+    if (!page)
+        return;
+    post([page = std::move(page), report = std::move(report)] { report(*page); });
+}
+
+void LumsiftForAperture::postToDelegate(std::function<void(AppDelegate&)> report) {
+    auto d = delegate();
+    if (!d)
+        return;
+    post([d = std::move(d), report = std::move(report)] { report(*d); });
+}
+
+void LumsiftForAperture::postToResults(const std::shared_ptr<ResultsPage>& page,
+                                       std::function<void(ResultsPage&)> report) {
+    if (!page)
+        return;
+    post([page, report = std::move(report)] { report(*page); });
+}
+
+void LumsiftForAperture::setText(TextField* field, const std::string& text) {
+    if (field)
+        field->setStringValue(text);
+}
+
+int32_t LumsiftForAperture::dataViewSelectedAlgorithm() const {
+    const auto page = loadingPage();
+    return page ? page->selectedAlgorithm() : 0;
+}
+
+} // namespace lumsift

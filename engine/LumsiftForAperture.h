@@ -140,6 +140,22 @@ private:
     // Reports to pages and delegate that the engine does not hold are dropped; values read as 0.
     std::shared_ptr<LoadingPage> loadingPage() const;
     std::shared_ptr<AppDelegate> delegate() const;
+    // Post `report` on the main thread (no wait) against the loading page, the delegate, or
+    // `page`; dropped when there is none. The page is kept alive until the report has run.
+    void postToDataView(std::function<void(LoadingPage&)> report);
+    void postToDelegate(std::function<void(AppDelegate&)> report);
+    void postToResults(const std::shared_ptr<ResultsPage>& page,
+                       std::function<void(ResultsPage&)> report);
+    // Sets a control's text; a control the page does not have (null) is passed over.
+    static void setText(TextField* field, const std::string& text);
+    // The loading page's analysis choice; 0 without a loading page.
+    int32_t dataViewSelectedAlgorithm() const;
+    // The fingerprint list of `algorithm`'s kind: plus for 1, plain for 3, Pro otherwise.
+    std::shared_ptr<FingerprintList> fingerprintListFor(int32_t algorithm) const;
+    // Back to the start values of the engine's table and `init` (constructor and reset).
+    void initFields();
+    // Number of times init has run in this process (tests).
+    static inline std::atomic<int> initRuns{0};
 
     // Fields, in the order of the engine's table.
     std::shared_ptr<scripting::ApertureApplication> photoApplication;

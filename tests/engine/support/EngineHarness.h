@@ -1,0 +1,104 @@
+// A fresh engine for one test: the fake photo application registered for "com.apple.aperture",
+// a queue as the main thread, recording pages and delegate, and access to the engine's fields.
+#pragma once
+
+#include "engine/LumsiftForAperture.h"
+#include "platform/scripting/FakeApertureApplication.h"
+#include "tests/engine/support/Recorders.h"
+
+#include <memory>
+
+namespace lumsift {
+
+// Reads and sets the engine's private state for tests (declared a friend by the engine).
+struct LumsiftForApertureTestAccess {
+    static std::vector<ImageVersion>& allImages(LumsiftForAperture& e) { return e.allImages; }
+    static std::vector<std::string>& allImageIDs(LumsiftForAperture& e) { return e.allImageIDs; }
+    static std::vector<std::string>& allImagePaths(LumsiftForAperture& e) {
+        return e.allImagePaths;
+    }
+    static std::shared_ptr<FingerprintList> searchList(LumsiftForAperture& e) {
+        std::lock_guard lock(e.fieldsMutex);
+        return e.allLumsiftHahes;
+    }
+    static std::shared_ptr<FingerprintList>& plusList(LumsiftForAperture& e) {
+        return e.allLumsiftPlusHahes;
+    }
+    static std::shared_ptr<FingerprintList>& proList(LumsiftForAperture& e) {
+        return e.allLumsiftProHahes;
+    }
+    static std::shared_ptr<FingerprintList>& plainList(LumsiftForAperture& e) {
+        return e.allLumsiftClassicHahes;
+    }
+    static const std::unique_ptr<std::vector<ImageVersion>>& taggedImages(LumsiftForAperture& e) {
+        return e.taggedImages;
+    }
+    static const std::unique_ptr<std::vector<std::string>>&
+    taggedImageKeyword(LumsiftForAperture& e) {
+        return e.taggedImageKeyword;
+    }
+    // Starts an empty record, as a search with a selection does.
+    static void startRecord(LumsiftForAperture& e) {
+        e.taggedImages = std::make_unique<std::vector<ImageVersion>>();
+        e.taggedImageKeyword = std::make_unique<std::vector<std::string>>();
+    }
+    static int32_t searchUsing(LumsiftForAperture& e) { return e.searchUsing.load(); }
+    static int64_t similaritySensitivity(LumsiftForAperture& e) {
+        return e._similaritySensitivity.load();
+    }
+    static bool autoSensitive(LumsiftForAperture& e) { return e._autoSensitive.load(); }
+    static const std::string& exportFolder(LumsiftForAperture& e) { return e.exportFolder; }
+    static std::shared_ptr<scripting::ApertureApplication> photoApplication(LumsiftForAperture& e) {
+        return e.photoApplication;
+    }
+    static std::shared_ptr<helpers> help(LumsiftForAperture& e) { return e.help; }
+    static std::shared_ptr<LoadingPage> dataView(LumsiftForAperture& e) { return e.loadingPage(); }
+    static void setDataView(LumsiftForAperture& e, std::shared_ptr<LoadingPage> page) {
+        std::lock_guard lock(e.fieldsMutex);
+        e.dataView = std::move(page);
+    }
+    static std::recursive_mutex& engineLock(LumsiftForAperture& e) { return e.engineLock; }
+    static int initRuns() { return LumsiftForAperture::initRuns.load(); }
+};
+
+namespace testing {
+
+// Everything one engine test needs, made afresh. Construct one at the start of each TEST.
+struct EngineHarness {
+    EngineHarness();
+
+    std::shared_ptr<scripting::FakeApertureApplication> app;
+    EventLog events;
+    std::shared_ptr<QueueMainThread> main;
+    std::shared_ptr<RecordingLoadingPage> loadingPage;
+    std::shared_ptr<RecordingResultsPage> resultsPage;
+    std::shared_ptr<RecordingDelegate> delegate;
+    LumsiftForAperture& engine;
+
+    using Access = LumsiftForApertureTestAccess;
+
+    // Hands the delegate to the engine, as the application does at start-up.
+    void giveDelegate() { engine.setAppDelegate(delegate); }
+    // Loads the library through the engine and runs the posted work; clears the events and
+    // the fake's call log afterwards when `clear` is true.
+    void load(bool clear = true) {
+        engine.loadLibrary(loadingPage);
+        main->drain();
+        if (!clear)
+            return;
+        events.clear();
+        app->clearCalls();
+    }
+    // Runs a search with the results page and runs the posted work.
+    void search() {
+        engine.detectSimilar(resultsPage);
+        main->drain();
+    }
+    // Adds a version to `projectId` with the given stored fingerprints (nullopt: no tag).
+    void addImage(const std::string& projectId, const std::string& id,
+                  std::optional<uint64_t> plain, std::optional<uint64_t> plus,
+                  std::optional<uint64_t> pro);
+};
+
+} // namespace testing
+} // namespace lumsift
