@@ -79,16 +79,6 @@ private:
 
 } // namespace
 
-void LumsiftForAperture::setPowerAssertions(std::shared_ptr<PowerAssertions> power) {
-    const std::lock_guard lock(fieldsMutex);
-    powerAssertions = std::move(power);
-}
-
-void LumsiftForAperture::setUserNotifications(std::shared_ptr<UserNotifications> notifications) {
-    const std::lock_guard lock(fieldsMutex);
-    userNotifications = std::move(notifications);
-}
-
 void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     std::shared_ptr<PowerAssertions> power;
     std::shared_ptr<UserNotifications> notifications;
@@ -103,22 +93,9 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         power = powerAssertions;
         notifications = userNotifications;
     }
-    const auto onPage = [this, &page](std::function<void(LoadingPage&)> change) {
-        if (page) {
-            post([page, change = std::move(change)] { change(*page); });
-        }
-    };
-    const auto onDelegate = [this](std::function<void(AppDelegate&)> change) {
-        if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
-            post([appDelegate, change = std::move(change)] { change(*appDelegate); });
-        }
-    };
-    const auto postText = [&onPage](TextField* (LoadingPage::*field)(), std::string text) {
-        onPage([field, text = std::move(text)](LoadingPage& p) {
-            if (TextField* control = (p.*field)()) {
-                control->setStringValue(text);
-            }
-        });
+    const auto postText = [this](TextField* (LoadingPage::*field)(), std::string text) {
+        postToDataView(
+            [field, text = std::move(text)](LoadingPage& p) { setText((p.*field)(), text); });
     };
 
     // Set-up.
@@ -128,8 +105,8 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         dataView = page;
     }
     auto calculator = std::make_unique<Lumsift>();
-    onDelegate([](AppDelegate& d) { d.disableNextView(); });
-    onPage([](LoadingPage& p) { p.disableAnalyseButton(); });
+    postToDelegate([](AppDelegate& d) { d.disableNextView(); });
+    postToDataView([](LoadingPage& p) { p.disableAnalyseButton(); });
     const int32_t choice = page ? page->selectedAlgorithm() : 0;
     const KindFlags chosen = kindsOfChoice(choice);
     loadXmlData();
@@ -140,8 +117,8 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     } catch (const scripting::ScriptingError& error) {
         // Without a list there is nothing to analyse: give the controls back.
         log::line("Analysis stopped: the selection could not be read: " + error.reason());
-        onPage([](LoadingPage& p) { p.enableAnalyseButton(); });
-        onDelegate([](AppDelegate& d) { d.enableNextView(); });
+        postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
+        postToDelegate([](AppDelegate& d) { d.enableNextView(); });
         return;
     }
     if (selectionMode) {
@@ -163,18 +140,18 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         }
     }
     const auto total = static_cast<double>(list.size());
-    onPage([total](LoadingPage& p) {
+    postToDataView([total](LoadingPage& p) {
         if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
             progress->setIndeterminate(false);
             progress->setMaxValue(total);
         }
     });
     postText(&LoadingPage::retrieveStatusLabel, "Analysing Images");
-    onDelegate([](AppDelegate& d) { d.enableNextView(); });
+    postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
     // The selection holds an image the current load does not: report it and give the controls
     // back; the caller then leaves the step and ends the run.
-    const auto staleLibraryStop = [&] {
+    const auto staleLibraryStop = [this, &postText] {
         if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
             appDelegate->showAlert(
                 "An Image was not found in the library data loaded into Lumsift.  If you've "
@@ -184,8 +161,8 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         }
         postText(&LoadingPage::retrieveStatusLabel, "Analysis Complete");
         postText(&LoadingPage::notAnalysedImagesLabel, "Unknown");
-        onPage([](LoadingPage& p) { p.enableAnalyseButton(); });
-        onDelegate([](AppDelegate& d) { d.enableNextView(); });
+        postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
+        postToDelegate([](AppDelegate& d) { d.enableNextView(); });
     };
     // A copy the application exported for this run; never the master read in place, even
     // where the library itself lies in the temporary folder.
@@ -201,7 +178,7 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         const ImageVersion& image = list[i];
         const std::lock_guard step(engineLock);
         const auto value = static_cast<double>(i + 1);
-        onPage([value](LoadingPage& p) {
+        postToDataView([value](LoadingPage& p) {
             if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
                 progress->setDoubleValue(value);
             }
@@ -329,7 +306,7 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     postText(&LoadingPage::retrieveStatusLabel, "Analysis Complete");
     notifications->deliver("Lumsift Library Analysis Complete!",
                            "Lumsift has successfully completed analysis of your library.", true);
-    onPage([](LoadingPage& p) { p.enableAnalyseButton(); });
+    postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
     assertion.release();
     calculator.reset();
 }
