@@ -1,0 +1,23 @@
+// Reads an image file's size from its header, without decoding the picture (libvips).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+namespace lumsift::scripting {
+
+struct ImageSize {
+    int64_t width = 0;
+    int64_t height = 0;
+};
+
+// True when libvips has a loader for the file (it looks at the file's first bytes). False for a
+// missing or unreadable file or one that is not an image.
+bool libvipsReadsImage(const std::filesystem::path& file);
+
+// The width and height stored in the file's header; nullopt when libvips cannot open the file as
+// an image. Thread-safe.
+std::optional<ImageSize> readImageSize(const std::filesystem::path& file);
+
+} // namespace lumsift::scripting

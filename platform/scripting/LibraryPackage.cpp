@@ -1,0 +1,776 @@
+// The library package: its schema, the imports and selections of photolib, the reads and writes of
+// the photo application's stand-in, and the master list in ApertureData.xml.
+#include "platform/scripting/LibraryPackage.h"
+
+#include "platform/plist/Plist.h"
+#include "platform/scripting/ImageHeader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <system_error>
+
+#include <unistd.h>
+
+namespace lumsift::scripting {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kApplicationVersion = "3.6.1";
+
+constexpr std::string_view kSchema = R"sql(
+CREATE TABLE RKFolder(uuid TEXT PRIMARY KEY, name TEXT, folderType INTEGER, sortIndex INTEGER);
+CREATE TABLE RKMaster(uuid TEXT PRIMARY KEY, imagePath TEXT, fileIsReference INTEGER,
+                      fileName TEXT, width INTEGER, height INTEGER);
+CREATE TABLE RKVersion(uuid TEXT PRIMARY KEY, name TEXT, masterUuid TEXT, projectUuid TEXT,
+                       sortIndex INTEGER);
+CREATE TABLE RKCustomTag(versionUuid TEXT, name TEXT, value TEXT, PRIMARY KEY(versionUuid, name));
+CREATE TABLE RKKeyword(uuid TEXT PRIMARY KEY, name TEXT, parentUuid TEXT);
+CREATE TABLE RKKeywordForVersion(versionUuid TEXT, keywordUuid TEXT, sortIndex INTEGER);
+CREATE TABLE RKSelection(versionUuid TEXT, sortIndex INTEGER);
+CREATE TABLE RKProperty(key TEXT PRIMARY KEY, value TEXT);
+CREATE INDEX RKVersion_project ON RKVersion(projectUuid, sortIndex);
+CREATE INDEX RKVersion_name ON RKVersion(name);
+CREATE INDEX RKCustomTag_version ON RKCustomTag(versionUuid);
+CREATE INDEX RKKeyword_parent ON RKKeyword(parentUuid, name);
+CREATE INDEX RKKeywordForVersion_version ON RKKeywordForVersion(versionUuid, sortIndex);
+)sql";
+
+constexpr std::array<std::string_view, 8> kTables = {
+    "RKFolder",    "RKMaster",  "RKVersion", "RKCustomTag", "RKKeyword", "RKKeywordForVersion",
+    "RKSelection", "RKProperty"};
+
+constexpr int64_t kProjectFolderType = 2;
+
+// Columns of a version with its master, as versionFromRow() reads them.
+constexpr std::string_view kVersionColumns =
+    "SELECT v.uuid, v.name, v.projectUuid, v.masterUuid, m.fileName, m.imagePath, "
+    "m.fileIsReference, m.width, m.height FROM RKVersion v LEFT JOIN RKMaster m "
+    "ON m.uuid = v.masterUuid ";
+
+[[noreturn]] void fail(std::string kind, const std::string& message) {
+    throw ScriptingError(std::move(kind), message);
+}
+
+std::string newUuid() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    const uint64_t high = random();
+    const uint64_t low = random();
+    std::array<char, 37> text{};
+    std::snprintf(text.data(), text.size(), "%08X-%04X-%04X-%04X-%012llX",
+                  static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xffff),
+                  static_cast<unsigned>(high & 0xffff), static_cast<unsigned>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xffffffffffffULL));
+    return text.data();
+}
+
+fs::path masterLocation(const fs::path& package, std::string_view imagePath, bool reference) {
+    if (imagePath.empty())
+        return {};
+    if (reference)
+        return fs::path("/") / fs::path(imagePath);
+    return package / "Masters" / fs::path(imagePath);
+}
+
+VersionRecord versionFromRow(const fs::path& package, const sqlite::Statement& row) {
+    VersionRecord v;
+    v.uuid = row.text(0);
+    v.name = row.text(1);
+    v.projectUuid = row.text(2);
+    v.masterUuid = row.text(3);
+    v.fileName = row.text(4);
+    v.fileIsReference = row.integer(6) != 0;
+    v.masterPath = masterLocation(package, row.textView(5), v.fileIsReference);
+    v.width = row.integer(7);
+    v.height = row.integer(8);
+    return v;
+}
+
+// Writes `text` to a temporary file beside `file`, to be put in its place by replaceFile(), so
+// readers see the old or the new file whole. Returns the temporary file; throws ScriptingError
+// when it cannot be written.
+fs::path writeTemporary(const fs::path& file, std::string_view text) {
+    const fs::path temporary = file.string() + ".tmp";
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        fail("WriteFailed", "cannot write " + temporary.string());
+    }
+    return temporary;
+}
+
+void replaceFile(const fs::path& temporary, const fs::path& file) {
+    std::error_code error;
+    fs::rename(temporary, file, error);
+    if (!error)
+        return;
+    fs::remove(temporary, error);
+    fail("WriteFailed", "cannot write " + file.string() + ": " + error.message());
+}
+
+void writeFileAtomically(const fs::path& file, std::string_view text) {
+    replaceFile(writeTemporary(file, text), file);
+}
+
+bool sameContents(const fs::path& a, const fs::path& b) {
+    std::error_code error;
+    if (fs::file_size(a, error) != fs::file_size(b, error) || error)
+        return false;
+    std::ifstream ia(a, std::ios::binary);
+    std::ifstream ib(b, std::ios::binary);
+    std::array<char, 65536> bufferA{};
+    std::array<char, 65536> bufferB{};
+    while (ia && ib) {
+        ia.read(bufferA.data(), bufferA.size());
+        ib.read(bufferB.data(), bufferB.size());
+        if (ia.gcount() != ib.gcount() ||
+            !std::equal(bufferA.begin(), bufferA.begin() + ia.gcount(), bufferB.begin()))
+            return false;
+    }
+    return !ia.bad() && !ib.bad();
+}
+
+// Files made by a command that fails are removed again, so the package is as it was.
+class CreatedFiles {
+public:
+    CreatedFiles() = default;
+    CreatedFiles(const CreatedFiles&) = delete;
+    CreatedFiles& operator=(const CreatedFiles&) = delete;
+    ~CreatedFiles() {
+        if (kept_)
+            return;
+        std::error_code ignored;
+        for (auto it = paths_.rbegin(); it != paths_.rend(); ++it)
+            fs::remove(*it, ignored); // a folder goes only when empty
+    }
+    void add(fs::path path) { paths_.push_back(std::move(path)); }
+    void keep() { kept_ = true; }
+
+private:
+    std::vector<fs::path> paths_;
+    bool kept_ = false;
+};
+
+// The first of "stem.ext", "stem (2).ext", "stem (3).ext", ... for which `isFree` holds.
+fs::path freeName(const fs::path& folder, const std::string& stem, const std::string& extension,
+                  const std::function<bool(const fs::path&)>& isFree) {
+    for (int n = 1;; ++n) {
+        const std::string name = n == 1 ? stem : stem + " (" + std::to_string(n) + ")";
+        const fs::path candidate = folder / (name + extension);
+        if (isFree(candidate))
+            return candidate;
+    }
+}
+
+std::string xmlEscaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string xmpSidecar(const VersionRecord& version, const std::vector<KeywordRecord>& keywords) {
+    std::string xmp = "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+                      "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
+                      " <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
+                      "  <rdf:Description rdf:about=\"\" "
+                      "xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n"
+                      "   <dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">" +
+                      xmlEscaped(version.name) + "</rdf:li></rdf:Alt></dc:title>\n";
+    if (!keywords.empty()) {
+        xmp += "   <dc:subject><rdf:Bag>\n";
+        for (const auto& keyword : keywords)
+            xmp += "    <rdf:li>" + xmlEscaped(keyword.name) + "</rdf:li>\n";
+        xmp += "   </rdf:Bag></dc:subject>\n";
+    }
+    xmp += "  </rdf:Description>\n </rdf:RDF>\n</x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
+    return xmp;
+}
+
+// A file name made from a version name: no folder separators, never empty.
+std::string fileStemFor(std::string name, const std::string& fallback) {
+    std::replace(name.begin(), name.end(), '/', '_');
+    if (name.empty() || name == "." || name == "..")
+        return fallback;
+    return name;
+}
+
+std::string configHome() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return xdg;
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.config";
+}
+
+// A file found by the folder walk or named, with what import needs of it.
+struct ImportCandidate {
+    fs::path source; // canonical
+    ImageSize size;
+};
+
+} // namespace
+
+fs::path libraryDatabasePath(const fs::path& package) {
+    return package / "Database" / "Library.apdb";
+}
+
+LibraryPackage::LibraryPackage(fs::path path, bool create)
+    : path_(std::move(path)), db_(libraryDatabasePath(path_), create) {}
+
+LibraryPackage LibraryPackage::create(const fs::path& package) {
+    const fs::path path = fs::absolute(package).lexically_normal();
+    std::error_code error;
+    if (fs::exists(path, error))
+        fail("LibraryExists", path.string() + " already exists");
+    if (!fs::create_directories(path / "Database", error) ||
+        !fs::create_directories(path / "Masters", error))
+        fail("WriteFailed", "cannot make " + path.string() + ": " + error.message());
+    try {
+        LibraryPackage library(path, true);
+        // WAL lets readers go on while photolib or another thread writes.
+        library.db_.exec("PRAGMA journal_mode=WAL");
+        sqlite::Transaction transaction(library.db_);
+        library.db_.exec(kSchema);
+        library.db_.prepare("INSERT INTO RKProperty(key, value) VALUES('version', ?)")
+            .bind(1, kApplicationVersion)
+            .run();
+        transaction.commit();
+        writeFileAtomically(path / "ApertureData.xml", library.masterListXml());
+        return library;
+    } catch (...) {
+        fs::remove_all(path, error);
+        throw;
+    }
+}
+
+LibraryPackage LibraryPackage::open(const fs::path& package) {
+    const fs::path path = fs::absolute(package).lexically_normal();
+    std::error_code error;
+    if (!fs::exists(path, error))
+        fail("NoLibrary", "no library at " + path.string());
+    if (!fs::is_directory(path, error) || !fs::is_regular_file(libraryDatabasePath(path), error))
+        fail("NoLibrary", path.string() + " is not a library package");
+    if (access(libraryDatabasePath(path).c_str(), R_OK | W_OK) != 0)
+        fail("NoLibrary", "cannot read and write " + libraryDatabasePath(path).string());
+    LibraryPackage library(path, false);
+    int64_t tableCount = 0;
+    try {
+        auto tables = library.db_.prepare(
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+            "('RKFolder', 'RKMaster', 'RKVersion', 'RKCustomTag', 'RKKeyword', "
+            "'RKKeywordForVersion', 'RKSelection', 'RKProperty')");
+        tables.step();
+        tableCount = tables.integer(0);
+    } catch (const ScriptingError& e) {
+        fail("LibraryDamaged", "damaged library " + path.string() + ": " + e.what());
+    }
+    if (tableCount != static_cast<int64_t>(kTables.size()))
+        fail("LibraryDamaged", "damaged library " + path.string() + ": its database lacks tables");
+    return library;
+}
+
+// ---------------------------------------------------------------------------------------------
+// photolib's commands
+
+std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path> inputs,
+                                                       const ImportOptions& options) {
+    if (options.project.empty() || options.project.find('/') != std::string::npos ||
+        options.project == "." || options.project == "..")
+        fail("BadProject", "a project name must not be empty, \".\", \"..\" or hold \"/\": \"" +
+                               options.project + "\"");
+    if (inputs.empty())
+        fail("NothingToImport", "no file or folder to import");
+    const auto isImageFile = [&](const fs::path& file) {
+        return options.isImageFile ? options.isImageFile(file) : libvipsReadsImage(file);
+    };
+    const auto imageSize = [](const fs::path& file) {
+        if (access(file.c_str(), R_OK) != 0)
+            fail("UnreadableFile",
+                 "cannot read " + file.string() + ": " + std::generic_category().message(errno));
+        auto size = readImageSize(file);
+        if (!size)
+            fail("NotAnImage", file.string() + " is not an image that can be read");
+        return *size;
+    };
+
+    // 1. The files to import, in a stable order; nothing is written before all are known good.
+    std::vector<ImportCandidate> candidates;
+    std::set<fs::path> named;
+    const auto take = [&](const fs::path& file) {
+        const fs::path source = fs::canonical(file);
+        if (!named.insert(source).second)
+            fail("DuplicateFile", file.string() + " is named twice");
+        candidates.push_back({source, imageSize(source)});
+    };
+    for (const auto& input : inputs) {
+        std::error_code error;
+        const auto status = fs::status(input, error);
+        if (!fs::exists(status))
+            fail("MissingFile", "no such file or folder: " + input.string());
+        if (!fs::is_directory(status)) {
+            if (!isImageFile(input))
+                fail("NotAnImage", input.string() + " is not an image that can be read");
+            take(input);
+            continue;
+        }
+        if (access(input.c_str(), R_OK | X_OK) != 0)
+            fail("UnreadableFile", "cannot read the folder " + input.string());
+        std::vector<fs::path> files;
+        fs::recursive_directory_iterator walk(input, error), end;
+        for (; !error && walk != end; walk.increment(error)) {
+            const std::string name = walk->path().filename().string();
+            if (!name.empty() && name[0] == '.') {
+                if (walk->is_directory(error))
+                    walk.disable_recursion_pending();
+                continue;
+            }
+            if (walk->is_regular_file(error) && isImageFile(walk->path()))
+                files.push_back(walk->path());
+        }
+        if (error)
+            fail("UnreadableFile", "cannot walk " + input.string() + ": " + error.message());
+        std::sort(files.begin(), files.end());
+        for (const auto& file : files)
+            take(file);
+    }
+
+    sqlite::Transaction transaction(db_);
+
+    // 2. The project, made when missing.
+    std::string projectUuid;
+    {
+        auto find = db_.prepare("SELECT uuid FROM RKFolder WHERE folderType = ? AND name = ? "
+                                "ORDER BY sortIndex, rowid LIMIT 1");
+        find.bind(1, kProjectFolderType).bind(2, options.project);
+        if (find.step()) {
+            projectUuid = find.text(0);
+        } else {
+            projectUuid = newUuid();
+            db_.prepare("INSERT INTO RKFolder(uuid, name, folderType, sortIndex) VALUES(?, ?, ?, "
+                        "(SELECT coalesce(max(sortIndex), -1) + 1 FROM RKFolder))")
+                .bind(1, projectUuid)
+                .bind(2, options.project)
+                .bind(3, kProjectFolderType)
+                .run();
+        }
+    }
+
+    // 3. Never the same file twice into one project: not a master's own file, and not a file of
+    // the same name and contents as a master copied in before.
+    for (const auto& existing : versions(projectUuid)) {
+        for (const auto& candidate : candidates) {
+            std::error_code error;
+            const bool same = fs::equivalent(existing.masterPath, candidate.source, error) ||
+                              (!existing.fileIsReference &&
+                               existing.fileName == candidate.source.filename().string() &&
+                               sameContents(existing.masterPath, candidate.source));
+            if (same)
+                fail("DuplicateFile", candidate.source.string() + " is already in the project \"" +
+                                          options.project + "\"");
+        }
+    }
+
+    // 4. Masters and versions; managed masters copied into Masters/<project>/.
+    CreatedFiles created;
+    const fs::path projectFolder = path_ / "Masters" / options.project;
+    if (!options.reference && !fs::exists(projectFolder)) {
+        std::error_code error;
+        if (!fs::create_directories(projectFolder, error))
+            fail("WriteFailed", "cannot make " + projectFolder.string() + ": " + error.message());
+        created.add(projectFolder);
+    }
+    auto insertMaster = db_.prepare("INSERT INTO RKMaster(uuid, imagePath, fileIsReference, "
+                                    "fileName, width, height) VALUES(?, ?, ?, ?, ?, ?)");
+    auto insertVersion = db_.prepare(
+        "INSERT INTO RKVersion(uuid, name, masterUuid, projectUuid, sortIndex) VALUES(?, ?, ?, "
+        "?, (SELECT coalesce(max(sortIndex), -1) + 1 FROM RKVersion WHERE projectUuid = ?4))");
+    std::vector<VersionRecord> imported;
+    for (const auto& candidate : candidates) {
+        VersionRecord v;
+        v.uuid = newUuid();
+        v.masterUuid = newUuid();
+        v.projectUuid = projectUuid;
+        v.name = candidate.source.stem().string();
+        v.fileName = candidate.source.filename().string();
+        v.fileIsReference = options.reference;
+        v.width = candidate.size.width;
+        v.height = candidate.size.height;
+        std::string imagePath;
+        if (options.reference) {
+            v.masterPath = candidate.source;
+            imagePath = candidate.source.string().substr(1);
+        } else {
+            v.masterPath = freeName(projectFolder, candidate.source.stem().string(),
+                                    candidate.source.extension().string(),
+                                    [](const fs::path& p) { return !fs::exists(p); });
+            std::error_code error;
+            fs::copy_file(candidate.source, v.masterPath, fs::copy_options::none, error);
+            if (error)
+                fail("WriteFailed", "cannot copy " + candidate.source.string() + " to " +
+                                        v.masterPath.string() + ": " + error.message());
+            created.add(v.masterPath);
+            imagePath = (fs::path(options.project) / v.masterPath.filename()).string();
+        }
+        insertMaster.bind(1, v.masterUuid)
+            .bind(2, imagePath)
+            .bind(3, int64_t{options.reference ? 1 : 0})
+            .bind(4, v.fileName)
+            .bind(5, v.width)
+            .bind(6, v.height)
+            .run();
+        insertMaster.reset();
+        insertVersion.bind(1, v.uuid)
+            .bind(2, v.name)
+            .bind(3, v.masterUuid)
+            .bind(4, projectUuid)
+            .run();
+        insertVersion.reset();
+        imported.push_back(std::move(v));
+    }
+
+    // The master list is written beside its place before the commit and put there after it.
+    const fs::path masterList = path_ / "ApertureData.xml";
+    const fs::path temporary = writeTemporary(masterList, masterListXml());
+    created.add(temporary);
+    transaction.commit();
+    created.keep();
+    replaceFile(temporary, masterList);
+    return imported;
+}
+
+std::string LibraryPackage::masterListXml() {
+    plist::Plist masters(plist_new_dict());
+    for (const auto& v : versions()) {
+        plist_t entry = plist_new_dict();
+        plist_dict_set_item(entry, "ImagePath", plist_new_string(v.masterPath.c_str()));
+        plist_dict_set_item(masters.get(), v.uuid.c_str(), entry); // takes ownership of entry
+    }
+    plist::Plist root(plist_new_dict());
+    plist_dict_set_item(root.get(), "Application Version",
+                        plist_new_string(std::string(kApplicationVersion).c_str()));
+    plist_dict_set_item(root.get(), "Master Image List", masters.release());
+    return root.toXml();
+}
+
+void LibraryPackage::select(std::span<const std::string> namesOrUuids) {
+    sqlite::Transaction transaction(db_);
+    std::vector<std::string> chosen;
+    auto byUuid = db_.prepare("SELECT uuid FROM RKVersion WHERE uuid = ?");
+    auto byName = db_.prepare("SELECT v.uuid FROM RKVersion v LEFT JOIN RKFolder f ON f.uuid = "
+                              "v.projectUuid WHERE v.name = ? ORDER BY f.sortIndex, f.rowid, "
+                              "v.sortIndex, v.rowid");
+    for (const auto& key : namesOrUuids) {
+        std::vector<std::string> found;
+        byUuid.bind(1, key);
+        while (byUuid.step())
+            found.push_back(byUuid.text(0));
+        byUuid.reset();
+        if (found.empty()) {
+            byName.bind(1, key);
+            while (byName.step())
+                found.push_back(byName.text(0));
+            byName.reset();
+        }
+        if (found.empty())
+            fail("NoSuchVersion", "no version has the name or uuid \"" + key + "\"");
+        for (auto& uuid : found)
+            if (std::find(chosen.begin(), chosen.end(), uuid) == chosen.end())
+                chosen.push_back(std::move(uuid));
+    }
+    db_.exec("DELETE FROM RKSelection");
+    auto insert = db_.prepare("INSERT INTO RKSelection(versionUuid, sortIndex) VALUES(?, ?)");
+    for (size_t i = 0; i < chosen.size(); ++i) {
+        insert.bind(1, chosen[i]).bind(2, static_cast<int64_t>(i)).run();
+        insert.reset();
+    }
+    transaction.commit();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+std::string LibraryPackage::version() {
+    auto query = db_.prepare("SELECT value FROM RKProperty WHERE key = 'version'");
+    return query.step() ? query.text(0) : std::string();
+}
+
+int64_t LibraryPackage::dataVersion() {
+    auto query = db_.prepare("PRAGMA data_version");
+    query.step();
+    return query.integer(0);
+}
+
+std::vector<ProjectRecord> LibraryPackage::projects() {
+    auto query = db_.prepare(
+        "SELECT uuid, name FROM RKFolder WHERE folderType = ? ORDER BY sortIndex, rowid");
+    query.bind(1, kProjectFolderType);
+    std::vector<ProjectRecord> projects;
+    while (query.step())
+        projects.push_back({query.text(0), query.text(1)});
+    return projects;
+}
+
+std::optional<std::string> LibraryPackage::projectName(const std::string& projectUuid) {
+    auto query = db_.prepare("SELECT name FROM RKFolder WHERE uuid = ? AND folderType = ?");
+    query.bind(1, projectUuid).bind(2, kProjectFolderType);
+    if (!query.step())
+        return std::nullopt;
+    return query.text(0);
+}
+
+std::vector<VersionRecord> LibraryPackage::versions(const std::optional<std::string>& projectUuid) {
+    std::vector<VersionRecord> result;
+    if (projectUuid) {
+        auto query = db_.prepare(std::string(kVersionColumns) +
+                                 "WHERE v.projectUuid = ? ORDER BY v.sortIndex, v.rowid");
+        query.bind(1, *projectUuid);
+        while (query.step())
+            result.push_back(versionFromRow(path_, query));
+        return result;
+    }
+    for (const auto& project : projects()) {
+        auto some = versions(project.uuid);
+        std::move(some.begin(), some.end(), std::back_inserter(result));
+    }
+    return result;
+}
+
+std::optional<VersionRecord> LibraryPackage::versionRecord(const std::string& uuid) {
+    auto query = db_.prepare(std::string(kVersionColumns) + "WHERE v.uuid = ?");
+    query.bind(1, uuid);
+    if (!query.step())
+        return std::nullopt;
+    return versionFromRow(path_, query);
+}
+
+std::vector<std::string> LibraryPackage::versionIds(const std::string& projectUuid) {
+    auto query =
+        db_.prepare("SELECT uuid FROM RKVersion WHERE projectUuid = ? ORDER BY sortIndex, rowid");
+    query.bind(1, projectUuid);
+    std::vector<std::string> ids;
+    while (query.step())
+        ids.push_back(query.text(0));
+    return ids;
+}
+
+ProjectTags LibraryPackage::projectTags(const std::string& projectUuid) {
+    // One pass over the project's versions joined with their tags, in the project's order and
+    // each version's tags in the order they were first added.
+    auto query = db_.prepare(
+        "SELECT v.uuid, t.value, t.name FROM RKVersion v "
+        "LEFT JOIN RKCustomTag t INDEXED BY RKCustomTag_version ON t.versionUuid = v.uuid "
+        "WHERE v.projectUuid = ? ORDER BY v.sortIndex, v.rowid, t.rowid");
+    query.bind(1, projectUuid);
+    ProjectTags tags;
+    while (query.step()) {
+        const std::string_view id = query.textView(0);
+        if (tags.versionIds.empty() || tags.versionIds.back() != id) {
+            tags.versionIds.emplace_back(id);
+            tags.values.emplace_back();
+            tags.names.emplace_back();
+        }
+        if (query.isNull(2))
+            continue;
+        tags.values.back().emplace_back(query.textView(1));
+        tags.names.back().emplace_back(query.textView(2));
+    }
+    return tags;
+}
+
+std::vector<std::string> LibraryPackage::selection() {
+    auto query = db_.prepare("SELECT s.versionUuid FROM RKSelection s JOIN RKVersion v ON v.uuid = "
+                             "s.versionUuid ORDER BY s.sortIndex, s.rowid");
+    std::vector<std::string> ids;
+    while (query.step())
+        ids.push_back(query.text(0));
+    return ids;
+}
+
+std::vector<CustomTag> LibraryPackage::customTags(const std::string& versionUuid) {
+    auto query =
+        db_.prepare("SELECT name, value FROM RKCustomTag WHERE versionUuid = ? ORDER BY rowid");
+    query.bind(1, versionUuid);
+    std::vector<CustomTag> tags;
+    while (query.step())
+        tags.push_back({query.text(0), query.text(1)});
+    return tags;
+}
+
+std::vector<KeywordRecord> LibraryPackage::keywords(const std::string& versionUuid) {
+    auto query =
+        db_.prepare("SELECT k.uuid, k.name, coalesce(p.name, '') FROM RKKeywordForVersion a "
+                    "JOIN RKKeyword k ON k.uuid = a.keywordUuid LEFT JOIN RKKeyword p ON p.uuid = "
+                    "k.parentUuid WHERE a.versionUuid = ? ORDER BY a.sortIndex, a.rowid");
+    query.bind(1, versionUuid);
+    std::vector<KeywordRecord> keywords;
+    while (query.step())
+        keywords.push_back({query.text(0), query.text(1), query.text(2)});
+    return keywords;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The application's writes
+
+void LibraryPackage::setCustomTag(const std::string& versionUuid, std::string_view name,
+                                  std::string_view value) {
+    // One statement, so one commit; an upsert keeps the row (and so the tag's place).
+    db_.prepare("INSERT INTO RKCustomTag(versionUuid, name, value) SELECT ?1, ?2, ?3 "
+                "WHERE EXISTS (SELECT 1 FROM RKVersion WHERE uuid = ?1) "
+                "ON CONFLICT(versionUuid, name) DO UPDATE SET value = excluded.value")
+        .bind(1, versionUuid)
+        .bind(2, name)
+        .bind(3, value)
+        .run();
+    if (db_.changes() == 0)
+        fail("NoSuchVersion", "no version has the uuid " + versionUuid);
+}
+
+void LibraryPackage::addKeyword(const std::string& versionUuid, std::string_view name,
+                                std::string_view parent) {
+    sqlite::Transaction transaction(db_);
+    auto exists = db_.prepare("SELECT 1 FROM RKVersion WHERE uuid = ?");
+    if (!exists.bind(1, versionUuid).step())
+        fail("NoSuchVersion", "no version has the uuid " + versionUuid);
+
+    // The keyword `keywordName` under `parentUuid` (top level when null), made when missing.
+    const auto keywordUuid = [&](std::string_view keywordName,
+                                 const std::optional<std::string>& parentUuid) {
+        auto find = db_.prepare("SELECT uuid FROM RKKeyword WHERE name = ? AND parentUuid IS ? "
+                                "ORDER BY rowid LIMIT 1");
+        find.bind(1, keywordName);
+        if (parentUuid)
+            find.bind(2, *parentUuid);
+        else
+            find.bindNull(2);
+        if (find.step())
+            return find.text(0);
+        std::string uuid = newUuid();
+        auto insert = db_.prepare("INSERT INTO RKKeyword(uuid, name, parentUuid) VALUES(?, ?, ?)");
+        insert.bind(1, uuid).bind(2, keywordName);
+        if (parentUuid)
+            insert.bind(3, *parentUuid);
+        else
+            insert.bindNull(3);
+        insert.run();
+        return uuid;
+    };
+    std::optional<std::string> parentUuid;
+    if (!parent.empty())
+        parentUuid = keywordUuid(parent, std::nullopt);
+    const std::string uuid = keywordUuid(name, parentUuid);
+    db_.prepare("INSERT INTO RKKeywordForVersion(versionUuid, keywordUuid, sortIndex) VALUES(?1, "
+                "?2, (SELECT coalesce(max(sortIndex), -1) + 1 FROM RKKeywordForVersion WHERE "
+                "versionUuid = ?1))")
+        .bind(1, versionUuid)
+        .bind(2, uuid)
+        .run();
+    transaction.commit();
+}
+
+bool LibraryPackage::deleteKeyword(const std::string& versionUuid, const std::string& keywordUuid) {
+    db_.prepare("DELETE FROM RKKeywordForVersion WHERE rowid = (SELECT rowid FROM "
+                "RKKeywordForVersion WHERE versionUuid = ? AND keywordUuid = ? "
+                "ORDER BY sortIndex, rowid LIMIT 1)")
+        .bind(1, versionUuid)
+        .bind(2, keywordUuid)
+        .run();
+    return db_.changes() > 0;
+}
+
+std::optional<fs::path> LibraryPackage::exportVersion(const std::string& versionUuid,
+                                                      const fs::path& folder, bool sidecar) {
+    const auto version = versionRecord(versionUuid);
+    std::error_code error;
+    if (!version || version->masterPath.empty() || !fs::is_regular_file(version->masterPath, error))
+        return std::nullopt;
+    const std::string stem = fileStemFor(version->name, version->masterPath.stem().string());
+    const std::string extension = version->masterPath.extension().string();
+    const auto sidecarOf = [](const fs::path& copy) {
+        return copy.parent_path() / (copy.stem().string() + ".XMP");
+    };
+    // Free means: neither the copy nor its sidecar is there. The copy never overwrites, so a
+    // name taken meanwhile by someone else makes us try the next.
+    fs::path copy;
+    for (;;) {
+        copy = freeName(folder, stem, extension, [&](const fs::path& p) {
+            return !fs::exists(p) && !fs::exists(sidecarOf(p));
+        });
+        if (fs::copy_file(version->masterPath, copy, fs::copy_options::none, error))
+            break;
+        if (error != std::errc::file_exists)
+            fail("ExportFailed", "cannot export " + version->masterPath.string() + " to " +
+                                     copy.string() + ": " + error.message());
+    }
+    if (!sidecar)
+        return copy;
+    try {
+        writeFileAtomically(sidecarOf(copy), xmpSidecar(*version, keywords(versionUuid)));
+    } catch (...) {
+        fs::remove(copy, error);
+        throw;
+    }
+    return copy;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The setting: which library is open
+
+fs::path openLibrarySettingFile() {
+    return fs::path(configHome()) / "photolib" / "open-library";
+}
+
+std::optional<fs::path> openLibraryPath() {
+    std::ifstream in(openLibrarySettingFile());
+    std::string line;
+    if (!in || !std::getline(in, line) || line.empty())
+        return std::nullopt;
+    return fs::path(line);
+}
+
+void openLibrary(const fs::path& package) {
+    const LibraryPackage library = LibraryPackage::open(package);
+    const fs::path setting = openLibrarySettingFile();
+    std::error_code error;
+    fs::create_directories(setting.parent_path(), error);
+    if (error)
+        fail("WriteFailed",
+             "cannot make " + setting.parent_path().string() + ": " + error.message());
+    writeFileAtomically(setting, library.path().string() + "\n");
+}
+
+void closeLibrary() {
+    std::error_code error;
+    fs::remove(openLibrarySettingFile(), error);
+    if (error)
+        fail("WriteFailed",
+             "cannot remove " + openLibrarySettingFile().string() + ": " + error.message());
+}
+
+} // namespace lumsift::scripting

@@ -1,0 +1,171 @@
+// The photo library package that the photo application's stand-in keeps on disk: a folder
+// "NAME.aplibrary" holding Database/Library.apdb (SQLite, WAL mode), Masters/ (the managed master
+// files, a folder per project) and ApertureData.xml (the master list as a property list).
+//
+// One LibraryPackage object owns one database connection and is used by one thread at a time;
+// any number of objects, in any number of threads and processes, may use one package at once.
+// Every write is one transaction, committed before the call returns; a call that fails changes
+// nothing. Failures throw ScriptingError whose message says what went wrong (SQLite's message
+// included where SQLite failed).
+#pragma once
+
+#include "platform/scripting/Aperture.h"
+#include "platform/scripting/Sqlite.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumsift::scripting {
+
+// How files are imported.
+struct ImportOptions {
+    // The project that receives the versions; made when no project has that name. Must not be
+    // empty and must not hold "/".
+    std::string project;
+    // Reference the files where they lie instead of copying them into Masters/<project>/.
+    bool reference = false;
+    // Which files a folder walk takes, by path. Null: every file that libvips can read.
+    std::function<bool(const std::filesystem::path&)> isImageFile;
+};
+
+// One version as stored, with its master.
+struct VersionRecord {
+    std::string uuid;
+    std::string name;
+    std::string projectUuid;
+    std::string masterUuid;
+    std::string fileName;             // the master's file name
+    std::filesystem::path masterPath; // absolute
+    bool fileIsReference = false;
+    int64_t width = 0;  // 0 when unknown
+    int64_t height = 0; // 0 when unknown
+};
+
+struct ProjectRecord {
+    std::string uuid;
+    std::string name;
+};
+
+struct CustomTag {
+    std::string name;
+    std::string value;
+};
+
+struct KeywordRecord {
+    std::string uuid;
+    std::string name;
+    std::string parentName; // empty for a top-level keyword
+};
+
+// The custom tags of every version of a project, in the project's order: what the library load
+// asks for, read in one query.
+struct ProjectTags {
+    std::vector<std::string> versionIds;
+    std::vector<std::vector<std::string>> values;
+    std::vector<std::vector<std::string>> names;
+};
+
+class LibraryPackage {
+public:
+    // Makes a new, empty package at `package` (its folder must not exist yet). Throws when it
+    // exists or cannot be made; nothing is left behind then.
+    static LibraryPackage create(const std::filesystem::path& package);
+    // Opens an existing package. Throws when `package` is missing, is not a library package, or
+    // its database is damaged.
+    static LibraryPackage open(const std::filesystem::path& package);
+
+    // The package folder, absolute.
+    const std::filesystem::path& path() const { return path_; }
+    // The connection, for readers that want plain SQL (benchmarks, tests). Borrowed.
+    sqlite::Connection& connection() { return db_; }
+
+    // --- photolib's commands ---
+
+    // Imports the files named in `inputs`, walking folders (files whose type is not taken are
+    // passed over there; a named file must be an image). Adds one master and one version per
+    // file, reads width and height from the file's header, copies the file into
+    // Masters/<project>/ unless referenced, and writes ApertureData.xml again. Throws, having
+    // changed nothing, when an input is missing or unreadable, a named file is not an image, or a
+    // file is already in the project (or named twice). Returns the new versions in import order.
+    std::vector<VersionRecord> importFiles(std::span<const std::filesystem::path> inputs,
+                                           const ImportOptions& options);
+    // Makes the versions named (by uuid, or by name: every version of that name) the selection,
+    // in the order given; an empty list clears it. Throws, changing nothing, on a name or uuid
+    // that no version has.
+    void select(std::span<const std::string> namesOrUuids);
+
+    // --- reading ---
+
+    std::string version();
+    // Changes whenever another connection (of any thread or process) commits a change; this
+    // connection's own writes leave it as it is.
+    int64_t dataVersion();
+    // Projects in their stable order.
+    std::vector<ProjectRecord> projects();
+    std::optional<std::string> projectName(const std::string& projectUuid);
+    // Every version of every project, project by project, each project's in its order; or only
+    // those of `projectUuid` when given.
+    std::vector<VersionRecord> versions(const std::optional<std::string>& projectUuid = {});
+    // The version of `uuid`; nullopt when there is none.
+    std::optional<VersionRecord> versionRecord(const std::string& uuid);
+    std::vector<std::string> versionIds(const std::string& projectUuid);
+    ProjectTags projectTags(const std::string& projectUuid);
+    // The selection, in the order it was made.
+    std::vector<std::string> selection();
+    // The version's custom tags in the order they were first added.
+    std::vector<CustomTag> customTags(const std::string& versionUuid);
+    // The version's keyword assignments in the order they were made.
+    std::vector<KeywordRecord> keywords(const std::string& versionUuid);
+
+    // --- the application's writes ---
+
+    // Sets the custom tag `name` of the version to `value` (made when missing, keeping its place
+    // when replaced). Throws when the version does not exist.
+    void setCustomTag(const std::string& versionUuid, std::string_view name,
+                      std::string_view value);
+    // Assigns the keyword `name` under the top-level keyword `parent` (none when empty) to the
+    // version, making either keyword when missing. Throws when the version does not exist.
+    void addKeyword(const std::string& versionUuid, std::string_view name, std::string_view parent);
+    // Removes the first assignment of the keyword `keywordUuid` to the version; false when the
+    // version has none.
+    bool deleteKeyword(const std::string& versionUuid, const std::string& keywordUuid);
+
+    // Copies the version's master into `folder` as the version's name with the master's
+    // extension (a free name when that is taken) and, with `sidecar`, writes an XMP file beside
+    // it named as the copy less its extension followed by ".XMP". Returns the copy's path, or
+    // nullopt when the version or its master file is missing. Throws when the copy fails.
+    std::optional<std::filesystem::path> exportVersion(const std::string& versionUuid,
+                                                       const std::filesystem::path& folder,
+                                                       bool sidecar);
+
+private:
+    LibraryPackage(std::filesystem::path path, bool create);
+    // ApertureData.xml for the versions as this connection sees them.
+    std::string masterListXml();
+
+    std::filesystem::path path_;
+    sqlite::Connection db_;
+};
+
+// Where a package keeps its database, below the package folder.
+std::filesystem::path libraryDatabasePath(const std::filesystem::path& package);
+
+// --- The stand-in's setting: which library is open ---
+
+// ${XDG_CONFIG_HOME:-$HOME/.config}/photolib/open-library
+std::filesystem::path openLibrarySettingFile();
+// The package that the setting names; nullopt when none is open.
+std::optional<std::filesystem::path> openLibraryPath();
+// Opens `package` (checking that it opens) and names it in the setting. Throws when it does not
+// open or the setting cannot be written.
+void openLibrary(const std::filesystem::path& package);
+// Removes the setting; nothing is open afterwards. Throws when it cannot be removed.
+void closeLibrary();
+
+} // namespace lumsift::scripting

@@ -1,0 +1,103 @@
+// A thin layer over SQLite for the library package: owning handles for the connection and its
+// statements, and one place that turns SQLite's return codes into ScriptingError with SQLite's
+// own message.
+#pragma once
+
+#include "platform/scripting/Aperture.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace lumsift::scripting::sqlite {
+
+struct CloseDatabase {
+    void operator()(sqlite3* db) const;
+};
+struct FinalizeStatement {
+    void operator()(sqlite3_stmt* stmt) const;
+};
+// Owns one connection; closes it when destroyed.
+using DatabaseHandle = std::unique_ptr<sqlite3, CloseDatabase>;
+// Owns one prepared statement; finalises it when destroyed.
+using StatementHandle = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+// Throws ScriptingError for a failing SQLite result code `rc` of `db` (may be null), with the
+// kind "LibraryLocked" for a busy or locked database, "LibraryDamaged" for a damaged one and
+// "LibraryDatabase" otherwise; `what` says what was being done. Returns when `rc` is a success.
+void check(sqlite3* db, int rc, std::string_view what);
+
+class Connection;
+
+// One prepared statement of a connection. Borrows the connection, which must outlive it.
+// Every call throws ScriptingError on failure.
+class Statement {
+public:
+    Statement(Connection& connection, std::string_view sql);
+
+    // Parameters count from 1. Text is copied by SQLite.
+    Statement& bind(int index, std::string_view text);
+    Statement& bind(int index, int64_t value);
+    Statement& bindNull(int index);
+    // True when a row is ready; false when the statement is done.
+    bool step();
+    // Steps a statement that yields no rows.
+    void run();
+    // Makes the statement ready to run again, keeping its bindings.
+    void reset();
+
+    // Columns count from 0 and read the current row. The view is borrowed: valid until the next
+    // step, reset or column call on this column.
+    std::string_view textView(int column) const;
+    std::string text(int column) const { return std::string(textView(column)); }
+    std::optional<std::string> optionalText(int column) const;
+    int64_t integer(int column) const;
+    bool isNull(int column) const;
+
+private:
+    sqlite3* db_;
+    StatementHandle stmt_;
+};
+
+// One connection to a database file, with a busy timeout so that other threads' and processes'
+// writers are waited for rather than failed.
+class Connection {
+public:
+    // Opens `path`; with `create` makes the file when missing. Throws ScriptingError when it
+    // cannot be opened.
+    Connection(const std::filesystem::path& path, bool create);
+
+    sqlite3* get() const { return db_.get(); }
+    // Runs one or more statements that yield no rows.
+    void exec(std::string_view sql);
+    Statement prepare(std::string_view sql) { return Statement(*this, sql); }
+    // Rows changed by the last finished insert, update or delete of this connection.
+    int64_t changes() const;
+
+private:
+    DatabaseHandle db_;
+};
+
+// An immediate (write) transaction: begun on construction, rolled back when destroyed without
+// commit(), so every way out of a failing command leaves the database unchanged. Borrows the
+// connection.
+class Transaction {
+public:
+    explicit Transaction(Connection& connection);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit();
+
+private:
+    Connection& connection_;
+    bool open_ = true;
+};
+
+} // namespace lumsift::scripting::sqlite
