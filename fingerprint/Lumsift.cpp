@@ -1,1 +1,203 @@
-// placeholder
+// The fingerprint calculator and the fingerprint distance. The float steps, the rounding calls
+// and the strict comparisons below are what the stored fingerprints are made of: keep them.
+#include "fingerprint/Lumsift.h"
+
+#include "fingerprint/ImageRenderer.h"
+#include "platform/log/Log.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+namespace lumsift {
+namespace {
+
+// FFTW's planner is process-wide and not thread-safe: every plan is made and destroyed under this.
+std::mutex& fftwPlannerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+fftw_plan planDct(double (&data)[32][32], double (&out)[32][32]) {
+    const std::lock_guard lock(fftwPlannerMutex());
+    return fftw_plan_r2r_2d(32, 32, &data[0][0], &out[0][0], FFTW_REDFT00, FFTW_REDFT00,
+                            FFTW_MEASURE | FFTW_DESTROY_INPUT);
+}
+
+// S = R + G + B of the pixel at `pixel`; the alpha byte is skipped.
+int channelSum(const uint8_t* pixel, bool alphaFirst) {
+    const uint8_t* rgb = alphaFirst ? pixel + 1 : pixel;
+    return rgb[0] + rgb[1] + rgb[2];
+}
+
+} // namespace
+
+FftwPlan::~FftwPlan() {
+    if (plan_ == nullptr)
+        return;
+    const std::lock_guard lock(fftwPlannerMutex());
+    fftw_destroy_plan(plan_);
+}
+
+Lumsift::Lumsift() : imgTypes(readableImageTypes()), dctPlan(planDct(data, out)) {}
+
+Lumsift::~Lumsift() = default;
+
+bool Lumsift::supportedImageType(std::string_view path) const {
+    std::string_view name = path;
+    while (name.size() > 1 && name.back() == '/')
+        name.remove_suffix(1);
+    if (const auto slash = name.rfind('/'); slash != std::string_view::npos)
+        name.remove_prefix(slash + 1);
+    const auto dot = name.rfind('.');
+    const std::string_view extension =
+        dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+    if (std::find(imgTypes.begin(), imgTypes.end(), extension) != imgTypes.end())
+        return true;
+    log::line("Image type not supported: " + std::string(path));
+    return false;
+}
+
+bool Lumsift::prepareImageData(const std::filesystem::path& url, bool eightX8, bool thirty2x32) {
+    if (!supportedImageType(url.string()))
+        return false;
+
+    // Shrink on load for the largest grid asked for; with none asked, the smallest decode will do.
+    const int largestGrid = thirty2x32 ? dctSize : eightX8 ? reducedImageSize : 1;
+    const Decoded decoded = decodePicture(url, largestGrid);
+    auto fail = [&url](const std::string& reason) {
+        if (!reason.empty())
+            log::line("libvips: " + reason);
+        log::line("Couldn't load image: " + fileUrlText(url));
+        return false;
+    };
+    if (!decoded.picture || decoded.picture->height() == 0 || decoded.picture->width() == 0)
+        return fail(decoded.error);
+
+    // Both grids are rendered before either is kept, so a failure leaves both as they were.
+    PixelGrid<8> small;
+    PixelGrid<32> large;
+    std::string error;
+    if (eightX8 && !decoded.picture->render(reducedImageSize, small, error))
+        return fail(error);
+    if (thirty2x32 && !decoded.picture->render(dctSize, large, error))
+        return fail(error);
+    if (eightX8) {
+        bitmapReducedImage8x8 = small;
+        alphaFirst = false; // the renderer writes R, G, B, A
+    }
+    if (thirty2x32) {
+        bitmapReducedImage32x32 = large;
+        alphaFirst = false;
+    }
+    return true;
+}
+
+uint64_t Lumsift::calculateLumsift(bool usePlus) {
+    uint8_t* const grid = bitmapReducedImage8x8.data();
+    float threshold = 0;
+    if (!usePlus) {
+        float sum = 0;
+        for (int i = 0; i < 64; ++i) {
+            uint8_t* const pixel = grid + 4 * i;
+            const auto grey = static_cast<uint8_t>(channelSum(pixel, alphaFirst) / 3);
+            std::memset(pixel, grey, 4);
+            sum += grey;
+        }
+        threshold = std::round(sum * 0.015625f);
+    } else {
+        uint64_t maximum = 0;
+        uint64_t minimum = std::numeric_limits<uint64_t>::max();
+        for (int i = 0; i < 64; ++i) {
+            uint8_t* const pixel = grid + 4 * i;
+            const int sum = channelSum(pixel, alphaFirst);
+            const auto truncated = static_cast<uint64_t>(sum / 3);
+            maximum = std::max(maximum, truncated);
+            minimum = std::min(minimum, truncated);
+            const auto rounded = static_cast<uint8_t>(std::round(static_cast<float>(sum) / 3.0f));
+            std::memset(pixel, rounded, 4);
+        }
+        threshold = static_cast<float>(maximum - minimum) * 0.5f + static_cast<float>(minimum);
+    }
+
+    uint64_t hash = 0;
+    for (int i = 0; i < 64; ++i) {
+        if (grid[4 * i] > threshold)
+            hash |= uint64_t{1} << i;
+    }
+    return hash == 0 ? 1 : hash;
+}
+
+uint64_t Lumsift::calculateHashPro() {
+    const uint8_t* const grid = bitmapReducedImage32x32.data();
+    for (int r = 0; r < 32; ++r) {
+        for (int c = 0; c < 32; ++c)
+            data[r][c] = static_cast<double>(channelSum(grid + 4 * (32 * r + c), alphaFirst) / 3);
+    }
+    fftw_execute(dctPlan.get());
+
+    // The block's sum is held in single precision, constant term first: this rounding decides
+    // the bits of coefficients close to the mean.
+    float accumulator = 0;
+    for (int u = 0; u < 8; ++u) {
+        for (int v = 0; v < 8; ++v)
+            accumulator = static_cast<float>(static_cast<double>(accumulator) + out[u][v]);
+    }
+    const float mean = static_cast<float>(static_cast<double>(accumulator) - out[0][0]) / 63.0f;
+
+    uint64_t hash = 0;
+    for (int u = 0; u < 8; ++u) {
+        for (int v = 0; v < 8; ++v) {
+            if (out[u][v] > static_cast<double>(mean))
+                hash |= uint64_t{1} << (8 * u + v);
+        }
+    }
+    return hash == 0 ? 1 : hash;
+}
+
+uint64_t Lumsift::visualHash(const std::filesystem::path& url, bool usePlus) {
+    if (!prepareImageData(url, true, false))
+        return 0;
+    return calculateLumsift(usePlus);
+}
+
+uint64_t Lumsift::visualHashPro(const std::filesystem::path& url) {
+    if (!prepareImageData(url, false, true))
+        return 0;
+    return calculateHashPro();
+}
+
+int64_t Lumsift::distanceCalc(uint64_t a, uint64_t b) {
+    if (a == b)
+        return 0;
+    // The population count of a XOR b: how often its lowest set bit can be cleared.
+    return std::popcount(a ^ b);
+}
+
+uint64_t Lumsift::rotateLeft(uint64_t x) {
+    // Quadrants of 4 x 4 cells, then blocks of 2 x 2, then single cells: a clockwise quarter-turn.
+    const uint64_t y = ((x & 0x0F0F0F0FULL) << 4) | ((x & 0xF0F0F0F0ULL) << 32) |
+                       ((x >> 4) & 0x0F0F0F0F00000000ULL) | ((x >> 32) & 0x0F0F0F0FULL);
+    const uint64_t z = ((y << 2) & 0x0000CCCC0000CCCCULL) | ((y << 16) & 0xCCCC0000CCCC0000ULL) |
+                       ((y >> 2) & 0x3333000033330000ULL) | ((y >> 16) & 0x0000333300003333ULL);
+    return ((z << 1) & 0x00AA00AA00AA00AAULL) | ((z << 8) & 0xAA00AA00AA00AA00ULL) |
+           ((z >> 1) & 0x5500550055005500ULL) | ((z >> 8) & 0x0055005500550055ULL);
+}
+
+int64_t Lumsift::hammingDistance(uint64_t a, uint64_t b, bool checkRotations) {
+    int64_t d = distanceCalc(a, b);
+    if (!checkRotations)
+        return d;
+    const uint64_t b1 = rotateLeft(b);
+    d = std::min(d, distanceCalc(a, b1));
+    const uint64_t b2 = rotateLeft(b1);
+    d = std::min(d, distanceCalc(a, b2));
+    const uint64_t b3 = rotateLeft(b2);
+    d = std::min(d, distanceCalc(a, b3));
+    return d;
+}
+
+} // namespace lumsift

@@ -1,0 +1,394 @@
+// The image renderer over libvips: loader choice by suffix, shrink-on-load, upright sRGB pictures
+// with premultiplied alpha, and the stretch to N x N grids.
+#include "fingerprint/ImageRenderer.h"
+
+#include "fingerprint/Vips.h"
+#include "platform/log/Log.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+namespace lumsift {
+namespace vips {
+namespace {
+
+void routeToLog(const gchar* /*domain*/, GLogLevelFlags /*level*/, const gchar* message,
+                gpointer /*data*/) {
+    log::line(std::string("libvips: ") + (message != nullptr ? message : ""));
+}
+
+} // namespace
+
+bool start() {
+    static const bool started = [] {
+        if (VIPS_INIT("lumsift") != 0) {
+            log::line(std::string("libvips: could not start: ") + vips_error_buffer());
+            vips_error_clear();
+            return false;
+        }
+        // Every picture is read once; a cache would only hold on to memory and open files.
+        vips_cache_set_max(0);
+        g_log_set_handler("VIPS",
+                          static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL |
+                                                      G_LOG_LEVEL_MESSAGE),
+                          routeToLog, nullptr);
+        return true;
+    }();
+    return started;
+}
+
+} // namespace vips
+
+namespace {
+
+std::string lowerCase(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+std::string upperCase(std::string_view text) {
+    std::string upper(text);
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return upper;
+}
+
+// The libvips loaders for pictures. Others (CSV, matrix, raw data, native, PDF, SVG, slides,
+// scientific formats) read files that are not photographs and are never used.
+constexpr std::array<std::string_view, 9> kPictureLoaders = {"jpegload", "pngload",  "gifload",
+                                                             "tiffload", "webpload", "heifload",
+                                                             "jp2kload", "jxlload",  "ppmload"};
+
+// BMP has no loader of its own in libvips; ImageMagick's reads it, for files that start "BM".
+constexpr std::string_view kBmpLoader = "magickload";
+
+bool isPictureLoader(std::string_view nickname) {
+    return std::find(kPictureLoaders.begin(), kPictureLoaders.end(), nickname) !=
+           kPictureLoaders.end();
+}
+
+void* collectSuffixes(void* item, void* a, void* /*b*/) {
+    auto* suffixes = static_cast<std::vector<std::string>*>(a);
+    const auto* objectClass = VIPS_OBJECT_CLASS(item);
+    const auto* foreignClass = VIPS_FOREIGN_CLASS(item);
+    if (objectClass->nickname == nullptr || !isPictureLoader(objectClass->nickname) ||
+        foreignClass->suffs == nullptr)
+        return nullptr;
+    for (const char* const* suffix = foreignClass->suffs; *suffix != nullptr; ++suffix) {
+        std::string_view text = *suffix;
+        if (text.starts_with('.'))
+            text.remove_prefix(1);
+        const std::string lower = lowerCase(text);
+        if (!lower.empty() &&
+            std::find(suffixes->begin(), suffixes->end(), lower) == suffixes->end())
+            suffixes->push_back(lower);
+    }
+    return nullptr;
+}
+
+bool startsWithBm(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    char magic[2] = {};
+    return file.read(magic, 2) && magic[0] == 'B' && magic[1] == 'M';
+}
+
+// The nickname of the libvips loader that would read `path` ("jpegload"), or the reason.
+std::optional<std::string> findLoader(const std::filesystem::path& path, std::string& error) {
+    const char* name = vips_foreign_find_load(path.c_str());
+    if (name == nullptr) {
+        error = vips_error_buffer();
+        vips_error_clear();
+        return std::nullopt;
+    }
+    const char* nickname = vips_nickname_find(g_type_from_name(name));
+    if (nickname == nullptr) {
+        error = std::string("no loader nickname for ") + name;
+        return std::nullopt;
+    }
+    return std::string(nickname);
+}
+
+// Largest JPEG DCT scale denominator (8, 4, 2, 1) that keeps both sides at least minSide; the
+// scaled side is the full side divided and rounded up.
+int jpegShrink(int width, int height, int minSide) {
+    for (int shrink : {8, 4, 2}) {
+        if ((width + shrink - 1) / shrink >= minSide && (height + shrink - 1) / shrink >= minSide)
+            return shrink;
+    }
+    return 1;
+}
+
+vips::Result loadWith(const std::string& loader, const std::filesystem::path& path, int minSide) {
+    const char* file = path.c_str();
+    const auto failOn = VIPS_FAIL_ON_TRUNCATED;
+    if (loader == "jpegload" && minSide > 0) {
+        vips::Result header =
+            vips::call([&](VipsImage** out) { return vips_jpegload(file, out, nullptr); });
+        if (!header)
+            return header;
+        const int shrink =
+            jpegShrink(header.image.get()->Xsize, header.image.get()->Ysize, minSide);
+        return vips::call([&](VipsImage** out) {
+            return vips_jpegload(file, out, "shrink", shrink, "fail_on", failOn, nullptr);
+        });
+    }
+    if (loader == "webpload" && minSide > 0) {
+        vips::Result header =
+            vips::call([&](VipsImage** out) { return vips_webpload(file, out, nullptr); });
+        if (!header)
+            return header;
+        // Half a pixel over, so that the decoder's rounding never takes a side below minSide.
+        const double scale = std::min(1.0, std::max((minSide + 0.5) / header.image.get()->Xsize,
+                                                    (minSide + 0.5) / header.image.get()->Ysize));
+        return vips::call([&](VipsImage** out) {
+            return vips_webpload(file, out, "scale", scale, "fail_on", failOn, nullptr);
+        });
+    }
+    if (loader == "heifload" && minSide > 0) {
+        // The stored thumbnail serves when it is large enough; it is decoded instead of the
+        // full picture.
+        vips::Result thumbnail = vips::call([&](VipsImage** out) {
+            return vips_heifload(file, out, "thumbnail", TRUE, "fail_on", failOn, nullptr);
+        });
+        if (thumbnail && thumbnail.image.get()->Xsize >= minSide &&
+            thumbnail.image.get()->Ysize >= minSide)
+            return thumbnail;
+    }
+    return vips::call([&](VipsImage** out) {
+        return vips_call(loader.c_str(), file, out, "fail_on", failOn, nullptr);
+    });
+}
+
+// The loaded image, upright, in sRGB, 8 bits a sample, 3 bands, or 4 bands with premultiplied
+// alpha (as float), decoded into memory.
+vips::Result toPicture(vips::Result loaded) {
+    vips::Result upright =
+        vips::call([&](VipsImage** out) { return vips_autorot(loaded.image.get(), out, nullptr); });
+    if (!upright)
+        return upright;
+
+    VipsImage* const in = upright.image.get();
+    vips::Result srgb;
+    if (vips_image_get_typeof(in, VIPS_META_ICC_NAME) != 0) {
+        srgb = vips::call([&](VipsImage** out) {
+            return vips_icc_transform(in, out, "srgb", "embedded", TRUE, "depth", 8, nullptr);
+        });
+        if (!srgb)
+            log::line("libvips: colour profile not applied: " + srgb.error);
+    }
+    if (!srgb)
+        srgb = vips::call([&](VipsImage** out) {
+            return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
+        });
+    if (!srgb)
+        return srgb;
+
+    if (srgb.image.get()->BandFmt != VIPS_FORMAT_UCHAR) {
+        srgb = vips::call([&](VipsImage** out) {
+            return vips_cast(srgb.image.get(), out, VIPS_FORMAT_UCHAR, nullptr);
+        });
+        if (!srgb)
+            return srgb;
+    }
+    const bool hasAlpha = srgb.image.get()->Bands >= 4 && vips_image_hasalpha(srgb.image.get());
+    const int bands = hasAlpha ? 4 : 3;
+    if (srgb.image.get()->Bands < 3)
+        return {vips::ImageRef(), "picture has fewer than three colour bands"};
+    if (srgb.image.get()->Bands != bands) {
+        srgb = vips::call([&](VipsImage** out) {
+            return vips_extract_band(srgb.image.get(), out, 0, "n", bands, nullptr);
+        });
+        if (!srgb)
+            return srgb;
+    }
+    if (hasAlpha) {
+        // Premultiplied before any filtering, so that transparent pixels add no colour.
+        srgb = vips::call(
+            [&](VipsImage** out) { return vips_premultiply(srgb.image.get(), out, nullptr); });
+        if (!srgb)
+            return srgb;
+    }
+    // One pass over the file happens here; decoding errors (truncation) surface now.
+    return vips::call([&](VipsImage** out) {
+        *out = vips_image_copy_memory(srgb.image.get());
+        return *out == nullptr ? -1 : 0;
+    });
+}
+
+class VipsDecoder final : public ImageDecoder {
+public:
+    std::vector<std::string> suffixes() const override {
+        std::vector<std::string> found;
+        vips_foreign_map("VipsForeignLoad", collectSuffixes, &found, nullptr);
+        if (vips_type_find("VipsOperation", std::string(kBmpLoader).c_str()) != 0)
+            found.emplace_back("bmp");
+        return found;
+    }
+
+    Decoded decode(const std::filesystem::path& path, int minSide) const override {
+        std::string error;
+        const std::optional<std::string> loader = findLoader(path, error);
+        if (!loader)
+            return {std::nullopt, error};
+        const bool bmp = *loader == kBmpLoader && startsWithBm(path);
+        if (!isPictureLoader(*loader) && !bmp)
+            return {std::nullopt, "not a picture format: " + *loader};
+        vips::Result loaded = loadWith(*loader, path, minSide);
+        if (!loaded)
+            return {std::nullopt, loaded.error};
+        vips::Result picture = toPicture(std::move(loaded));
+        if (!picture)
+            return {std::nullopt, picture.error};
+        return {Picture(std::move(picture.image)), {}};
+    }
+};
+
+struct DecoderEntry {
+    std::unique_ptr<ImageDecoder> decoder;
+    std::vector<std::string> suffixes;
+};
+
+// The decoders, in the order of precedence, with their suffixes asked once. Camera RAW (LibRaw)
+// goes before libvips here, so that a RAW file whose TIFF structure libvips would also read gets
+// its full development.
+const std::vector<DecoderEntry>& decoders() {
+    static const std::vector<DecoderEntry> list = [] {
+        std::vector<DecoderEntry> made;
+        auto add = [&made](std::unique_ptr<ImageDecoder> decoder) {
+            std::vector<std::string> suffixes = decoder->suffixes();
+            made.push_back({std::move(decoder), std::move(suffixes)});
+        };
+        add(std::make_unique<VipsDecoder>());
+        return made;
+    }();
+    return list;
+}
+
+const ImageDecoder* decoderFor(std::string_view suffix) {
+    const std::string lower = lowerCase(suffix);
+    for (const DecoderEntry& entry : decoders()) {
+        if (std::find(entry.suffixes.begin(), entry.suffixes.end(), lower) != entry.suffixes.end())
+            return entry.decoder.get();
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::vector<std::string> readableImageTypes() {
+    if (!vips::start())
+        return {};
+    static const std::vector<std::string> types = [] {
+        std::vector<std::string> all;
+        for (const DecoderEntry& entry : decoders()) {
+            for (const std::string& suffix : entry.suffixes) {
+                if (std::find(all.begin(), all.end(), suffix) != all.end())
+                    continue;
+                all.push_back(suffix);
+                all.push_back(upperCase(suffix));
+            }
+        }
+        return all;
+    }();
+    return types;
+}
+
+std::string fileUrlText(const std::filesystem::path& path) {
+    static constexpr std::string_view kKept = "-._~/!$&'()*+,;=:@";
+    std::string text = "file://";
+    for (const unsigned char c : std::filesystem::absolute(path).string()) {
+        if (std::isalnum(c) != 0 || kKept.find(static_cast<char>(c)) != std::string_view::npos) {
+            text += static_cast<char>(c);
+            continue;
+        }
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        text += escaped;
+    }
+    return text;
+}
+
+struct Picture::Impl {
+    vips::ImageRef image;
+};
+
+Picture::Picture(vips::ImageRef image) : impl_(std::make_unique<Impl>(Impl{std::move(image)})) {}
+Picture::~Picture() = default;
+Picture::Picture(Picture&&) noexcept = default;
+Picture& Picture::operator=(Picture&&) noexcept = default;
+
+double Picture::width() const {
+    return impl_->image.get()->Xsize;
+}
+double Picture::height() const {
+    return impl_->image.get()->Ysize;
+}
+
+bool Picture::render(int n, std::span<uint8_t> out, std::string& error) const {
+    VipsImage* const in = impl_->image.get();
+    vips::Result grid = vips::call([&](VipsImage** made) {
+        return vips_resize(in, made, n / width(), "vscale", n / height(), "kernel",
+                           VIPS_KERNEL_LANCZOS3, nullptr);
+    });
+    // The resampler rounds its output size; a side one off is cut or repeated at the far edge.
+    if (grid && (grid.image.get()->Xsize != n || grid.image.get()->Ysize != n))
+        grid = vips::call([&](VipsImage** made) {
+            return vips_embed(grid.image.get(), made, 0, 0, n, n, "extend", VIPS_EXTEND_COPY,
+                              nullptr);
+        });
+    if (grid && grid.image.get()->BandFmt != VIPS_FORMAT_UCHAR) {
+        grid = vips::call([&](VipsImage** made) {
+            return vips_round(grid.image.get(), made, VIPS_OPERATION_ROUND_RINT, nullptr);
+        });
+        if (grid)
+            grid = vips::call([&](VipsImage** made) {
+                return vips_cast(grid.image.get(), made, VIPS_FORMAT_UCHAR, nullptr);
+            });
+    }
+    if (grid && grid.image.get()->Bands == 3)
+        grid = vips::call([&](VipsImage** made) {
+            return vips_bandjoin_const1(grid.image.get(), made, 255.0, nullptr);
+        });
+    if (!grid) {
+        error = grid.error;
+        return false;
+    }
+    size_t size = 0;
+    void* bytes = vips_image_write_to_memory(grid.image.get(), &size);
+    if (bytes == nullptr) {
+        error = vips_error_buffer();
+        vips_error_clear();
+        return false;
+    }
+    const bool fits = size == out.size();
+    if (fits)
+        std::memcpy(out.data(), bytes, size);
+    g_free(bytes);
+    if (!fits)
+        error = "rendered grid has " + std::to_string(size) + " bytes";
+    return fits;
+}
+
+Decoded decodePicture(const std::filesystem::path& path, int largestGrid) {
+    if (!vips::start())
+        return {std::nullopt, "libvips did not start"};
+    const std::string name = path.filename().string();
+    const auto dot = name.rfind('.');
+    const ImageDecoder* decoder =
+        dot == std::string::npos ? nullptr : decoderFor(std::string_view(name).substr(dot + 1));
+    if (decoder == nullptr)
+        return {std::nullopt, "no decoder for " + name};
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return {std::nullopt, "not a readable file"};
+    return decoder->decode(path, largestGrid > 0 ? 2 * largestGrid : 0);
+}
+
+} // namespace lumsift

@@ -1,0 +1,78 @@
+// The image renderer behind the fingerprint calculator: which files it reads, one decode per
+// file (shrunk on load, turned upright, in sRGB) and the stretch of the whole picture into an
+// N x N grid of R, G, B, A bytes. Built on libvips; camera RAW plugs in as a further decoder.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumsift {
+
+namespace vips {
+class ImageRef;
+}
+
+// The file-name suffixes the renderer reads, each in lower and in upper case ("jpg", "JPG"),
+// without the dot, in a fixed order. Starts libvips when needed; empty only when it cannot start.
+std::vector<std::string> readableImageTypes();
+
+// The text of the file URL of `path` ("file:///photos/My%20Cat.jpg"), as logs show files.
+std::string fileUrlText(const std::filesystem::path& path);
+
+// A decoded picture: upright, sRGB, 8 bits a sample, held in memory, transparent areas
+// premultiplied. Rendering reads it and never changes it.
+class Picture {
+public:
+    // Takes ownership of `image`, which must be a memory image as described above (3 bands, or 4
+    // with premultiplied alpha as float).
+    explicit Picture(vips::ImageRef image);
+    ~Picture();
+    Picture(Picture&&) noexcept;
+    Picture& operator=(Picture&&) noexcept;
+    Picture(const Picture&) = delete;
+    Picture& operator=(const Picture&) = delete;
+
+    double width() const;
+    double height() const;
+
+    // Stretches the whole picture to n x n (aspect not kept, nothing cropped) with a
+    // high-quality filter and writes it into `out` as R, G, B, A bytes, row 0 at the top,
+    // transparent areas premultiplied. The caller guarantees n >= 1 and out.size() == 4 n n.
+    // False (with libvips' message in `error`, `out` unspecified) when libvips fails.
+    bool render(int n, std::span<uint8_t> out, std::string& error) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A picture, or why there is none.
+struct Decoded {
+    std::optional<Picture> picture;
+    std::string error;
+};
+
+// A decoder for some file types. The renderer picks one by the file's suffix (any case).
+class ImageDecoder {
+public:
+    virtual ~ImageDecoder() = default;
+    // The suffixes it reads, lower case, without the dot.
+    virtual std::vector<std::string> suffixes() const = 0;
+    // Decodes `path` once, shrinking on load where the format allows it to the smallest size that
+    // keeps both sides at least `minSide` (0: full size). Never throws; no picture on failure.
+    virtual Decoded decode(const std::filesystem::path& path, int minSide) const = 0;
+};
+
+// Decodes `path` with the decoder for its suffix, shrunk on load so that the grids up to
+// `largestGrid` can still be rendered from at least twice their size in each direction.
+// No picture (with a reason) for an unknown suffix, an unreadable, empty, truncated or
+// non-image file.
+Decoded decodePicture(const std::filesystem::path& path, int largestGrid);
+
+} // namespace lumsift

@@ -1,0 +1,359 @@
+// Test pictures: photos cut from installed wallpapers or generated from seeded noise, their
+// variants, and the small odd files that bad-input tests need.
+#include "tests/support/TestImages.h"
+
+#include "fingerprint/Vips.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <unistd.h>
+#include <vector>
+
+namespace lumsift::testimages {
+namespace {
+
+constexpr int kPhotoWidth = 320;
+constexpr int kGeneratedHeight = 240;
+constexpr int kPhotoCount = 5;
+
+// Wallpapers of distinct subjects (Debian's plasma-workspace-wallpapers); all must exist to be
+// used.
+constexpr std::array<const char*, kPhotoCount> kWallpapers = {"Autumn", "BytheWater", "ColdRipple",
+                                                              "FallenLeaf", "Kite"};
+
+std::filesystem::path wallpaperFile(const char* name) {
+    return std::filesystem::path("/usr/share/wallpapers") / name / "contents/images/640x480.jpg";
+}
+
+std::atomic<bool> generatedOnly{false};
+
+vips::Result must(vips::Result result, const char* what) {
+    if (!result)
+        throw std::runtime_error(std::string(what) + ": " + result.error);
+    return result;
+}
+
+void startVips() {
+    if (!vips::start())
+        throw std::runtime_error("libvips did not start");
+}
+
+// A photo-like picture from seeded noise: a few smooth colour fields, some soft-edged shapes
+// and fine grain. Only the generator's raw output is used, so the pixels are the same everywhere.
+std::vector<uint8_t> generatedPixels(int index) {
+    std::mt19937 random(static_cast<uint32_t>(7919 * (index + 1)));
+    auto unit = [&random] { return static_cast<double>(random() % 100000) / 100000.0; };
+    const int w = kPhotoWidth;
+    const int h = kGeneratedHeight;
+    constexpr int kCellsX = 5;
+    constexpr int kCellsY = 4;
+    std::array<std::array<std::array<double, 3>, kCellsX + 1>, kCellsY + 1> field{};
+    for (auto& row : field)
+        for (auto& cell : row)
+            for (double& channel : cell)
+                channel = 20 + 215 * unit();
+    struct Shape {
+        double x, y, rx, ry;
+        std::array<double, 3> colour;
+    };
+    std::vector<Shape> shapes(4);
+    for (Shape& s : shapes)
+        s = {unit() * w,
+             unit() * h,
+             20 + 60 * unit(),
+             20 + 60 * unit(),
+             {255 * unit(), 255 * unit(), 255 * unit()}};
+
+    std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 3);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const double fx = static_cast<double>(x) / w * kCellsX;
+            const double fy = static_cast<double>(y) / h * kCellsY;
+            const int cx = static_cast<int>(fx);
+            const int cy = static_cast<int>(fy);
+            const double tx = (fx - cx) * (fx - cx) * (3 - 2 * (fx - cx));
+            const double ty = (fy - cy) * (fy - cy) * (3 - 2 * (fy - cy));
+            const double grain = static_cast<double>(random() % 21) - 10;
+            for (int c = 0; c < 3; ++c) {
+                const double top = field[cy][cx][c] * (1 - tx) + field[cy][cx + 1][c] * tx;
+                const double bottom =
+                    field[cy + 1][cx][c] * (1 - tx) + field[cy + 1][cx + 1][c] * tx;
+                double value = top * (1 - ty) + bottom * ty;
+                for (const Shape& s : shapes) {
+                    const double d = std::hypot((x - s.x) / s.rx, (y - s.y) / s.ry);
+                    const double cover = std::clamp((1.2 - d) / 0.4, 0.0, 1.0);
+                    value = value * (1 - cover) + s.colour[c] * cover;
+                }
+                pixels[(static_cast<size_t>(y) * w + x) * 3 + c] =
+                    static_cast<uint8_t>(std::clamp(value + grain, 0.0, 255.0));
+            }
+        }
+    }
+    return pixels;
+}
+
+struct Photo {
+    std::vector<uint8_t> pixels; // R, G, B
+    int width = 0;
+    int height = 0;
+};
+
+Photo makePhoto(int index) {
+    if (photosFromWallpapers()) {
+        const std::string file = wallpaperFile(kWallpapers[index]).string();
+        const vips::Result small =
+            must(vips::call([&](VipsImage** out) {
+                     return vips_thumbnail(file.c_str(), out, kPhotoWidth, nullptr);
+                 }),
+                 "cutting a wallpaper");
+        size_t size = 0;
+        void* bytes = vips_image_write_to_memory(small.image.get(), &size);
+        if (bytes == nullptr || small.image.get()->Bands != 3)
+            throw std::runtime_error("reading a wallpaper");
+        Photo photo{
+            std::vector<uint8_t>(static_cast<uint8_t*>(bytes), static_cast<uint8_t*>(bytes) + size),
+            small.image.get()->Xsize, small.image.get()->Ysize};
+        g_free(bytes);
+        return photo;
+    }
+    return {generatedPixels(index), kPhotoWidth, kGeneratedHeight};
+}
+
+// Photo `index` as an sRGB image (borrowing the cached pixels, which live for the process).
+vips::Result photoImage(int index) {
+    if (index < 0 || index >= kPhotoCount)
+        throw std::runtime_error("no photo " + std::to_string(index));
+    startVips();
+    static std::mutex mutex;
+    static std::map<std::pair<bool, int>, Photo> cache;
+    const std::lock_guard lock(mutex);
+    const std::pair key(photosFromWallpapers(), index);
+    auto found = cache.find(key);
+    if (found == cache.end())
+        found = cache.emplace(key, makePhoto(index)).first;
+    const Photo& photo = found->second;
+    return must(vips::call([&](VipsImage** out) {
+                    *out =
+                        vips_image_new_from_memory(photo.pixels.data(), photo.pixels.size(),
+                                                   photo.width, photo.height, 3, VIPS_FORMAT_UCHAR);
+                    return *out == nullptr ? -1 : 0;
+                }),
+                "wrapping a photo");
+}
+
+vips::Result recompressed(const vips::Result& image, int quality) {
+    void* buffer = nullptr;
+    size_t size = 0;
+    if (vips_jpegsave_buffer(image.image.get(), &buffer, &size, "Q", quality, nullptr) != 0)
+        throw std::runtime_error(std::string("recompressing: ") + vips_error_buffer());
+    vips::Result decoded = vips::call([&](VipsImage** out) {
+        VipsImage* loaded = vips_image_new_from_buffer(buffer, size, "", nullptr);
+        *out = loaded == nullptr ? nullptr : vips_image_copy_memory(loaded);
+        if (loaded != nullptr)
+            g_object_unref(loaded);
+        return *out == nullptr ? -1 : 0;
+    });
+    g_free(buffer);
+    return must(std::move(decoded), "decoding a recompressed photo");
+}
+
+void save(const vips::Result& image, const std::filesystem::path& file, Format format,
+          int quality) {
+    VipsImage* const in = image.image.get();
+    const char* name = file.c_str();
+    int failed = 0;
+    switch (format) {
+    case Format::Jpeg:
+        failed = vips_jpegsave(in, name, "Q", quality, nullptr);
+        break;
+    case Format::Png:
+        failed = vips_pngsave(in, name, nullptr);
+        break;
+    case Format::WebP:
+        failed = vips_webpsave(in, name, "Q", quality, nullptr);
+        break;
+    case Format::Tiff:
+        failed = vips_tiffsave(in, name, nullptr);
+        break;
+    }
+    if (failed != 0) {
+        const std::string message = vips_error_buffer();
+        vips_error_clear();
+        throw std::runtime_error("writing " + file.string() + ": " + message);
+    }
+}
+
+const char* variantName(Variant variant) {
+    switch (variant) {
+    case Variant::Original:
+        return "original";
+    case Variant::Half:
+        return "half";
+    case Variant::Quality40:
+        return "q40";
+    case Variant::QuarterTurn:
+        return "turned";
+    }
+    return "unknown";
+}
+
+} // namespace
+
+std::string_view suffixOf(Format format) {
+    switch (format) {
+    case Format::Jpeg:
+        return "jpg";
+    case Format::Png:
+        return "png";
+    case Format::WebP:
+        return "webp";
+    case Format::Tiff:
+        return "tif";
+    }
+    return "";
+}
+
+int photoCount() {
+    return kPhotoCount;
+}
+
+bool photosFromWallpapers() {
+    if (generatedOnly)
+        return false;
+    static const bool installed =
+        std::all_of(kWallpapers.begin(), kWallpapers.end(), [](const char* name) {
+            std::error_code ec;
+            return std::filesystem::exists(wallpaperFile(name), ec);
+        });
+    return installed;
+}
+
+void useGeneratedPhotos(bool generated) {
+    generatedOnly = generated;
+}
+
+std::filesystem::path writePhoto(const std::filesystem::path& file, int index, Variant variant,
+                                 Format format) {
+    vips::Result image = photoImage(index);
+    int quality = 90;
+    switch (variant) {
+    case Variant::Original:
+        break;
+    case Variant::Half:
+        image = must(vips::call([&](VipsImage** out) {
+                         return vips_resize(image.image.get(), out, 0.5, nullptr);
+                     }),
+                     "halving a photo");
+        break;
+    case Variant::Quality40:
+        quality = 40;
+        // JPEG and WebP are saved at quality 40; lossless formats get the JPEG-degraded pixels.
+        if (format != Format::Jpeg && format != Format::WebP)
+            image = recompressed(image, quality);
+        break;
+    case Variant::QuarterTurn:
+        image = must(vips::call([&](VipsImage** out) {
+                         return vips_rot(image.image.get(), out, VIPS_ANGLE_D90, nullptr);
+                     }),
+                     "turning a photo");
+        break;
+    }
+    save(image, file, format, quality);
+    return file;
+}
+
+std::filesystem::path writePhotoIn(const std::filesystem::path& folder, int index, Variant variant,
+                                   Format format) {
+    const std::string name = "photo" + std::to_string(index) + "-" + variantName(variant) + "." +
+                             std::string(suffixOf(format));
+    return writePhoto(folder / name, index, variant, format);
+}
+
+std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, int index) {
+    const vips::Result image = photoImage(index);
+    const int w = image.image.get()->Xsize;
+    const int h = image.image.get()->Ysize;
+    std::vector<uint8_t> alpha(static_cast<size_t>(w) * h, 0);
+    for (int y = h / 4; y < h - h / 4; ++y)
+        std::fill_n(alpha.begin() + static_cast<std::ptrdiff_t>(y) * w + w / 4, w - 2 * (w / 4),
+                    uint8_t{255});
+    const vips::Result mask = must(vips::call([&](VipsImage** out) {
+                                       *out = vips_image_new_from_memory_copy(
+                                           alpha.data(), alpha.size(), w, h, 1, VIPS_FORMAT_UCHAR);
+                                       return *out == nullptr ? -1 : 0;
+                                   }),
+                                   "making a mask");
+    const vips::Result joined =
+        must(vips::call([&](VipsImage** out) {
+                 return vips_bandjoin2(image.image.get(), mask.image.get(), out, nullptr);
+             }),
+             "adding alpha");
+    save(joined, file, Format::Png, 100);
+    return file;
+}
+
+std::filesystem::path writeSolid(const std::filesystem::path& file, int width, int height,
+                                 uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha) {
+    startVips();
+    const int bands = alpha == 255 ? 3 : 4;
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * bands);
+    const std::array<uint8_t, 4> colour = {red, green, blue, alpha};
+    for (size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = colour[i % bands];
+    const vips::Result image =
+        must(vips::call([&](VipsImage** out) {
+                 *out = vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height,
+                                                        bands, VIPS_FORMAT_UCHAR);
+                 return *out == nullptr ? -1 : 0;
+             }),
+             "making a solid picture");
+    if (bands == 4) {
+        save(image, file, Format::Png, 100);
+        return file;
+    }
+    if (vips_image_write_to_file(image.image.get(), file.c_str(), nullptr) != 0) {
+        const std::string message = vips_error_buffer();
+        vips_error_clear();
+        throw std::runtime_error("writing " + file.string() + ": " + message);
+    }
+    return file;
+}
+
+std::filesystem::path writeBytes(const std::filesystem::path& file, std::string_view text) {
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (!stream)
+        throw std::runtime_error("writing " + file.string());
+    return file;
+}
+
+std::filesystem::path writeTruncatedCopy(const std::filesystem::path& from,
+                                         const std::filesystem::path& to, std::uintmax_t keep) {
+    std::ifstream in(from, std::ios::binary);
+    std::string bytes(static_cast<size_t>(keep), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(keep));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return writeBytes(to, bytes);
+}
+
+TempDir::TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("lumsift-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+} // namespace lumsift::testimages

@@ -1,0 +1,75 @@
+// Pictures for tests: a few distinct photo-like pictures (cut from the desktop wallpapers when
+// they are installed, generated otherwise) and their variants, written as small files in the
+// formats the renderer reads. Every function throws std::runtime_error when it cannot write.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace lumsift::testimages {
+
+enum class Format { Jpeg, Png, WebP, Tiff };
+
+enum class Variant {
+    Original,    // a few hundred pixels a side
+    Half,        // resized to 50 %
+    Quality40,   // recompressed as JPEG (or WebP) at quality 40
+    QuarterTurn, // turned clockwise by a quarter-turn
+};
+
+// The suffix written for `format`: "jpg", "png", "webp", "tif".
+std::string_view suffixOf(Format format);
+
+// Number of distinct photos (at least 4). Photos with different indexes are unrelated pictures.
+int photoCount();
+
+// True when the photos are cut from installed wallpapers, false when they are generated.
+bool photosFromWallpapers();
+
+// Makes later photos generated even when wallpapers are installed (tests of the generator).
+// Call before the first photo is written.
+void useGeneratedPhotos(bool generated);
+
+// Writes photo `index` (0 <= index < photoCount()) as `variant` in `format` to `file`
+// (overwritten; the folder must exist). Returns `file`.
+std::filesystem::path writePhoto(const std::filesystem::path& file, int index,
+                                 Variant variant = Variant::Original, Format format = Format::Jpeg);
+
+// Same, into `folder` with the name "photo<index>-<variant>.<suffix>". Returns the file's path.
+std::filesystem::path writePhotoIn(const std::filesystem::path& folder, int index,
+                                   Variant variant = Variant::Original,
+                                   Format format = Format::Jpeg);
+
+// Writes photo `index` as a PNG whose outer quarter on each side is fully transparent (the
+// colours under it kept) and whose centre is opaque. Returns `file`.
+std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, int index);
+
+// Writes a width x height picture of one colour; `alpha` below 255 makes a PNG with an alpha
+// band (the suffix of `file` chooses the format otherwise). Returns `file`.
+std::filesystem::path writeSolid(const std::filesystem::path& file, int width, int height,
+                                 uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha = 255);
+
+// Writes `text` as the whole content of `file` (for files that are not pictures, or empty).
+std::filesystem::path writeBytes(const std::filesystem::path& file, std::string_view text);
+
+// Copies the first `keep` bytes of `from` to `to` (a truncated file). Returns `to`.
+std::filesystem::path writeTruncatedCopy(const std::filesystem::path& from,
+                                         const std::filesystem::path& to, std::uintmax_t keep);
+
+// A fresh folder under the temporary directory, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+} // namespace lumsift::testimages
