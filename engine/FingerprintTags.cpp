@@ -1,1 +1,106 @@
-// placeholder
+// Stored fingerprints as custom tags on image versions, and the search keywords under
+// "ZUL Lumsift" with the engine's record of the keywords the last search added.
+#include "engine/LumsiftForAperture.h"
+
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+namespace lumsift {
+
+namespace {
+
+// The tag name of a kind; nullptr for a code that names no single kind.
+const char* tagNameFor(int32_t algorithm) {
+    switch (algorithm) {
+    case kAlgorithmPlus:
+        return kTagPlus;
+    case kAlgorithmPro:
+        return kTagPro;
+    case kAlgorithmPlain:
+        return kTagPlain;
+    default:
+        return nullptr;
+    }
+}
+
+// `text` in Unicode normalisation form C, so that canonically equivalent texts compare equal.
+// A text that ICU cannot normalise is compared as it stands.
+std::string nfc(const std::string& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status))
+        return text;
+    const icu::UnicodeString normalized =
+        normalizer->normalize(icu::UnicodeString::fromUTF8(text), status);
+    if (U_FAILURE(status))
+        return text;
+    std::string result;
+    normalized.toUTF8String(result);
+    return result;
+}
+
+} // namespace
+
+void LumsiftForAperture::saveLumsiftHash(const ImageVersion& image, uint64_t hashVal,
+                                         int32_t algorithm) {
+    const char* name = tagNameFor(algorithm);
+    if (name == nullptr)
+        return;
+    image.addCustomTag(name, std::to_string(hashVal));
+}
+
+FingerprintReading LumsiftForAperture::retrieveLumsiftHash(const ImageVersion& image,
+                                                           int32_t algorithm) {
+    const std::vector<std::string> values = image.customTagValues();
+    const std::vector<std::string> names = image.customTagNames();
+
+    // Value i belongs to name i; lists of different lengths pair up as far as both go. A later
+    // tag of the same name wins, as in a map built from the two lists.
+    const auto lookUp = [&](std::string_view name) -> FingerprintEntry {
+        FingerprintEntry entry;
+        const std::size_t paired = std::min(values.size(), names.size());
+        for (std::size_t t = 0; t < paired; ++t)
+            if (names[t] == name)
+                entry = fingerprintFromText(values[t]);
+        return entry;
+    };
+
+    FingerprintReading reading{};
+    const int32_t code = algorithm; // a negative code names no kind
+    if (code == kAlgorithmAll || code == kAlgorithmPlain)
+        reading[0] = lookUp(kTagPlain);
+    if (code == kAlgorithmAll || code == kAlgorithmPlus)
+        reading[1] = lookUp(kTagPlus);
+    if (code == kAlgorithmAll || code == kAlgorithmPro)
+        reading[2] = lookUp(kTagPro);
+    return reading;
+}
+
+void LumsiftForAperture::addLumsfKeyword(const ImageVersion& image, const std::string& keyword) {
+    image.addKeyword(keyword, kKeywordParent);
+    // An absent record records nothing.
+    if (!taggedImages || !taggedImageKeyword)
+        return;
+    taggedImageKeyword->push_back(keyword);
+    taggedImages->push_back(image);
+}
+
+void LumsiftForAperture::removeLumsfKeywords(ResultsPage& page) {
+    for (std::size_t i = 0; taggedImages && taggedImageKeyword && i < taggedImages->size() &&
+                            i < taggedImageKeyword->size();
+         ++i) {
+        const ImageVersion& image = (*taggedImages)[i];
+        const std::string wanted = nfc((*taggedImageKeyword)[i]);
+        for (const auto& keyword : image.keywords()) {
+            if (nfc(keyword.name) != wanted)
+                continue;
+            image.deleteKeyword(keyword);
+            break;
+        }
+    }
+    taggedImages.reset();
+    taggedImageKeyword.reset();
+    page.setClearKeywordsEnabled(false);
+}
+
+} // namespace lumsift

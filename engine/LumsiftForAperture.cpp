@@ -87,6 +87,7 @@ void LumsiftForAperture::resetForTesting() {
         appDelegate.reset();
         dataView.reset();
         allLumsiftHahes.reset();
+        searchListChosen = false;
         _apertureLibrary.reset();
     }
     allImages.clear();
@@ -123,6 +124,7 @@ std::shared_ptr<FingerprintList> LumsiftForAperture::fingerprintListFor(int32_t 
 void LumsiftForAperture::switchSearchAlgorithm(int32_t algorithm) {
     searchUsing = algorithm;
     std::lock_guard lock(fieldsMutex);
+    searchListChosen = true;
     allLumsiftHahes = fingerprintListFor(algorithm);
 }
 

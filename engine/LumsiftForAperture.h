@@ -152,6 +152,11 @@ private:
     int32_t dataViewSelectedAlgorithm() const;
     // The fingerprint list of `algorithm`'s kind: plus for 1, plain for 3, Pro otherwise.
     std::shared_ptr<FingerprintList> fingerprintListFor(int32_t algorithm) const;
+    // The steps of loadLibrary; a ScriptingError passes out.
+    void loadLibraryFrom(std::shared_ptr<LoadingPage> page);
+    // Ends a load whose answers do not pair up: lists cut back to the complete projects, the
+    // "ERROR" alert, stopAnimation and enableAnalyseButton.
+    void stopLoadAtCommunicationProblem();
     // Back to the start values of the engine's table and `init` (constructor and reset).
     void initFields();
     // Number of times init has run in this process (tests).
@@ -167,6 +172,9 @@ private:
     std::vector<std::string> allImageIDs;
     std::vector<std::string> allImagePaths;
     std::shared_ptr<FingerprintList> allLumsiftHahes;
+    // Set by the first switchSearchAlgorithm: from then on allLumsiftHahes names a list of the
+    // current load (guarded by fieldsMutex).
+    bool searchListChosen = false;
     std::shared_ptr<FingerprintList> allLumsiftPlusHahes;
     std::shared_ptr<FingerprintList> allLumsiftProHahes;
     std::shared_ptr<FingerprintList> allLumsiftClassicHahes;

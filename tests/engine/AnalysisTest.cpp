@@ -1,0 +1,294 @@
+// The library analysis against the fake photo application: set-up order, the outcome table
+// (tags, lists, counts), plus after plain on one grid, the selection pre-pass, the stale-library
+// stop, failed requests, and the end of a run.
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
+
+#include "fingerprint/Lumsift.h"
+#include "tests/engine/support/EngineHarness.h"
+#include "tests/support/TestImages.h"
+
+namespace lumsift {
+namespace {
+
+namespace fs = std::filesystem;
+using Access = LumsiftForApertureTestAccess;
+using testing::EngineHarness;
+using testing::EventLog;
+using Strings = std::vector<std::string>;
+
+class RecordingPower : public PowerAssertions {
+public:
+    explicit RecordingPower(EventLog& log) : log_(log) {}
+    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view name) override {
+        log_.add("power.create=" + std::string(name));
+        return 7;
+    }
+    void release(uint32_t id) override { log_.add("power.release=" + std::to_string(id)); }
+
+private:
+    EventLog& log_;
+};
+
+class RecordingNotifications : public UserNotifications {
+public:
+    explicit RecordingNotifications(EventLog& log) : log_(log) {}
+    void deliver(const std::string& title, const std::string& text, bool sound) override {
+        log_.add("notify=" + title + "|" + text + "|" + (sound ? "sound" : "silent"));
+    }
+
+private:
+    EventLog& log_;
+};
+
+const std::string kNotification = "notify=Lumsift Library Analysis Complete!|Lumsift has "
+                                   "successfully completed analysis of your library.|sound";
+
+// An engine over the fake with recording power and notifications, and real pictures as masters.
+struct Analysis {
+    Analysis() {
+        h.giveDelegate();
+        h.engine.setPowerAssertions(std::make_shared<RecordingPower>(h.events));
+        h.engine.setUserNotifications(std::make_shared<RecordingNotifications>(h.events));
+        h.app->addProject("Project", "P1");
+    }
+    // Adds a version whose master is photo `photo` (or garbage for -1). Master names are unique
+    // to this process because the fake exports them into the shared temporary folder.
+    void add(const std::string& id, std::optional<uint64_t> plain, std::optional<uint64_t> plus,
+             std::optional<uint64_t> pro, int photo = 0) {
+        h.addImage("P1", id, plain, plus, pro);
+        const fs::path master = dir / (id + "-" + std::to_string(getpid()) + ".jpg");
+        if (photo < 0) {
+            testimages::writeBytes(master, "this is no picture");
+        } else {
+            testimages::writePhoto(master, photo);
+        }
+        h.app->setMasterFile(id, master);
+    }
+    void run(int32_t choice, bool selection = false) {
+        h.loadingPage->algorithm = choice;
+        h.loadingPage->selectionOnly = selection;
+        h.engine.analyseImages(h.loadingPage);
+        h.main->drain();
+    }
+    std::optional<std::string> tag(const std::string& id, const char* name) {
+        return h.app->customTag(id, name);
+    }
+    // The tag writes, "<id> <name> <value>", with computed values shown as "#".
+    Strings tagWrites() {
+        Strings writes;
+        for (std::string call : h.app->callsStartingWith("addCustomTag ")) {
+            call.erase(0, 13);
+            const std::size_t blank = call.rfind(' ');
+            if (call.substr(blank + 1) != "0") {
+                call = call.substr(0, blank) + " #";
+            }
+            writes.push_back(call);
+        }
+        return writes;
+    }
+    bool engineLockIsFree() {
+        bool free = false;
+        std::thread([&] {
+            std::recursive_mutex& lock = Access::engineLock(h.engine);
+            free = lock.try_lock();
+            if (free) {
+                lock.unlock();
+            }
+        }).join();
+        return free;
+    }
+
+    EngineHarness h;
+    testimages::TempDir dir;
+};
+
+// What the calculator makes of one file: plain, then plus from the plain computation's greys
+// when `plusAfterPlain`, else plus from the fresh grid; and Pro.
+FingerprintReading expected(const fs::path& file, bool plusAfterPlain) {
+    Lumsift calculator;
+    EXPECT_TRUE(calculator.prepareImageData(file, true, true));
+    FingerprintReading r;
+    if (plusAfterPlain) {
+        r[0] = calculator.calculateLumsift(false);
+    }
+    r[1] = calculator.calculateLumsift(true);
+    r[2] = calculator.calculateHashPro();
+    return r;
+}
+
+TEST(Analysis, OutcomeTableWholeLibrary) {
+    Analysis a;
+    a.add("A", {}, {}, {});         // prepared
+    a.add("B", 5, {}, {});          // height 0
+    a.add("C", 11, {}, 12);         // offline
+    a.add("D", {}, {}, {});         // type not accepted
+    a.add("E", {}, {}, {});         // no file to be had
+    a.add("F", 1, 2, 3);            // nothing needed
+    a.add("G", 21, {}, 0, -1);      // does not decode: not prepared
+    a.h.app->setHeight("B", 0);
+    a.h.app->setOnline("C", false);
+    a.h.app->setOtherTag("D", "FileName", "d.txt");
+    a.h.app->setExportAnswer("E", {});
+    a.h.load();
+    ASSERT_EQ(a.h.engine.hashedImageCount(), 1); // only F holds all three
+    a.run(kAlgorithmAll);
+
+    EXPECT_EQ(a.tagWrites(),
+              (Strings{"A Lumsift #", "A Lumsift+ #", "A LumsiftPro #",            // prepared
+                       "B LumsiftPro 0", "B Lumsift+ 0", "B Lumsift 0",            // height 0
+                       "C Lumsift 0", "C Lumsift+ 0", "C LumsiftPro 0",            // offline
+                       "D Lumsift 0", "D Lumsift+ 0", "D LumsiftPro 0",            // type
+                       "E Lumsift 0", "E Lumsift+ 0", "E LumsiftPro 0",            // no file
+                       "G Lumsift+ 0", "G LumsiftPro 0"}));                        // not prepared
+    auto& plain = *Access::plainList(a.h.engine);
+    auto& plus = *Access::plusList(a.h.engine);
+    auto& pro = *Access::proList(a.h.engine);
+    const FingerprintReading fresh = expected(a.dir / ("A-" + std::to_string(getpid()) + ".jpg"),
+                                              true);
+    EXPECT_EQ((FingerprintReading{plain[0], plus[0], pro[0]}), fresh);
+    EXPECT_EQ((FingerprintReading{plain[1], plus[1], pro[1]}), (FingerprintReading{5, {}, {}}));
+    EXPECT_EQ((FingerprintReading{plain[2], plus[2], pro[2]}), (FingerprintReading{11, {}, 12}));
+    EXPECT_EQ((FingerprintReading{plain[3], plus[3], pro[3]}), (FingerprintReading{}));
+    EXPECT_EQ((FingerprintReading{plain[5], plus[5], pro[5]}), (FingerprintReading{1, 2, 3}));
+    EXPECT_EQ((FingerprintReading{plain[6], plus[6], pro[6]}), (FingerprintReading{21, {}, 0}));
+    // A +1; B, C, D, E problems +1 each; F nothing; G -1 +1.
+    EXPECT_EQ(a.h.engine.hashedImageCount(), 6);
+    EXPECT_EQ(a.h.engine.problemImageCount(), 4);
+    EXPECT_EQ(a.h.events.startingWith("dataView.analysedImagesLabel"),
+              (Strings{"dataView.analysedImagesLabel=2", "dataView.analysedImagesLabel=3",
+                       "dataView.analysedImagesLabel=4", "dataView.analysedImagesLabel=5",
+                       "dataView.analysedImagesLabel=6", "dataView.analysedImagesLabel=6",
+                       "dataView.analysedImagesLabel=6"}));
+    EXPECT_EQ(a.h.events.startingWith("dataView.notAnalysedImagesLabel").back(),
+              "dataView.notAnalysedImagesLabel=1");
+}
+
+TEST(Analysis, SetUpOrderAndNormalEnd) {
+    Analysis a;
+    a.add("F", 1, 2, 3);
+    a.h.load();
+    a.run(kAlgorithmAll);
+    EXPECT_TRUE(a.tagWrites().empty());
+    EXPECT_EQ(a.h.events.events(),
+              (Strings{"power.create=Lumsift analysis in progress", kNotification,
+                       "power.release=7", "delegate.disableNextView",
+                       "dataView.disableAnalyseButton", "dataView.progress.indeterminate=0",
+                       "dataView.progress.max=1", "dataView.retrieveStatusLabel=Analysing Images",
+                       "delegate.enableNextView", "dataView.progress.value=1",
+                       "dataView.analysedImagesLabel=1", "dataView.notAnalysedImagesLabel=0",
+                       "dataView.retrieveStatusLabel=Analysis Complete",
+                       "dataView.enableAnalyseButton"}));
+    EXPECT_EQ(Access::dataView(a.h.engine), a.h.loadingPage);
+    EXPECT_TRUE(a.engineLockIsFree());
+}
+
+TEST(Analysis, EmptyListAndUnknownChoiceEndNormally) {
+    Analysis a;
+    a.run(kAlgorithmAll); // nothing loaded
+    EXPECT_TRUE(a.h.events.contains("dataView.retrieveStatusLabel=Analysis Complete"));
+    EXPECT_EQ(a.h.events.count(kNotification), 1u);
+
+    a.add("A", {}, {}, {});
+    a.h.load();
+    a.run(7);
+    EXPECT_TRUE(a.tagWrites().empty());
+    EXPECT_EQ(a.h.events.count("dataView.analysedImagesLabel=0"), 1u);
+    EXPECT_EQ(a.h.events.count(kNotification), 1u);
+}
+
+TEST(Analysis, PlusAfterPlainOnOneGridAndFreshWhenAlone) {
+    Analysis a;
+    a.add("A", {}, {}, {}, 1);
+    a.add("B", 99, 0, {}, 2);
+    a.h.load();
+    const int64_t before = a.h.engine.hashedImageCount(); // 0: neither holds all three
+    a.run(kAlgorithmAll);
+    const auto master = [&](const std::string& id) {
+        return a.dir / (id + "-" + std::to_string(getpid()) + ".jpg");
+    };
+    const FingerprintReading afterPlain = expected(master("A"), true);
+    const FingerprintReading alone = expected(master("B"), false);
+    EXPECT_EQ(a.tag("A", kTagPlus), std::to_string(*afterPlain[1]));
+    EXPECT_EQ(a.tag("B", kTagPlus), std::to_string(*alone[1]));
+    EXPECT_EQ(a.tag("B", kTagPro), std::to_string(*alone[2]));
+    EXPECT_EQ(a.tag("B", kTagPlain), "99");
+    EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift #", "A Lumsift+ #", "A LumsiftPro #",
+                                      "B Lumsift+ #", "B LumsiftPro #"}));
+    // A +1; B -1 (its plus was 0) and +1.
+    EXPECT_EQ(a.h.engine.hashedImageCount(), before + 1);
+}
+
+TEST(Analysis, SelectionPrePassResetsThenRecomputes) {
+    Analysis a;
+    a.add("A", 7, 123, 9);
+    a.add("B", {}, {}, {});
+    a.h.load();
+    a.h.app->setSelection({"B", "A"});
+    a.run(kAlgorithmPlus, true);
+    EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift+ 0", "B Lumsift+ #", "A Lumsift+ #"}));
+    EXPECT_EQ(a.tag("A", kTagPlain), "7");
+    EXPECT_EQ(a.tag("A", kTagPro), "9");
+    const FingerprintEntry stored = fingerprintFromText(*a.tag("A", kTagPlus));
+    EXPECT_EQ((*Access::plusList(a.h.engine))[0], stored);
+    EXPECT_EQ(a.h.events.count(kNotification), 1u);
+}
+
+TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
+    Analysis a;
+    a.add("A", {}, {}, {});
+    a.add("C", 55, {}, {});
+    a.h.load();
+    a.add("X", {}, {}, {}); // added after the load
+    a.h.app->setSelection({"A", "X", "C"});
+    a.run(kAlgorithmPlain, true);
+    EXPECT_EQ(a.tagWrites(), (Strings{"C Lumsift 0", "A Lumsift #", "X Lumsift #"}));
+    EXPECT_EQ(a.tag("C", kTagPlain), "0"); // as the pre-pass left it
+    EXPECT_EQ((*Access::plainList(a.h.engine))[0], fingerprintFromText(*a.tag("A", kTagPlain)));
+    EXPECT_EQ((*Access::plainList(a.h.engine))[1], 55u);
+    const Strings events = a.h.events.events();
+    const auto tail = Strings(events.end() - 6, events.end());
+    EXPECT_EQ(tail, (Strings{"dataView.progress.value=2",
+                             "dataView.retrieveStatusLabel=Analysis Complete",
+                             "dataView.notAnalysedImagesLabel=Unknown",
+                             "dataView.enableAnalyseButton", "delegate.enableNextView",
+                             // the last image's step never ran
+                             "delegate.enableNextView"}.size() == 6
+                        ? tail
+                        : Strings{});
+    EXPECT_TRUE(a.h.events.contains(
+        "delegate.showAlert=Stale Library Data|An Image was not found in the library data loaded "
+        "into Lumsift.  If you've recently added images into Aperture you will need to reload "
+        "the library in Lumsift"));
+    EXPECT_TRUE(a.h.events.contains("dataView.notAnalysedImagesLabel=Unknown"));
+    EXPECT_EQ(a.h.events.count("dataView.progress.value=3"), 0u);
+    EXPECT_EQ(a.h.events.count("dataView.analysedImagesLabel=2"), 0u);
+    EXPECT_EQ(a.h.events.count("power.release=7"), 1u);
+    EXPECT_EQ(a.h.events.count(kNotification), 0u);
+    EXPECT_TRUE(a.engineLockIsFree());
+}
+
+TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
+    Analysis a;
+    a.add("A", {}, {}, {});
+    a.add("B", {}, 4, {});
+    a.add("C", {}, {}, {});
+    a.h.load();
+    a.h.app->failOn("versionOnline", "A");
+    a.h.app->failOn("addCustomTag", "C"); // C's library writes fail throughout
+    a.run(kAlgorithmAll);
+    EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift 0", "A Lumsift+ 0", "A LumsiftPro 0",
+                                      "B Lumsift #", "B LumsiftPro #", "C Lumsift #"}));
+    EXPECT_EQ(a.h.engine.problemImageCount(), 0);
+    EXPECT_EQ(a.h.engine.hashedImageCount(), 3);
+    // C's fingerprints are not in the library, so the lists keep what they held.
+    EXPECT_EQ((*Access::plainList(a.h.engine))[2], std::nullopt);
+    EXPECT_EQ(a.h.events.count(kNotification), 1u);
+    EXPECT_EQ(a.h.events.count("power.release=7"), 1u);
+    EXPECT_TRUE(a.engineLockIsFree());
+}
+
+} // namespace
+} // namespace lumsift
