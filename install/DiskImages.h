@@ -1,0 +1,40 @@
+// Whether a folder lies on a mounted disk image. Disk images are loop devices here: the list that
+// `losetup --list --json` prints is put into the shape of the disk-image tool's property list (a
+// dictionary with "images", each with "system-entities", each with a "dev-entry") and walked.
+#pragma once
+
+#include "platform/plist/Plist.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumsift::install {
+
+// The device mounted where `folder` lies, from /proc/self/mountinfo. nullopt when `folder`
+// lies on the same device as "/" (the root volume) or when it cannot be told.
+std::optional<std::string> mountedDeviceOf(const std::string& folder);
+
+// The loop-device list (`losetup --list --json` output, borrowed) as a property list: each loop
+// device one image whose entities are the device and its partitions, listed from `sysBlock`.
+// nullopt when the text is not such a list.
+std::optional<plist::Plist>
+imageInfoFromLoopDevices(std::string_view json,
+                         const std::filesystem::path& sysBlock = "/sys/block");
+
+// Walks `info` (borrowed; may be null) for an entity whose "dev-entry" equals `device`, images
+// and entities in order. Returns that device name; nullopt when none matches or when any value
+// on the way has the wrong kind (the walk stops there, later images are not looked at).
+std::optional<std::string> diskImageDeviceIn(plist_t info, std::string_view device);
+
+// The device of the mounted disk image that holds `folder`: asks the environment for the
+// mounted device and looks for it among the loop devices. nullopt when not on a disk image or
+// when anything on the way fails.
+std::optional<std::string> diskImageDevice(const std::string& folder);
+
+// The whole loop device of a partition ("/dev/loop3p1" gives "/dev/loop3"); other names as
+// they are.
+std::string wholeLoopDevice(std::string_view device);
+
+} // namespace lumsift::install

@@ -1,0 +1,216 @@
+// Running external programs through posix_spawn (waited for) and QProcess (detached).
+#include "platform/process/Process.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+extern char** environ;
+
+namespace lumsift::process {
+namespace {
+
+// Owns one file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&&) = delete;
+    UniqueFd(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Owns one posix_spawn_file_actions_t.
+class SpawnFileActions {
+public:
+    SpawnFileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
+    ~SpawnFileActions() {
+        if (ok_)
+            posix_spawn_file_actions_destroy(&actions_);
+    }
+    SpawnFileActions(const SpawnFileActions&) = delete;
+    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+    bool ok() const { return ok_; }
+    posix_spawn_file_actions_t* get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+    bool ok_ = false;
+};
+
+class SystemRunner final : public Runner {
+public:
+    std::optional<std::filesystem::path> findProgram(std::string_view name) override;
+    std::optional<Captured> runAndCapture(const Command& command) override;
+    bool startDetached(const Command& command) override;
+    std::optional<int> runPrivileged(const std::filesystem::path& launcher,
+                                     const Command& command) override;
+};
+
+Runner*& currentRunner() {
+    static Runner* runner = &systemRunner();
+    return runner;
+}
+
+bool isExecutableFile(const std::filesystem::path& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Starts `command` with standard input from /dev/null and standard output into `outputFd`
+// (-1: inherited). Returns the child's pid, or nullopt when it cannot be started.
+std::optional<pid_t> spawn(const Command& command, int outputFd) {
+    SpawnFileActions actions;
+    if (!actions.ok())
+        return std::nullopt;
+    if (posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
+        0)
+        return std::nullopt;
+    if (outputFd >= 0 &&
+        posix_spawn_file_actions_adddup2(actions.get(), outputFd, STDOUT_FILENO) != 0)
+        return std::nullopt;
+
+    std::vector<std::string> words;
+    words.reserve(command.arguments.size() + 1);
+    words.push_back(command.program.string());
+    words.insert(words.end(), command.arguments.begin(), command.arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    if (posix_spawn(&pid, words.front().c_str(), actions.get(), nullptr, argv.data(), environ) != 0)
+        return std::nullopt;
+    return pid;
+}
+
+std::optional<int> waitFor(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return std::nullopt;
+    }
+    return status;
+}
+
+std::optional<std::filesystem::path> SystemRunner::findProgram(std::string_view name) {
+    if (name.empty() || name.find('/') != std::string_view::npos)
+        return std::nullopt;
+    std::string folders;
+    if (const char* path = std::getenv("PATH"))
+        folders = path;
+    folders += ":/usr/local/sbin:/usr/sbin:/sbin";
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string folder = folders.substr(start, end - start);
+        start = end + 1;
+        if (folder.empty() || folder.front() != '/')
+            continue;
+        const auto candidate = std::filesystem::path(folder) / name;
+        if (isExecutableFile(candidate))
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+std::optional<Captured> SystemRunner::runAndCapture(const Command& command) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return std::nullopt;
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
+    const auto pid = spawn(command, writeEnd.get());
+    writeEnd.reset(); // the child holds the only write end now, so the read ends with it
+    if (!pid)
+        return std::nullopt;
+
+    Captured captured;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            captured.standardOutput.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    const auto status = waitFor(*pid);
+    if (!status)
+        return std::nullopt;
+    captured.waitStatus = *status;
+    return captured;
+}
+
+bool SystemRunner::startDetached(const Command& command) {
+    QStringList arguments;
+    for (const auto& argument : command.arguments)
+        arguments << QString::fromStdString(argument);
+    return QProcess::startDetached(QString::fromStdString(command.program.string()), arguments);
+}
+
+std::optional<int> SystemRunner::runPrivileged(const std::filesystem::path& launcher,
+                                               const Command& command) {
+    Command viaLauncher{launcher, {command.program.string()}};
+    viaLauncher.arguments.insert(viaLauncher.arguments.end(), command.arguments.begin(),
+                                 command.arguments.end());
+    const auto pid = spawn(viaLauncher, -1);
+    if (!pid)
+        return std::nullopt;
+    return waitFor(*pid);
+}
+
+} // namespace
+
+Runner& systemRunner() {
+    static SystemRunner runner;
+    return runner;
+}
+
+ScopedRunner::ScopedRunner(Runner& runner) : previous_(currentRunner()) {
+    currentRunner() = &runner;
+}
+
+ScopedRunner::~ScopedRunner() {
+    currentRunner() = previous_;
+}
+
+std::optional<std::filesystem::path> findProgram(std::string_view name) {
+    return currentRunner()->findProgram(name);
+}
+
+std::optional<Captured> runAndCapture(const Command& command) {
+    return currentRunner()->runAndCapture(command);
+}
+
+bool startDetached(const Command& command) {
+    return currentRunner()->startDetached(command);
+}
+
+std::optional<int> runPrivileged(const std::filesystem::path& launcher, const Command& command) {
+    return currentRunner()->runPrivileged(launcher, command);
+}
+
+} // namespace lumsift::process

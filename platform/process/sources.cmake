@@ -1,0 +1,3 @@
+target_sources(lumsift_platform PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/Process.cpp
+)
