@@ -44,7 +44,7 @@ private:
 };
 
 const std::string kNotification = "notify=Lumsift Library Analysis Complete!|Lumsift has "
-                                   "successfully completed analysis of your library.|sound";
+                                  "successfully completed analysis of your library.|sound";
 
 // An engine over the fake with recording power and notifications, and real pictures as masters.
 struct Analysis {
@@ -121,13 +121,13 @@ FingerprintReading expected(const fs::path& file, bool plusAfterPlain) {
 
 TEST(Analysis, OutcomeTableWholeLibrary) {
     Analysis a;
-    a.add("A", {}, {}, {});         // prepared
-    a.add("B", 5, {}, {});          // height 0
-    a.add("C", 11, {}, 12);         // offline
-    a.add("D", {}, {}, {});         // type not accepted
-    a.add("E", {}, {}, {});         // no file to be had
-    a.add("F", 1, 2, 3);            // nothing needed
-    a.add("G", 21, {}, 0, -1);      // does not decode: not prepared
+    a.add("A", {}, {}, {});    // prepared
+    a.add("B", 5, {}, {});     // height 0
+    a.add("C", 11, {}, 12);    // offline
+    a.add("D", {}, {}, {});    // type not accepted
+    a.add("E", {}, {}, {});    // no file to be had
+    a.add("F", 1, 2, 3);       // nothing needed
+    a.add("G", 21, {}, 0, -1); // does not decode: not prepared
     a.h.app->setHeight("B", 0);
     a.h.app->setOnline("C", false);
     a.h.app->setOtherTag("D", "FileName", "d.txt");
@@ -136,18 +136,17 @@ TEST(Analysis, OutcomeTableWholeLibrary) {
     ASSERT_EQ(a.h.engine.hashedImageCount(), 1); // only F holds all three
     a.run(kAlgorithmAll);
 
-    EXPECT_EQ(a.tagWrites(),
-              (Strings{"A Lumsift #", "A Lumsift+ #", "A LumsiftPro #",            // prepared
-                       "B LumsiftPro 0", "B Lumsift+ 0", "B Lumsift 0",            // height 0
-                       "C Lumsift 0", "C Lumsift+ 0", "C LumsiftPro 0",            // offline
-                       "D Lumsift 0", "D Lumsift+ 0", "D LumsiftPro 0",            // type
-                       "E Lumsift 0", "E Lumsift+ 0", "E LumsiftPro 0",            // no file
-                       "G Lumsift+ 0", "G LumsiftPro 0"}));                        // not prepared
+    EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift #", "A Lumsift+ #", "A LumsiftPro #", // prepared
+                                      "B LumsiftPro 0", "B Lumsift+ 0", "B Lumsift 0", // height 0
+                                      "C Lumsift 0", "C Lumsift+ 0", "C LumsiftPro 0", // offline
+                                      "D Lumsift 0", "D Lumsift+ 0", "D LumsiftPro 0", // type
+                                      "E Lumsift 0", "E Lumsift+ 0", "E LumsiftPro 0", // no file
+                                      "G Lumsift+ 0", "G LumsiftPro 0"})); // not prepared
     auto& plain = *Access::plainList(a.h.engine);
     auto& plus = *Access::plusList(a.h.engine);
     auto& pro = *Access::proList(a.h.engine);
-    const FingerprintReading fresh = expected(a.dir / ("A-" + std::to_string(getpid()) + ".jpg"),
-                                              true);
+    const FingerprintReading fresh =
+        expected(a.dir / ("A-" + std::to_string(getpid()) + ".jpg"), true);
     EXPECT_EQ((FingerprintReading{plain[0], plus[0], pro[0]}), fresh);
     EXPECT_EQ((FingerprintReading{plain[1], plus[1], pro[1]}), (FingerprintReading{5, {}, {}}));
     EXPECT_EQ((FingerprintReading{plain[2], plus[2], pro[2]}), (FingerprintReading{11, {}, 12}));
@@ -249,15 +248,13 @@ TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
     EXPECT_EQ((*Access::plainList(a.h.engine))[0], fingerprintFromText(*a.tag("A", kTagPlain)));
     EXPECT_EQ((*Access::plainList(a.h.engine))[1], 55u);
     const Strings events = a.h.events.events();
-    const auto tail = Strings(events.end() - 6, events.end());
-    EXPECT_EQ(tail, (Strings{"dataView.progress.value=2",
-                             "dataView.retrieveStatusLabel=Analysis Complete",
-                             "dataView.notAnalysedImagesLabel=Unknown",
-                             "dataView.enableAnalyseButton", "delegate.enableNextView",
-                             // the last image's step never ran
-                             "delegate.enableNextView"}.size() == 6
-                        ? tail
-                        : Strings{});
+    ASSERT_GE(events.size(), 5u);
+    // The last image's step never runs: after X's progress only the stop's reports.
+    EXPECT_EQ(
+        Strings(events.end() - 5, events.end()),
+        (Strings{"dataView.progress.value=2", "dataView.retrieveStatusLabel=Analysis Complete",
+                 "dataView.notAnalysedImagesLabel=Unknown", "dataView.enableAnalyseButton",
+                 "delegate.enableNextView"}));
     EXPECT_TRUE(a.h.events.contains(
         "delegate.showAlert=Stale Library Data|An Image was not found in the library data loaded "
         "into Lumsift.  If you've recently added images into Aperture you will need to reload "
@@ -279,8 +276,12 @@ TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
     a.h.app->failOn("versionOnline", "A");
     a.h.app->failOn("addCustomTag", "C"); // C's library writes fail throughout
     a.run(kAlgorithmAll);
-    EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift 0", "A Lumsift+ 0", "A LumsiftPro 0",
-                                      "B Lumsift #", "B LumsiftPro #", "C Lumsift #"}));
+    const Strings writes = a.tagWrites();
+    ASSERT_GE(writes.size(), 5u);
+    EXPECT_EQ(Strings(writes.begin(), writes.begin() + 5),
+              (Strings{"A Lumsift 0", "A Lumsift+ 0", "A LumsiftPro 0", "B Lumsift #",
+                       "B LumsiftPro #"}));
+    EXPECT_EQ(a.tag("C", kTagPlain), std::nullopt);
     EXPECT_EQ(a.h.engine.problemImageCount(), 0);
     EXPECT_EQ(a.h.engine.hashedImageCount(), 3);
     // C's fingerprints are not in the library, so the lists keep what they held.

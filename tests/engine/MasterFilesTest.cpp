@@ -64,12 +64,18 @@ struct Package {
         }
         std::ofstream(root / "ApertureData.xml") << xml << "</dict></dict></plist>\n";
     }
-    // Every file below the package with its bytes.
-    std::map<std::string, std::string> snapshot() const {
-        std::map<std::string, std::string> files;
+    // Every file below the package with a digest of its bytes; the shared-memory index of a
+    // WAL database is every reader's scratch space and is only listed.
+    std::map<std::string, std::size_t> snapshot() const {
+        std::map<std::string, std::size_t> files;
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file()) {
+                continue;
+            }
             std::ifstream in(entry.path(), std::ios::binary);
-            files[entry.path().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+            const std::string bytes(std::istreambuf_iterator<char>(in), {});
+            const bool index = entry.path().string().ends_with("-shm");
+            files[entry.path().string()] = index ? 0 : std::hash<std::string>()(bytes);
         }
         return files;
     }
