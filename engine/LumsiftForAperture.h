@@ -157,6 +157,10 @@ private:
     // Ends a load whose answers do not pair up: lists cut back to the complete projects, the
     // "ERROR" alert, stopAnimation and enableAnalyseButton.
     void stopLoadAtCommunicationProblem();
+    // The single-target summary of a search: tool tip, tighter and looser suggestions, from the
+    // target's distance histogram (0 to 15) and the sensitivity in force.
+    void postSummary(const std::shared_ptr<ResultsPage>& page,
+                     const std::array<uint64_t, 16>& hist);
     // Back to the start values of the engine's table and `init` (constructor and reset).
     void initFields();
     // Number of times init has run in this process (tests).
