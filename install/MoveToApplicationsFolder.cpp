@@ -350,6 +350,11 @@ void OfferMoveToApplicationsFolder() {
     const auto destinationFolder = chooseDestinationFolder(environment);
     const std::string destination =
         appendingPathComponent(destinationFolder.path, lastPathComponent(bundlePath));
+    // Reached through a link into the destination folder, the bundle is already there: the
+    // move would remove the only copy before copying it.
+    std::error_code sameFileError;
+    if (fs::equivalent(bundlePath, destination, sameFileError))
+        return;
     const bool needsAuthorization = !isWritable(destinationFolder.path) ||
                                     (fileExists(destination) && !isWritable(destination));
 

@@ -359,6 +359,19 @@ TEST_F(MoveToApplicationsFolder, UserFolderHoldingAnApplicationIsChosenWithLinks
               std::vector<std::string>{relaunchScript(root / "RealApps/Example.app")});
 }
 
+// The user's Applications folder is a link to where the bundle lies: moving would remove the
+// bundle before copying it.
+TEST_F(MoveToApplicationsFolder, BundleAlreadyAtTheResolvedDestinationIsLeftAlone) {
+    const auto source = makeMainBundle(root / "RealApps");
+    fs::create_directories(root / "RealApps/Other.app");
+    fs::create_symlink(root / "RealApps", home / "Applications");
+    ::chmod((root / "RealApps").c_str(), 0555);
+    EXPECT_FALSE(offer());
+    EXPECT_TRUE(alerts.empty());
+    EXPECT_TRUE(runner.privileged.empty());
+    EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
+}
+
 TEST_F(MoveToApplicationsFolder, AdministratorNoteReplacesTheDownloadsSentence) {
     makeMainBundle(downloads);
     ::chmod(machineApps.c_str(), 0555);
@@ -466,16 +479,22 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyFailures) {
     EXPECT_TRUE(runner.detached.empty());
 }
 
-// The launcher is looked up once and kept for the process: this test needs a process of its own.
+// The launcher is looked up once and kept for the process: checked in a fresh process.
 TEST_F(MoveToApplicationsFolder, AdministratorCopyWithoutPkexecFails) {
     makeMainBundle(downloads);
     ::chmod(machineApps.c_str(), 0555);
     runner.pkexec.reset();
-    EXPECT_FALSE(offer());
-    EXPECT_TRUE(runner.privileged.empty());
-    EXPECT_TRUE(
-        logged.contains("ERROR -- Could not copy myself to /Applications with authorization"));
-    EXPECT_TRUE(sawFailureAlert());
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const bool returned = !offer();
+            std::exit(returned && runner.privileged.empty() && sawFailureAlert() &&
+                              logged.contains("ERROR -- Could not copy myself to /Applications "
+                                              "with authorization")
+                          ? 0
+                          : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(MoveToApplicationsFolder, BundleNotEndingInAppFailsBeforeAnyPrompt) {
