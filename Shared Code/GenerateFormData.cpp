@@ -1,0 +1,106 @@
+// The multipart/form-data body.
+#include "Shared Code/GenerateFormData.h"
+
+#include "Shared Code/KTWExceptions.h"
+#include "platform/log/Log.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace lumsift {
+namespace {
+
+// A name inside a quoted header parameter: the quote and line breaks are percent-escaped, as
+// browsers do, so that a name from the file system cannot end the line or the quoted text.
+QByteArray headerName(const QString& name) {
+    QByteArray escaped;
+    for (const char c : name.toUtf8()) {
+        if (c == '"')
+            escaped += "%22";
+        else if (c == '\r')
+            escaped += "%0D";
+        else if (c == '\n')
+            escaped += "%0A";
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
+bool isNumber(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Float:
+    case QMetaType::Double:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QByteArray numberText(const QVariant& value) {
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool() ? "1" : "0";
+    return value.toString().toUtf8();
+}
+
+QByteArray textPartHeader(const QString& name) {
+    return "Content-Disposition: form-data; name=\"" + headerName(name) +
+           "\"\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
+}
+
+QByteArray filePart(const QString& name, const QUrl& url) {
+    const QString path = url.toLocalFile();
+    QByteArray part = "Content-Disposition: form-data; name=\"" + headerName(name) +
+                      "\"; filename=\"" + headerName(QFileInfo(path).fileName()) +
+                      "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        part += file.readAll();
+    return part;
+}
+
+} // namespace
+
+QByteArray GenerateFormData(const KTWFormValues* formValues, std::string_view boundary) {
+    requireParameter(formValues != nullptr, "nil != formValues");
+    requireParameter(boundary.data() != nullptr, "nil != boundary");
+    const QByteArray delimiter =
+        "--" + QByteArray(boundary.data(), static_cast<qsizetype>(boundary.size()));
+
+    QByteArray body;
+    for (auto it = formValues->cbegin(); it != formValues->cend(); ++it) {
+        const QVariant& value = it.value();
+        QByteArray part;
+        if (value.typeId() == QMetaType::QString) {
+            part = textPartHeader(it.key()) + value.toString().toUtf8();
+        } else if (isNumber(value)) {
+            part = textPartHeader(it.key()) + numberText(value);
+        } else if (value.typeId() == QMetaType::QUrl && value.toUrl().isLocalFile()) {
+            part = filePart(it.key(), value.toUrl());
+        } else {
+            const char* className = value.typeName();
+            log::line("KTWCrashReporterError: formValues contained illegal object " +
+                      value.toString().toStdString() + " of class " +
+                      (className != nullptr ? className : "nil"));
+            continue;
+        }
+        body += delimiter + "\r\n" + part + "\r\n";
+    }
+    body += delimiter + "--\r\n";
+    return body;
+}
+
+} // namespace lumsift

@@ -1,0 +1,125 @@
+// Crash-log discovery: the address, the last-report date, the folder searched and the names that
+// belong to this application.
+#include "Shared Code/KTWCrashReporter.h"
+
+#include "CrashReporterTestSupport.h"
+#include "Shared Code/KTWExceptions.h"
+
+#include <QWidget>
+
+using namespace std::chrono_literals;
+
+namespace lumsift {
+namespace {
+
+using Clock = std::chrono::system_clock;
+
+class KTWCrashReporterTest : public test::CrashReporterFixture {};
+
+TEST_F(KTWCrashReporterTest, NoAddressAnywhereRaisesEvenWithoutLogs) {
+    test::useBundle(scratch.path() / "bundle", test::applicationKeys(""));
+    try {
+        KTWCrashReporter::checkForNewCrashes();
+        FAIL();
+    } catch (const NamedException& e) {
+        EXPECT_EQ(e.name(), "Missing KTWCrashReporterCrashSubmissionURL");
+        EXPECT_EQ(e.reason(), "You must specify the URL for crash log submission as the "
+                              "KTWCrashReporterCrashSubmissionURL in either Info.plist or the "
+                              "user defaults!");
+    }
+    EXPECT_FALSE(lastReportDate()); // nothing further ran
+}
+
+TEST_F(KTWCrashReporterTest, AddressInTheUserDefaultsAloneIsEnough) {
+    test::useBundle(scratch.path() / "bundle", test::applicationKeys(""));
+    UserDefaults::standard().setString("http://127.0.0.1:9/x",
+                                       "KTWCrashReporterCrashSubmissionURL");
+    EXPECT_NO_THROW(KTWCrashReporter::checkForNewCrashes());
+}
+
+TEST_F(KTWCrashReporterTest, NoDateStoredStoresNowAndOffersNothing) {
+    writeLog("Lumsift_old.crash", Clock::now() - 1h);
+    const auto before = Clock::now();
+    KTWCrashReporter::checkForNewCrashes();
+    ASSERT_TRUE(lastReportDate());
+    EXPECT_GE(*lastReportDate(), before);
+    EXPECT_LE(*lastReportDate(), Clock::now());
+    EXPECT_TRUE(reportWindows().empty());
+}
+
+TEST_F(KTWCrashReporterTest, EqualDateIsNotNewOneSecondLaterIs) {
+    const auto reported = Clock::now() - 1h + 123456789ns;
+    setLastReportDate(reported);
+    writeLog("Lumsift_same.crash", reported);
+    KTWCrashReporter::checkForNewCrashes();
+    EXPECT_TRUE(reportWindows().empty());
+
+    const auto later = writeLog("Lumsift_later.crash", reported + 1s);
+    KTWCrashReporter::checkForNewCrashes();
+    ASSERT_EQ(reportWindows().size(), 1u);
+    EXPECT_EQ(reportWindows().front()->windowFilePath().toStdString(), later.string());
+    EXPECT_EQ(lastReportDate(), reported); // discovery never moves the date
+}
+
+TEST_F(KTWCrashReporterTest, OnlyTheFirstNewLogInListingOrderIsOffered) {
+    setLastReportDate(Clock::now() - 1h);
+    writeLog("Lumsift_a.crash", Clock::now() - 10min);
+    writeLog("Lumsift_b.crash", Clock::now() - 5min);
+    const auto paths = KTWCrashReporter::crashLogPaths();
+    ASSERT_EQ(paths.size(), 2u);
+    KTWCrashReporter::checkForNewCrashes();
+    ASSERT_EQ(reportWindows().size(), 1u);
+    EXPECT_EQ(reportWindows().front()->windowFilePath().toStdString(), paths.front());
+}
+
+TEST_F(KTWCrashReporterTest, UserFolderEvenEmptyHidesTheMachineFolder) {
+    std::filesystem::create_directories(userLogs());
+    writeLog("Lumsift_m.crash", Clock::now(), machineLibrary() / "Logs/DiagnosticReports");
+    EXPECT_EQ(KTWCrashReporter::crashLogDirectories(),
+              std::vector<std::string>{userLogs().string()});
+    EXPECT_TRUE(KTWCrashReporter::crashLogPaths().empty());
+}
+
+TEST_F(KTWCrashReporterTest, UserFolderAsAFileMeansTheMachineFolderIsSearched) {
+    test::writeFile(userLogs(), "not a folder");
+    const auto machineLogs = machineLibrary() / "Logs/DiagnosticReports";
+    const auto log = writeLog("Lumsift_m.crash", Clock::now(), machineLogs);
+    EXPECT_EQ(KTWCrashReporter::crashLogDirectories(),
+              std::vector<std::string>{machineLogs.string()});
+    EXPECT_EQ(KTWCrashReporter::crashLogPaths(), std::vector<std::string>{log.string()});
+}
+
+TEST_F(KTWCrashReporterTest, NoFolderAtAllGivesNothing) {
+    EXPECT_TRUE(KTWCrashReporter::crashLogDirectories().empty());
+    EXPECT_TRUE(KTWCrashReporter::crashLogPaths().empty());
+}
+
+TEST_F(KTWCrashReporterTest, NamesMustBeginWithTheBundleNameExactly) {
+    const auto now = Clock::now();
+    const auto other = writeLog("LumsiftHelper_1.crash", now);
+    writeLog("lumsift_2.crash", now);
+    writeLog("Other_3.crash", now);
+    writeLog("nested/Lumsift_4.crash", now);
+    const auto inside = writeLog("Lumsift.d/inner.crash", now);
+    auto paths = KTWCrashReporter::crashLogPaths();
+    std::sort(paths.begin(), paths.end());
+    const std::vector<std::string> expected = {(userLogs() / "Lumsift.d").string(), inside.string(),
+                                               other.string()};
+    EXPECT_EQ(paths, expected);
+}
+
+TEST_F(KTWCrashReporterTest, AddressThatIsNoURLBreaksTheWindowsContract) {
+    UserDefaults::standard().setString("http://exa mple.com/ x",
+                                       "KTWCrashReporterCrashSubmissionURL");
+    setLastReportDate(Clock::now() - 1h);
+    writeLog("Lumsift_a.crash", Clock::now());
+    try {
+        KTWCrashReporter::checkForNewCrashes();
+        FAIL();
+    } catch (const InvalidParameterException& e) {
+        EXPECT_EQ(e.condition(), "nil != submissionURL");
+    }
+}
+
+} // namespace
+} // namespace lumsift

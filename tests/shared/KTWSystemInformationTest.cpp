@@ -1,0 +1,130 @@
+// The machine facts: on this machine, and on a machine made of files that the test writes (so
+// values that no real kernel here reports can be tried).
+#include "Shared Code/KTWSystemInformation.h"
+
+#include "CrashReporterTestSupport.h"
+#include "Shared Code/KTWExceptions.h"
+#include "platform/sysinfo/Sysctl.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace lumsift {
+namespace {
+
+TEST(KTWSystemInformation, KnownFactsOfThisMachine) {
+    const KTWSystemInformation& info = KTWSystemInformation::instance();
+    utsname names{};
+    ASSERT_EQ(uname(&names), 0);
+    EXPECT_EQ(info.machine(), std::string(names.machine));
+    ASSERT_TRUE(info.physicalMemory());
+    EXPECT_EQ(*info.physicalMemory() / 4096,
+              static_cast<int64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / 4096);
+    EXPECT_EQ(info.numberOfCPUs(), static_cast<int32_t>(sysconf(_SC_NPROCESSORS_ONLN)));
+    EXPECT_EQ(info.logicalCPUs(), info.numberOfCPUs());
+    ASSERT_TRUE(info.physicalCPUs());
+    EXPECT_GE(*info.physicalCPUs(), 1);
+    EXPECT_LE(*info.physicalCPUs(), *info.logicalCPUs());
+    EXPECT_FALSE(info.busFrequency()); // Linux does not tell it
+    if (std::string(names.machine) == "x86_64") {
+        EXPECT_EQ(info.CPUType(), 0x01000007);
+        EXPECT_TRUE(info.CPUFamily());
+        EXPECT_TRUE(info.CPUSubtype());
+    }
+    EXPECT_TRUE(info.systemBuildVersion()); // BUILD_ID, else the kernel release
+}
+
+class KTWSystemInformationOnFakeMachine : public ::testing::Test {
+protected:
+    void SetUp() override { sysinfo::setRootForTesting(root.path()); }
+    void TearDown() override { sysinfo::setRootForTesting("/"); }
+    void write(const std::string& path, std::string_view text) {
+        test::writeFile(root.path() / path, text);
+    }
+    test::ScratchFolder root;
+};
+
+TEST_F(KTWSystemInformationOnFakeMachine, ThirtyTwoBitValuesAreWidenedWithTheirSign) {
+    write("proc/cpuinfo", "processor\t: 0\ncpu family\t: 0x80000001\nmodel\t\t: 4294967295\n\n"
+                          "processor\t: 1\ncpu family\t: 0x80000001\nmodel\t\t: 4294967295\n");
+    const KTWSystemInformation info;
+    EXPECT_EQ(info.CPUFamily(), -2147483647);
+    EXPECT_EQ(info.CPUSubtype(), -1);
+    EXPECT_EQ(info.numberOfCPUs(), 2);
+    EXPECT_EQ(int32ForSysctlName("hw.logicalcpu"), 2);
+}
+
+TEST_F(KTWSystemInformationOnFakeMachine, ModelTextLosesItsTerminatingZero) {
+    write("sys/devices/virtual/dmi/id/product_name", "ThinkPad X1\n");
+    EXPECT_EQ(KTWSystemInformation().model(), "ThinkPad X1");
+    write("sys/devices/virtual/dmi/id/product_name", "");
+    EXPECT_EQ(KTWSystemInformation().model(), ""); // the zero alone
+    write("sys/devices/virtual/dmi/id/product_name", "Caf\xc3\xa9");
+    std::error_code error;
+    const int32_t mib[2] = {sysinfo::CTL_HW, sysinfo::HW_MODEL};
+    EXPECT_FALSE(stringForMIB(mib, 2, &error)); // not ASCII
+    EXPECT_TRUE(error);
+}
+
+TEST_F(KTWSystemInformationOnFakeMachine, MissingVersionFileLeavesTheKernelFacts) {
+    write("proc/meminfo", "MemTotal:        8000 kB\nMemFree:  10 kB\n");
+    const KTWSystemInformation info;
+    EXPECT_FALSE(info.systemVersion());
+    EXPECT_FALSE(info.systemBuildVersion());
+    EXPECT_EQ(info.physicalMemory(), 8000 * 1024);
+    EXPECT_TRUE(info.machine());
+}
+
+TEST_F(KTWSystemInformationOnFakeMachine, VersionFileGivesVersionAndBuild) {
+    write("etc/os-release", "NAME=\"Debian\"\nVERSION_ID=\"12\"\nBUILD_ID='2024.1'\n");
+    EXPECT_EQ(KTWSystemInformation().systemVersion(), "12");
+    EXPECT_EQ(KTWSystemInformation().systemBuildVersion(), "2024.1");
+    write("etc/os-release", "VERSION_ID=13\n");
+    utsname names{};
+    uname(&names);
+    EXPECT_EQ(KTWSystemInformation().systemBuildVersion(), std::string(names.release));
+}
+
+TEST_F(KTWSystemInformationOnFakeMachine, UnknownNamesFailAsSysctlDoes) {
+    std::error_code error;
+    EXPECT_FALSE(int64ForSysctlName("hw.busfrequency", &error));
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+    EXPECT_FALSE(KTWSystemInformation().CPUFrequency()); // no cpuinfo, no cpufreq here
+    std::size_t length = 0;
+    errno = 0;
+    EXPECT_EQ(sysinfo::sysctlbyname("kern.ostype", nullptr, &length, nullptr, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(KTWSystemInformationOnFakeMachine, ShortBufferFailsWithWhatFits) {
+    write("proc/meminfo", "MemTotal: 1 kB\n");
+    char byte = 0;
+    std::size_t length = 1;
+    errno = 0;
+    EXPECT_EQ(sysinfo::sysctlbyname("hw.memsize", &byte, &length, nullptr, 0), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(length, 1u);
+}
+
+TEST_F(KTWSystemInformationOnFakeMachine, FrequencyFromTheFrequencyDriverElseCpuinfo) {
+    write("proc/cpuinfo", "processor : 0\ncpu MHz : 2596.120\n");
+    EXPECT_EQ(KTWSystemInformation().CPUFrequency(), 2596120000);
+    write("sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq", "3400000\n");
+    EXPECT_EQ(KTWSystemInformation().CPUFrequency(), 3400000000);
+}
+
+TEST(KTWSystemInformation, NullNamesBreakTheContract) {
+    EXPECT_THROW(stringForMIB(nullptr, 2), InvalidParameterException);
+    try {
+        int64ForSysctlName(nullptr);
+        FAIL();
+    } catch (const InvalidParameterException& e) {
+        EXPECT_STREQ(e.what(), "Invalid parameter not satisfying: NULL != name");
+    }
+    EXPECT_THROW(int32ForSysctlName(nullptr), InvalidParameterException);
+}
+
+} // namespace
+} // namespace lumsift
