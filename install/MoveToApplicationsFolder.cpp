@@ -92,7 +92,8 @@ std::string trimmingWhitespace(std::string_view text) {
     std::exit(0);
 }
 
-// Step 2: a plain text prefix of any Applications folder, or a component named "Applications".
+// Already installed: a plain text prefix of any Applications folder, or a component named
+// "Applications".
 bool isInApplicationsFolder(const std::string& bundlePath,
                             const install::Environment& environment) {
     for (const auto* folders :
@@ -110,7 +111,7 @@ struct DestinationFolder {
     bool inHome = false;
 };
 
-// Step 4: the user's Applications folder only when it already holds an application.
+// The user's Applications folder only when it already holds an application.
 DestinationFolder chooseDestinationFolder(const install::Environment& environment) {
     if (!environment.userApplicationsFolders.empty()) {
         const std::string& userFolder = environment.userApplicationsFolders.front();
@@ -129,7 +130,7 @@ DestinationFolder chooseDestinationFolder(const install::Environment& environmen
     return {resolvingSymlinks(localFolder), false};
 }
 
-// Steps 6 and 7: true when the user answers "Move to Applications Folder".
+// Asks; true when the user answers "Move to Applications Folder".
 bool userAgreesToMove(const std::string& bundlePath, bool inHome, bool needsAuthorization,
                       const install::Environment& environment) {
     QMessageBox alert;
@@ -186,7 +187,7 @@ bool userCanceledAuthorization(int waitStatus) {
            (WEXITSTATUS(waitStatus) == 126 || WEXITSTATUS(waitStatus) == 127);
 }
 
-// Step 9: rm -rf, then cp -pR, each as administrator through pkexec.
+// The copy as administrator: rm -rf, then cp -pR, each as administrator through pkexec.
 CopyOutcome copyWithAuthorization(const std::string& source, const std::string& destination) {
     if (!destination.ends_with(".app") || trimmingWhitespace(destination).empty() ||
         trimmingWhitespace(source).empty())
@@ -261,7 +262,7 @@ bool isRunningFrom(const std::string& destination, const install::Environment& e
     return false;
 }
 
-// Step 10: a plain copy; may switch to a copy already running at the destination instead.
+// The copy with the user's rights; may switch to a copy already running at the destination instead.
 bool copyWithUserRights(const std::string& source, const std::string& destination,
                         const install::Environment& environment) {
     if (fileExists(destination)) {
@@ -287,7 +288,7 @@ bool copyWithUserRights(const std::string& source, const std::string& destinatio
     return false;
 }
 
-// Step 11: the bundle this process ran from goes, unless it lies on a disk image.
+// The bundle this process ran from goes, unless it lies on a disk image.
 void removeOldBundle(const std::string& source) {
     std::error_code ec;
     fs::remove_all(source, ec);
@@ -307,7 +308,7 @@ std::string detachCommand(const std::string& device) {
     return QuoteForShell(losetup.string()) + " -d " + loopDevice;
 }
 
-// Step 12: the new copy starts once this process has gone; a disk image is detached later.
+// The new copy starts once this process has gone; a disk image is detached later.
 [[noreturn]] void relaunchAndEnd(const std::string& destination,
                                  const std::optional<std::string>& diskImageDevice,
                                  const install::Environment& environment) {
@@ -326,7 +327,7 @@ std::string detachCommand(const std::string& device) {
     endProcess(environment);
 }
 
-// Step 13.
+// The alert after a failed move: the toolkit's one button only.
 void showFailureAlert(const install::Environment& environment) {
     QMessageBox alert;
     alert.setText(localized("Could not move to Applications folder"));
