@@ -1,8 +1,10 @@
 // photolib's commands over the library package: parsing, the work, and the text or JSON shown.
 #include "tools/photolib/Photolib.h"
 
+#include "fingerprint/ImageRenderer.h"
 #include "platform/scripting/LibraryPackage.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -135,6 +137,12 @@ int import(const Arguments& a, std::ostream& out) {
     scripting::ImportOptions options;
     options.project = a.project ? *a.project : defaultProject(inputs.front());
     options.reference = a.reference;
+    // A folder gives the files the renderer reads, by suffix; each must then open as an image.
+    options.isImageFile = [types = readableImageTypes()](const fs::path& file) {
+        const std::string suffix = file.extension().string();
+        return suffix.size() > 1 &&
+               std::find(types.begin(), types.end(), suffix.substr(1)) != types.end();
+    };
     const auto imported = library.importFiles(inputs, options);
     for (const auto& v : imported)
         out << v.uuid << "  " << v.name << "  " << v.width << "x" << v.height << "  "

@@ -1,0 +1,220 @@
+// The photo application's stand-in: round trips through the scripting interface on a real
+// library package, and many users of one library at once.
+#include "platform/scripting/LibraryApplication.h"
+
+#include "platform/scripting/LibraryPackage.h"
+#include "tests/photolib/TestLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace lumsift::scripting;
+using lumsift::testlib::TempFolder;
+using lumsift::testlib::writeImage;
+
+namespace {
+
+// A library with one project "P" of three versions a, b, c, open in the stand-in.
+struct OpenLibrary {
+    TempFolder temp;
+    std::optional<LibraryPackage> library;
+    std::vector<VersionRecord> versions;
+    std::shared_ptr<ApertureApplication> app;
+
+    OpenLibrary() {
+        library.emplace(LibraryPackage::create(temp / "L.aplibrary"));
+        ImportOptions options;
+        options.project = "P";
+        const std::vector<fs::path> files{writeImage(temp / "in" / "a.jpg", 30, 20),
+                                          writeImage(temp / "in" / "b.png", 30, 21, 40),
+                                          writeImage(temp / "in" / "c.jpg", 30, 22, 80)};
+        versions = library->importFiles(files, options);
+        openLibrary(library->path());
+        app = ScriptingRegistry::applicationWithBundleIdentifier("com.apple.aperture");
+    }
+    ApertureImageVersion version(size_t i) const { return {app, versions.at(i).uuid}; }
+};
+
+} // namespace
+
+TEST(LibraryApplication, RunsOnlyWhileALibraryIsOpen) {
+    TempFolder temp;
+    const auto app = makeLibraryApplication();
+    EXPECT_FALSE(app->isRunning());
+    EXPECT_TRUE(app->projects().empty());
+    EXPECT_TRUE(app->selection().empty());
+    EXPECT_THROW(app->version(), ScriptingError);
+
+    const LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    openLibrary(library.path());
+    EXPECT_TRUE(app->isRunning());
+    EXPECT_EQ(app->version(), "3.6.1");
+
+    closeLibrary();
+    EXPECT_FALSE(app->isRunning());
+    EXPECT_TRUE(app->projects().empty());
+}
+
+TEST(LibraryApplication, FollowsTheLibraryThatIsOpenNow) {
+    OpenLibrary first;
+    ASSERT_EQ(first.app->projects().size(), 1u);
+    const LibraryPackage other = LibraryPackage::create(first.temp / "Other.aplibrary");
+    openLibrary(other.path());
+    EXPECT_TRUE(first.app->projects().empty());
+    // A damaged library named in the setting: not running, and requests say why.
+    lumsift::testlib::writeText(libraryDatabasePath(other.path()), std::string(4096, 'x'));
+    openLibrary(first.library->path());
+    EXPECT_EQ(first.app->projects().size(), 1u);
+}
+
+TEST(LibraryApplication, ProjectsAndVersionsAnswerFromTheDatabase) {
+    OpenLibrary lib;
+    const auto projects = lib.app->projects();
+    ASSERT_EQ(projects.size(), 1u);
+    EXPECT_EQ(projects[0].name(), "P");
+    const auto versions = projects[0].imageVersions();
+    ASSERT_EQ(versions.size(), 3u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(versions[i].id(), lib.versions[i].uuid);
+    EXPECT_EQ(versions[1].name(), "b");
+    EXPECT_EQ(versions[1].height(), 21);
+    EXPECT_TRUE(versions[1].online());
+    EXPECT_EQ(versions[1].otherTagValue("FileName"), "b.png");
+    EXPECT_EQ(versions[1].otherTagValue("Nothing"), std::nullopt);
+
+    // Height unknown, master gone.
+    lib.library->connection().exec("UPDATE RKMaster SET height = NULL");
+    fs::remove(lib.versions[0].masterPath);
+    EXPECT_EQ(versions[0].height(), 0);
+    EXPECT_FALSE(versions[0].online());
+}
+
+TEST(LibraryApplication, CustomTagsRoundTripOnePerName) {
+    OpenLibrary lib;
+    const auto a = lib.version(0);
+    a.addCustomTag("Lumsift+", "123");
+    a.addCustomTag("Lumsift", "18446744073709551615");
+    a.addCustomTag("Lumsift+", "9223372036854775809");
+    EXPECT_EQ(a.customTagNames(), (std::vector<std::string>{"Lumsift+", "Lumsift"}));
+    EXPECT_EQ(a.customTagValues(),
+              (std::vector<std::string>{"9223372036854775809", "18446744073709551615"}));
+
+    const auto project = lib.app->projects().at(0);
+    const auto values = project.customTagValues();
+    const auto names = project.customTagNames();
+    ASSERT_EQ(values.size(), 3u);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(values[0], a.customTagValues());
+    EXPECT_EQ(names[0], a.customTagNames());
+    EXPECT_TRUE(values[1].empty());
+
+    // A write of another connection (another process, as photolib's) is seen by the next read.
+    lib.library->setCustomTag(lib.versions[2].uuid, "LumsiftPro", "7");
+    EXPECT_EQ(project.customTagValues()[2], std::vector<std::string>{"7"});
+    EXPECT_EQ(project.customTagNames()[2], std::vector<std::string>{"LumsiftPro"});
+}
+
+TEST(LibraryApplication, KeywordsWithParentsAndDeletingTheFirstMatchOnly) {
+    OpenLibrary lib;
+    const auto a = lib.version(0);
+    a.addKeyword("Lumsift a", "Mine");
+    a.addKeyword("Lumsift a", "ZUL Lumsift");
+    auto keywords = a.keywords();
+    ASSERT_EQ(keywords.size(), 2u);
+    EXPECT_EQ(keywords[0].name, "Lumsift a");
+    EXPECT_EQ(keywords[1].name, "Lumsift a");
+    EXPECT_NE(keywords[0].uuid, keywords[1].uuid);
+
+    a.deleteKeyword(keywords[0]);
+    const auto left = lib.library->keywords(a.id());
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].parentName, "ZUL Lumsift");
+    EXPECT_TRUE(lib.version(1).keywords().empty());
+}
+
+TEST(LibraryApplication, SelectionInTheOrderMadeByPhotolib) {
+    OpenLibrary lib;
+    const auto result = lumsift::testlib::runPhotolib(
+        {"select", lib.library->path().string(), "c", lib.versions[0].uuid});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto selection = lib.app->selection();
+    ASSERT_EQ(selection.size(), 2u);
+    EXPECT_EQ(selection[0].id(), lib.versions[2].uuid);
+    EXPECT_EQ(selection[1].id(), lib.versions[0].uuid);
+}
+
+TEST(LibraryApplication, ExportGivesTheCopyAndItsSidecarOrNothingWhenOffline) {
+    OpenLibrary lib;
+    const fs::path out = lib.temp / "export";
+    fs::create_directories(out);
+    const auto copies = lib.app->exportVersions({lib.version(1)}, out, kExportMetadataRKSC);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0], out / "b.png");
+    EXPECT_TRUE(fs::exists(out / "b.XMP"));
+
+    fs::remove(lib.versions[2].masterPath);
+    EXPECT_TRUE(lib.app->exportVersions({lib.version(2)}, out, kExportMetadataRKSC).empty());
+}
+
+TEST(LibraryApplication, ThreadsAndPhotolibAtOnceLoseNothing) {
+    OpenLibrary lib;
+    // The writers go on until photolib has changed the selection ten times, so all overlap. Like
+    // the analysis, they pause between writes (a writer that never pauses starves the others).
+    std::atomic<bool> photolibDone{false};
+    std::atomic<bool> writersDone{false};
+    std::atomic<int> failures{0};
+    std::array<int, 2> written{};
+    // The second writer has an application of its own, so a connection of its own.
+    const auto otherApp = makeLibraryApplication();
+    const auto writer = [&](std::shared_ptr<ApertureApplication> app, size_t versionIndex) {
+        try {
+            const ApertureImageVersion version(app, lib.versions.at(versionIndex).uuid);
+            int& count = written.at(versionIndex);
+            for (; count < 50 || !photolibDone; ++count) {
+                version.addCustomTag("tag" + std::to_string(count), std::to_string(count));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+            ++failures;
+        }
+    };
+    std::thread first(writer, lib.app, 0);
+    std::thread second(writer, otherApp, 1);
+    std::thread reader([&] {
+        try {
+            while (!writersDone) {
+                EXPECT_EQ(lib.app->projects().at(0).imageVersions().size(), 3u);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+            ++failures;
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        const auto result = lumsift::testlib::runPhotolib(
+            {"select", lib.library->path().string(), i % 2 == 0 ? "a" : "c", "b"});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+    }
+    photolibDone = true;
+    first.join();
+    second.join();
+    writersDone = true;
+    reader.join();
+
+    EXPECT_EQ(failures, 0);
+    const auto names = lib.app->projects().at(0).customTagNames();
+    for (size_t v = 0; v < 2; ++v) {
+        ASSERT_EQ(names.at(v).size(), static_cast<size_t>(written[v]));
+        EXPECT_EQ(names[v].back(), "tag" + std::to_string(written[v] - 1));
+    }
+    const auto selection = lib.app->selection();
+    ASSERT_EQ(selection.size(), 2u);
+    EXPECT_EQ(selection[0].id(), lib.versions[2].uuid);
+}

@@ -1,0 +1,226 @@
+// The library package on disk: schema, imports, selection, tags, keywords, export.
+#include "platform/scripting/LibraryPackage.h"
+
+#include "platform/plist/Plist.h"
+#include "tests/photolib/TestLibrary.h"
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using namespace lumsift::scripting;
+using lumsift::testlib::TempFolder;
+using lumsift::testlib::writeImage;
+
+namespace {
+
+std::string queryText(LibraryPackage& library, const std::string& sql) {
+    auto query = library.connection().prepare(sql);
+    return query.step() ? query.text(0) : std::string("<no row>");
+}
+
+ImportOptions into(std::string project, bool reference = false) {
+    ImportOptions options;
+    options.project = std::move(project);
+    options.reference = reference;
+    return options;
+}
+
+std::vector<fs::path> paths(std::initializer_list<fs::path> list) {
+    return list;
+}
+
+} // namespace
+
+TEST(LibraryPackage, CreateMakesAnEmptyWalLibrary) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    EXPECT_EQ(queryText(library, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(library.version(), "3.6.1");
+    EXPECT_TRUE(fs::is_directory(temp / "L.aplibrary" / "Masters"));
+    const auto xml = lumsift::plist::Plist::readFile(temp / "L.aplibrary" / "ApertureData.xml");
+    ASSERT_TRUE(xml);
+    const plist_t list = lumsift::plist::dictItem(xml->get(), "Master Image List");
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(plist_dict_get_size(list), 0u);
+    EXPECT_THROW(LibraryPackage::create(temp / "L.aplibrary"), ScriptingError);
+}
+
+TEST(LibraryPackage, OpenRejectsMissingForeignAndDamagedLibraries) {
+    TempFolder temp;
+    EXPECT_THROW(LibraryPackage::open(temp / "none.aplibrary"), ScriptingError);
+    fs::create_directories(temp / "plain");
+    EXPECT_THROW(LibraryPackage::open(temp / "plain"), ScriptingError);
+    LibraryPackage::create(temp / "D.aplibrary");
+    lumsift::testlib::writeText(libraryDatabasePath(temp / "D.aplibrary"), std::string(4096, 'x'));
+    try {
+        LibraryPackage::open(temp / "D.aplibrary");
+        FAIL() << "a damaged database opened";
+    } catch (const ScriptingError& e) {
+        EXPECT_EQ(e.name(), "LibraryDamaged");
+        EXPECT_NE(std::string(e.what()).find("not a database"), std::string::npos) << e.what();
+    }
+}
+
+TEST(LibraryPackage, ImportCopiesManagedMastersAndListsThemInTheXml) {
+    TempFolder temp;
+    writeImage(temp / "in" / "a.jpg", 40, 30);
+    writeImage(temp / "in" / "sub" / "b.png", 20, 10);
+    lumsift::testlib::writeText(temp / "in" / "notes.txt", "not a picture");
+    writeImage(temp / "in" / ".hidden" / "c.jpg", 8, 8);
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+
+    const auto imported = library.importFiles(paths({temp / "in"}), into("Trip"));
+
+    ASSERT_EQ(imported.size(), 2u);
+    EXPECT_EQ(imported[0].name, "a");
+    EXPECT_EQ(imported[0].width, 40);
+    EXPECT_EQ(imported[0].height, 30);
+    EXPECT_EQ(imported[1].fileName, "b.png");
+    EXPECT_EQ(imported[0].masterPath, library.path() / "Masters" / "Trip" / "a.jpg");
+    EXPECT_EQ(lumsift::testlib::readText(imported[0].masterPath),
+              lumsift::testlib::readText(temp / "in" / "a.jpg"));
+    EXPECT_EQ(queryText(library, "SELECT imagePath || '|' || fileIsReference FROM RKMaster "
+                                 "WHERE fileName = 'a.jpg'"),
+              "Trip/a.jpg|0");
+
+    const auto xml = lumsift::plist::Plist::readFile(library.path() / "ApertureData.xml");
+    ASSERT_TRUE(xml);
+    const plist_t entry = lumsift::plist::dictItem(
+        lumsift::plist::dictItem(xml->get(), "Master Image List"), imported[1].uuid.c_str());
+    EXPECT_EQ(lumsift::plist::stringValue(lumsift::plist::dictItem(entry, "ImagePath")),
+              imported[1].masterPath.string());
+}
+
+TEST(LibraryPackage, ReferenceImportKeepsTheFileWhereItLies) {
+    TempFolder temp;
+    const fs::path file = writeImage(temp / "in" / "a.jpg", 12, 9);
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    const auto imported = library.importFiles(paths({file}), into("Refs", true));
+    ASSERT_EQ(imported.size(), 1u);
+    EXPECT_EQ(imported[0].masterPath, fs::canonical(file));
+    EXPECT_EQ(queryText(library, "SELECT imagePath || '|' || fileIsReference FROM RKMaster"),
+              fs::canonical(file).string().substr(1) + "|1");
+    EXPECT_FALSE(fs::exists(library.path() / "Masters" / "Refs"));
+}
+
+TEST(LibraryPackage, SameFileTwiceIntoOneProjectFailsAndChangesNothing) {
+    TempFolder temp;
+    const fs::path a = writeImage(temp / "in" / "a.jpg", 10, 10);
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    library.importFiles(paths({a}), into("P"));
+    writeImage(temp / "in" / "new.jpg", 10, 10, 30);
+    const std::string xmlBefore = lumsift::testlib::readText(library.path() / "ApertureData.xml");
+
+    // Again with a new file beside it: the whole import is refused.
+    EXPECT_THROW(library.importFiles(paths({temp / "in"}), into("P")), ScriptingError);
+    EXPECT_EQ(library.versions().size(), 1u);
+    EXPECT_FALSE(fs::exists(library.path() / "Masters" / "P" / "new.jpg"));
+    EXPECT_EQ(lumsift::testlib::readText(library.path() / "ApertureData.xml"), xmlBefore);
+    // Named twice in one command.
+    EXPECT_THROW(library.importFiles(paths({a, a}), into("Q")), ScriptingError);
+    EXPECT_EQ(library.projects().size(), 1u);
+    // Referenced twice, and a file of another folder with the same name but other contents.
+    library.importFiles(paths({a}), into("R", true));
+    EXPECT_THROW(library.importFiles(paths({a}), into("R", true)), ScriptingError);
+    writeImage(temp / "other" / "a.jpg", 10, 10, 200);
+    const auto second = library.importFiles(paths({temp / "other" / "a.jpg"}), into("P"));
+    EXPECT_EQ(second.at(0).masterPath.filename(), "a (2).jpg");
+    // Into another project the same file goes.
+    EXPECT_EQ(library.importFiles(paths({a}), into("Other")).size(), 1u);
+}
+
+TEST(LibraryPackage, BadImportInputsFailAndLeaveNoFilesBehind) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    const fs::path good = writeImage(temp / "in" / "good.jpg", 10, 10);
+    const fs::path text = lumsift::testlib::writeText(temp / "notes.txt", "hello");
+    const fs::path broken = lumsift::testlib::writeText(temp / "in" / "broken.jpg", "garbage");
+
+    EXPECT_THROW(library.importFiles(paths({temp / "missing.jpg"}), into("P")), ScriptingError);
+    EXPECT_THROW(library.importFiles(paths({good, text}), into("P")), ScriptingError);
+    EXPECT_THROW(library.importFiles(paths({good, broken}), into("P")), ScriptingError);
+    EXPECT_THROW(library.importFiles(paths({good}), into("a/b")), ScriptingError);
+
+    EXPECT_TRUE(library.projects().empty());
+    EXPECT_TRUE(fs::is_empty(library.path() / "Masters"));
+}
+
+TEST(LibraryPackage, SelectKeepsTheOrderGivenAndRefusesUnknownNames) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    const auto v = library.importFiles(
+        paths({writeImage(temp / "a.jpg", 5, 5), writeImage(temp / "b.jpg", 5, 5, 10),
+               writeImage(temp / "c.jpg", 5, 5, 20)}),
+        into("P"));
+    library.select(std::vector<std::string>{"c", v[0].uuid, "b"});
+    EXPECT_EQ(library.selection(), (std::vector{v[2].uuid, v[0].uuid, v[1].uuid}));
+
+    EXPECT_THROW(library.select(std::vector<std::string>{"a", "nobody"}), ScriptingError);
+    EXPECT_EQ(library.selection(), (std::vector{v[2].uuid, v[0].uuid, v[1].uuid}));
+
+    library.select(std::vector<std::string>{});
+    EXPECT_TRUE(library.selection().empty());
+}
+
+TEST(LibraryPackage, CustomTagsAreOnePerNameInFirstAddedOrder) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    const auto id =
+        library.importFiles(paths({writeImage(temp / "a.jpg", 5, 5)}), into("P"))[0].uuid;
+    library.setCustomTag(id, "LumsiftPro", "1");
+    library.setCustomTag(id, "Lumsift", "18446744073709551615");
+    library.setCustomTag(id, "LumsiftPro", "0");
+    const auto tags = library.customTags(id);
+    ASSERT_EQ(tags.size(), 2u);
+    EXPECT_EQ(tags[0].name, "LumsiftPro");
+    EXPECT_EQ(tags[0].value, "0");
+    EXPECT_EQ(tags[1].value, "18446744073709551615");
+    EXPECT_THROW(library.setCustomTag("no-such-version", "Lumsift", "1"), ScriptingError);
+}
+
+TEST(LibraryPackage, KeywordsAreMadeUnderTheirParentAndDeletedOneAtATime) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    const auto id =
+        library.importFiles(paths({writeImage(temp / "a.jpg", 5, 5)}), into("P"))[0].uuid;
+    library.addKeyword(id, "Lumsift a", "Mine");
+    library.addKeyword(id, "Lumsift a", "ZUL Lumsift");
+    library.addKeyword(id, "Lumsift a", "ZUL Lumsift");
+    auto keywords = library.keywords(id);
+    ASSERT_EQ(keywords.size(), 3u);
+    EXPECT_EQ(keywords[0].parentName, "Mine");
+    EXPECT_NE(keywords[0].uuid, keywords[1].uuid);
+    EXPECT_EQ(keywords[1].uuid, keywords[2].uuid);
+    EXPECT_EQ(queryText(library, "SELECT count(*) FROM RKKeyword WHERE name = 'ZUL Lumsift' AND "
+                                 "parentUuid IS NULL"),
+              "1");
+
+    EXPECT_TRUE(library.deleteKeyword(id, keywords[1].uuid));
+    keywords = library.keywords(id);
+    ASSERT_EQ(keywords.size(), 2u);
+    EXPECT_EQ(keywords[0].parentName, "Mine");
+    EXPECT_EQ(keywords[1].parentName, "ZUL Lumsift");
+    EXPECT_TRUE(library.deleteKeyword(id, keywords[1].uuid));
+    EXPECT_FALSE(library.deleteKeyword(id, keywords[1].uuid));
+}
+
+TEST(LibraryPackage, ExportCopiesUnderAFreeNameWithASidecar) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    const auto v =
+        library.importFiles(paths({writeImage(temp / "in" / "a.JPG", 6, 4)}), into("P"))[0];
+    fs::create_directories(temp / "out");
+    lumsift::testlib::writeText(temp / "out" / "a.XMP", "someone else's");
+
+    const auto copy = library.exportVersion(v.uuid, temp / "out", true);
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(*copy, temp / "out" / "a (2).JPG");
+    EXPECT_EQ(lumsift::testlib::readText(*copy), lumsift::testlib::readText(v.masterPath));
+    EXPECT_NE(lumsift::testlib::readText(temp / "out" / "a (2).XMP").find("x:xmpmeta"),
+              std::string::npos);
+    EXPECT_EQ(lumsift::testlib::readText(temp / "out" / "a.XMP"), "someone else's");
+
+    fs::remove(v.masterPath);
+    EXPECT_FALSE(library.exportVersion(v.uuid, temp / "out", true));
+    EXPECT_FALSE(library.exportVersion("no-such-version", temp / "out", true));
+}

@@ -1,0 +1,51 @@
+// Helpers for the library stand-in's tests: a temporary folder, tiny image files written with
+// libvips, the stand-in's setting pointed into the temporary folder, and photolib run as a
+// process.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace lumsift::testlib {
+
+// A new empty folder below the temporary directory, removed with everything in it when the object
+// goes. Also points XDG_CONFIG_HOME at a folder inside it, so the stand-in's setting is private.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes a width x height picture of one grey level `level` to `file` (format by suffix: .jpg,
+// .png, .tif, ...); makes the folder. Returns `file`. Throws std::runtime_error on failure.
+std::filesystem::path writeImage(const std::filesystem::path& file, int width, int height,
+                                 int level = 128);
+
+// Writes `text` as the whole of `file`; makes the folder. Returns `file`.
+std::filesystem::path writeText(const std::filesystem::path& file, const std::string& text);
+
+// The whole content of `file`; empty when it cannot be read.
+std::string readText(const std::filesystem::path& file);
+
+struct ProcessResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the photolib built beside the tests with `args`, waits, and returns what it wrote.
+ProcessResult runPhotolib(const std::vector<std::string>& args);
+
+// Every file below `folder` with its size and a hash of its contents, as one text: equal texts mean
+// nothing changed (the database's WAL files are left out, as they change on mere reading).
+std::string snapshot(const std::filesystem::path& folder);
+
+} // namespace lumsift::testlib
