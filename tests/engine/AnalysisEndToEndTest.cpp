@@ -12,6 +12,7 @@
 #include "fingerprint/Lumsift.h"
 #include "platform/scripting/LibraryApplication.h"
 #include "platform/scripting/LibraryPackage.h"
+#include "tests/engine/AnalysisSupport.h"
 #include "tests/engine/support/Recorders.h"
 #include "tests/support/TestImages.h"
 
@@ -23,51 +24,9 @@ using scripting::ImportOptions;
 using scripting::LibraryPackage;
 using scripting::VersionRecord;
 using testimages::Variant;
+using testing::AsUnprivilegedReader;
 using testing::EventLog;
 using Strings = std::vector<std::string>;
-
-class NoPower : public PowerAssertions {
-public:
-    explicit NoPower(EventLog& log) : log_(log) {}
-    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view) override {
-        log_.add("power.create");
-        return 1;
-    }
-    void release(uint32_t) override { log_.add("power.release"); }
-
-private:
-    EventLog& log_;
-};
-
-class Notifications : public UserNotifications {
-public:
-    explicit Notifications(EventLog& log) : log_(log) {}
-    void deliver(const std::string& title, const std::string&, bool) override {
-        log_.add("notify=" + title);
-    }
-
-private:
-    EventLog& log_;
-};
-
-// Readability is the real user's; as root every file is readable, so the test that needs an
-// unreadable master takes the real uid of "nobody" while it runs.
-class AsUnprivilegedReader {
-public:
-    AsUnprivilegedReader() : was_(getuid()) {
-        if (geteuid() == 0) {
-            EXPECT_EQ(setreuid(65534, -1), 0);
-        }
-    }
-    ~AsUnprivilegedReader() {
-        if (getuid() != was_) {
-            EXPECT_EQ(setreuid(was_, -1), 0);
-        }
-    }
-
-private:
-    uid_t was_;
-};
 
 // A library package in a fresh folder, open in the stand-in, and the engine over it.
 struct Library {
@@ -79,8 +38,8 @@ struct Library {
         setMainThread(main);
         engine.resetForTesting();
         engine.setAppDelegate(delegate);
-        engine.setPowerAssertions(std::make_shared<NoPower>(events));
-        engine.setUserNotifications(std::make_shared<Notifications>(events));
+        engine.setPowerAssertions(std::make_shared<testing::RecordingPower>(events));
+        engine.setUserNotifications(std::make_shared<testing::RecordingNotifications>(events));
     }
     // Writes the pictures as files of unique names and imports them; returns their versions.
     std::vector<VersionRecord> import(const std::vector<std::pair<int, Variant>>& photos,
@@ -215,8 +174,8 @@ TEST(AnalysisEndToEnd, WholeLibraryOfPicturesAndProblemFiles) {
     EXPECT_EQ(lib.engine.problemImageCount(), 3);
     EXPECT_EQ(lib.engine.hashedImageCount(), 11);
     EXPECT_TRUE(lib.events.contains("dataView.notAnalysedImagesLabel=0"));
-    EXPECT_EQ(lib.events.count("notify=Lumsift Library Analysis Complete!"), 1u);
-    EXPECT_EQ(lib.events.count("power.release"), 1u);
+    EXPECT_EQ(lib.events.count(testing::kCompleteNotification), 1u);
+    EXPECT_EQ(lib.events.count("power.release=7"), 1u);
 }
 
 TEST(AnalysisEndToEnd, SecondWholeLibraryRunComputesNothing) {
@@ -258,8 +217,8 @@ TEST(AnalysisEndToEnd, SelectionWithAnImageAddedAfterTheLoad) {
     EXPECT_NE(oldPlus, "0");
     EXPECT_TRUE(lib.events.contains("dataView.notAnalysedImagesLabel=Unknown"));
     EXPECT_EQ(lib.events.startingWith("delegate.showAlert").size(), 1u);
-    EXPECT_EQ(lib.events.count("notify=Lumsift Library Analysis Complete!"), 0u);
-    EXPECT_EQ(lib.events.count("power.release"), 1u);
+    EXPECT_EQ(lib.events.count(testing::kCompleteNotification), 0u);
+    EXPECT_EQ(lib.events.count("power.release=7"), 1u);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "fingerprint/Lumsift.h"
+#include "tests/engine/AnalysisSupport.h"
 #include "tests/engine/support/EngineHarness.h"
 #include "tests/support/TestImages.h"
 
@@ -16,35 +17,10 @@ namespace {
 namespace fs = std::filesystem;
 using Access = LumsiftForApertureTestAccess;
 using testing::EngineHarness;
-using testing::EventLog;
+using testing::RecordingNotifications;
+using testing::RecordingPower;
+const std::string& kNotification = testing::kCompleteNotification;
 using Strings = std::vector<std::string>;
-
-class RecordingPower : public PowerAssertions {
-public:
-    explicit RecordingPower(EventLog& log) : log_(log) {}
-    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view name) override {
-        log_.add("power.create=" + std::string(name));
-        return 7;
-    }
-    void release(uint32_t id) override { log_.add("power.release=" + std::to_string(id)); }
-
-private:
-    EventLog& log_;
-};
-
-class RecordingNotifications : public UserNotifications {
-public:
-    explicit RecordingNotifications(EventLog& log) : log_(log) {}
-    void deliver(const std::string& title, const std::string& text, bool sound) override {
-        log_.add("notify=" + title + "|" + text + "|" + (sound ? "sound" : "silent"));
-    }
-
-private:
-    EventLog& log_;
-};
-
-const std::string kNotification = "notify=Lumsift Library Analysis Complete!|Lumsift has "
-                                  "successfully completed analysis of your library.|sound";
 
 // An engine over the fake with recording power and notifications, and real pictures as masters.
 struct Analysis {
@@ -289,6 +265,23 @@ TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
     EXPECT_EQ(a.h.events.count(kNotification), 1u);
     EXPECT_EQ(a.h.events.count("power.release=7"), 1u);
     EXPECT_TRUE(a.engineLockIsFree());
+}
+
+TEST(Analysis, RunsOnWithoutAnIdleInhibitorOrNotificationService) {
+    // No bus answers: the system layers fail quietly and the run goes on to its normal end.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);
+    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/session_bus_socket", 1);
+    EXPECT_EQ(makeSystemPowerAssertions()->createNoIdleSleepAssertion("x"), std::nullopt);
+    EXPECT_NO_THROW(makeSystemUserNotifications()->deliver("t", "b", true));
+
+    EngineHarness h;
+    h.app->addProject("Project", "P1");
+    h.addImage("P1", "F", 1, 2, 3);
+    h.load();
+    h.engine.analyseImages(h.loadingPage);
+    h.main->drain();
+    EXPECT_TRUE(h.events.contains("dataView.retrieveStatusLabel=Analysis Complete"));
+    EXPECT_TRUE(h.events.contains("dataView.enableAnalyseButton"));
 }
 
 } // namespace

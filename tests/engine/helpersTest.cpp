@@ -8,31 +8,14 @@
 #include <unistd.h>
 
 #include "platform/log/Log.h"
+#include "tests/engine/AnalysisSupport.h"
 #include "tests/engine/support/EngineHarness.h"
 
 namespace lumsift {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Readability is the real user's (access(2)). As root every file is readable, so the tests that
-// need an unreadable file take the real uid of "nobody" for their process and give it back.
-class AsUnprivilegedReader {
-public:
-    AsUnprivilegedReader() : was_(getuid()) {
-        if (geteuid() == 0) {
-            EXPECT_EQ(setreuid(65534, -1), 0);
-        }
-    }
-    ~AsUnprivilegedReader() {
-        if (getuid() != was_) {
-            EXPECT_EQ(setreuid(was_, -1), 0);
-        }
-    }
-
-private:
-    uid_t was_;
-};
+using testing::AsUnprivilegedReader;
 
 struct Folder {
     Folder() : path(fs::temp_directory_path() / ("helpers-" + std::to_string(getpid()))) {

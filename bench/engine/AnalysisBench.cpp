@@ -1,0 +1,178 @@
+// Whole-library analysis against bare fingerprinting of the same large JPEGs, in one run: the
+// wallpapers (5120 x 2880) repeated under different names into libraries of 200 and 1,000
+// referenced masters. Prints the time of each, their ratio (target: at most 1.15), and the peak
+// resident memory of each analysis (target: flat in the number of images).
+//
+// Run by hand: build-*/bench/engine/analysis_bench [count...]   (default: 200 1000)
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/LumsiftForAperture.h"
+#include "fingerprint/Lumsift.h"
+#include "platform/scripting/LibraryPackage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace lumsift;
+using Clock = std::chrono::steady_clock;
+
+// Runs posted work at once: the benchmark's pages have no controls to change.
+class ImmediateMainThread : public MainThread {
+public:
+    void post(std::function<void()> work) override { work(); }
+    void runAndWait(std::function<void()> work) override { work(); }
+};
+
+class Page : public LoadingPage {
+public:
+    ProgressIndicator* retrievProgressIndicator() override { return nullptr; }
+    TextField* retrieveStatusLabel() override { return nullptr; }
+    TextField* totalImagesLabel() override { return nullptr; }
+    TextField* analysedImagesLabel() override { return nullptr; }
+    TextField* notAnalysedImagesLabel() override { return nullptr; }
+    int32_t selectedAlgorithm() const override { return kAlgorithmAll; }
+    bool selectionMode() const override { return false; }
+    void disableAnalyseButton() override {}
+    void enableAnalyseButton() override {}
+    void stopAnimation() override {}
+};
+
+class Delegate : public AppDelegate {
+public:
+    void enableNextView() override {}
+    void disableNextView() override {}
+    void showAlert(const std::string&, const std::string&) override {}
+    void userSelectedFiles(const std::string&) override {}
+};
+
+class NoNotifications : public UserNotifications {
+public:
+    void deliver(const std::string&, const std::string&, bool) override {}
+};
+
+// Peak resident set (VmHWM) in MiB since the last reset.
+double peakMiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:")) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+// Starts a new peak measurement (Linux: writing 5 to clear_refs resets VmHWM).
+void resetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+double seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// `count` names for the wallpapers, round-robin, as hard links (copies where links fail).
+std::vector<fs::path> pictureNames(const std::vector<fs::path>& sources, const fs::path& folder,
+                                   int count) {
+    fs::create_directories(folder);
+    std::vector<fs::path> files;
+    for (int i = 0; i < count; ++i) {
+        const fs::path& source = sources[static_cast<std::size_t>(i) % sources.size()];
+        const fs::path name = folder / ("w" + std::to_string(i) + ".jpg");
+        std::error_code ec;
+        fs::create_hard_link(source, name, ec);
+        if (ec) {
+            fs::copy_file(source, name, fs::copy_options::overwrite_existing);
+        }
+        files.push_back(name);
+    }
+    return files;
+}
+
+double bareFingerprinting(const std::vector<fs::path>& files) {
+    const auto start = Clock::now();
+    Lumsift calculator;
+    uint64_t sink = 0;
+    for (const fs::path& file : files) {
+        if (calculator.prepareImageData(file, true, true)) {
+            sink ^= calculator.calculateLumsift(false);
+            sink ^= calculator.calculateLumsift(true);
+            sink ^= calculator.calculateHashPro();
+        }
+    }
+    const double elapsed = seconds(start);
+    if (sink == 42) {
+        std::printf(" ");
+    }
+    return elapsed;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<int> counts;
+    for (int i = 1; i < argc; ++i) {
+        counts.push_back(std::atoi(argv[i]));
+    }
+    if (counts.empty()) {
+        counts = {200, 1000};
+    }
+    std::vector<fs::path> sources;
+    for (const auto& entry : fs::directory_iterator("/usr/share/wallpapers")) {
+        const fs::path file = entry.path() / "contents/images/5120x2880.jpg";
+        if (fs::exists(file)) {
+            sources.push_back(file);
+        }
+    }
+    if (sources.empty()) {
+        std::fprintf(stderr, "analysis_bench: no wallpapers in /usr/share/wallpapers\n");
+        return 1;
+    }
+    const fs::path root =
+        fs::temp_directory_path() / ("analysis-bench-" + std::to_string(getpid()));
+    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    setMainThread(std::make_shared<ImmediateMainThread>());
+    LumsiftForAperture& engine = LumsiftForAperture::sharedLumsiftForAperture();
+    engine.setAppDelegate(std::make_shared<Delegate>());
+    engine.setUserNotifications(std::make_shared<NoNotifications>());
+    bareFingerprinting(sources); // warm the page cache and the decoder
+
+    std::printf("%8s %12s %12s %8s %14s\n", "images", "bare s", "analysis s", "ratio",
+                "analysis peak");
+    for (const int count : counts) {
+        const fs::path folder = root / ("n" + std::to_string(count));
+        const std::vector<fs::path> files = pictureNames(sources, folder / "pictures", count);
+        const fs::path package = folder / "Bench.aplibrary";
+        {
+            auto library = scripting::LibraryPackage::create(package);
+            scripting::ImportOptions options;
+            options.project = "Wallpapers";
+            options.reference = true;
+            library.importFiles(files, options);
+        }
+        scripting::openLibrary(package);
+        const auto page = std::make_shared<Page>();
+        engine.loadLibrary(page);
+        engine.setApertureLibrary(package.string());
+
+        const double bare = bareFingerprinting(files);
+        resetPeak();
+        const auto start = Clock::now();
+        engine.analyseImages(page);
+        const double analysis = seconds(start);
+        std::printf("%8d %12.2f %12.2f %8.3f %10.1f MiB\n", count, bare, analysis, analysis / bare,
+                    peakMiB());
+        std::fflush(stdout);
+    }
+    scripting::closeLibrary();
+    fs::remove_all(root);
+    return 0;
+}
