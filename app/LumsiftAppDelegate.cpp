@@ -1,0 +1,212 @@
+// The application delegate: start-up order, wizard, alerts and the read-access prompt.
+#include "app/LumsiftAppDelegate.h"
+
+#include "app/LoadingDataViewController.h"
+#include "app/OpenPanel.h"
+#include "app/QtMainThread.h"
+#include "platform/defaults/UserDefaults.h"
+#include "platform/log/Log.h"
+
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QUrl>
+
+#include <filesystem>
+
+namespace lumsift::app {
+namespace {
+
+constexpr const char* kSkipStartScreenKey = "SKIPSTARTSCREEN";
+constexpr unsigned kFollowSize = kViewWidthSizable | kViewHeightSizable; // 18
+
+constexpr const char* kFirstPromptMessage =
+    "Lumsift Requires read access to %@.\nPlease select it or it's parent folder and hit the "
+    "Open button.";
+constexpr const char* kLaterPromptMessage =
+    "Lumsift Requires read access to %@.\nThis is due to externally referenced images in your "
+    "library.  To avoid being asked again please select the parent folder for all your "
+    "externally referenced pictures.";
+
+// NO when the process starts; start-up copies SKIPSTARTSCREEN into it.
+std::atomic<bool> processSkipStartScreen{false};
+
+// Our own format with its one "%@" filled by `value` (never read as a format itself).
+std::string fillPlaceholder(std::string_view format, std::string_view value) {
+    std::string text(format);
+    if (const auto at = text.find("%@"); at != std::string::npos)
+        text.replace(at, 2, value);
+    return text;
+}
+
+QMessageBox::Icon iconFor(Alert::Style style) {
+    switch (style) {
+    case Alert::Style::Warning:
+        return QMessageBox::Warning;
+    case Alert::Style::Informational:
+        return QMessageBox::Information;
+    case Alert::Style::Critical:
+        return QMessageBox::Critical;
+    }
+    return QMessageBox::Warning;
+}
+
+} // namespace
+
+bool LumsiftAppDelegate::skipStartScreen() {
+    return processSkipStartScreen.load();
+}
+
+void LumsiftAppDelegate::setSkipStartScreen(bool skip) {
+    processSkipStartScreen.store(skip);
+    UserDefaults::standard().setBool(skip, kSkipStartScreenKey);
+}
+
+LoadingDataViewController* LumsiftAppDelegate::loadingDataViewController() const {
+    return static_cast<LoadingDataViewController*>(loadingDataViewController_.data());
+}
+
+void LumsiftAppDelegate::setLoadingDataViewController(LoadingDataViewController* c) {
+    loadingDataViewController_ = c;
+}
+
+void LumsiftAppDelegate::applicationDidFinishLaunching() {
+    // Crash check and move offer come first.
+
+    // The engine holds the delegate before any page exists: making the loading page starts a
+    // load, which reports to the delegate through the engine.
+    lumsiftForAperture_ = &LumsiftForAperture::sharedLumsiftForAperture();
+    lumsiftForAperture_->setAppDelegate(shared_from_this());
+
+    processSkipStartScreen.store(UserDefaults::standard().boolForKey(kSkipStartScreenKey));
+
+    const bool skip = processSkipStartScreen.load();
+    ViewController* first =
+        skip ? loadingDataViewController_.data() : startScreenViewController_.data();
+    if (first != nullptr) {
+        QWidget* view = first->view(); // with skip, wakes the loading page: its load starts
+        currentViewController_ = first;
+        if (nextButton_)
+            nextButton_->setText(skip ? "Detect Similars" : "Load Library");
+        showPageView(view);
+    }
+    // The notification service shows notifications while we are in front too, which is what
+    // userNotificationCenterShouldPresentNotification answers: nothing to install.
+}
+
+void LumsiftAppDelegate::applicationDidBecomeActive() {
+    if (lumsiftForAperture_ == nullptr || !selectedLabel_)
+        return;
+    const int64_t count = lumsiftForAperture_->selectionCount();
+    selectedLabel_->setText(QString::number(count));
+}
+
+void LumsiftAppDelegate::nextView() {
+    if (ContentView* content = box_ ? box_->contentView() : nullptr) {
+        const std::vector<QWidget*> subviews = content->subviews();
+        if (subviews.size() > 1)
+            removeFromSuperview(subviews[1]);
+    }
+
+    ViewController* next = nullptr;
+    const char* title = nullptr;
+    if (currentViewController_ == resultsViewController_) {
+        title = "Detect Similars";
+        next = loadingDataViewController_.data();
+    } else if (currentViewController_ == loadingDataViewController_) {
+        title = "Library Analysis";
+        next = resultsViewController_.data();
+    } else {
+        title = "Detect Similars";
+        next = loadingDataViewController_.data();
+    }
+    if (nextButton_)
+        nextButton_->setText(title);
+    if (next == nullptr)
+        return;
+    QWidget* view = next->view();
+    currentViewController_ = next;
+    showPageView(view);
+}
+
+void LumsiftAppDelegate::showPageView(QWidget* view) {
+    ContentView* content = box_ ? box_->contentView() : nullptr;
+    if (content == nullptr || view == nullptr)
+        return;
+    setFrame(view, bounds(content));
+    setAutoresizingMask(view, kFollowSize);
+    content->addSubview(view);
+}
+
+void LumsiftAppDelegate::enableNextView() {
+    if (nextButton_)
+        nextButton_->setEnabled(true);
+}
+
+void LumsiftAppDelegate::disableNextView() {
+    if (nextButton_)
+        nextButton_->setEnabled(false);
+}
+
+void LumsiftAppDelegate::showAlert(const std::string& message, const std::string& title) {
+    Alert alert;
+    alert.buttons.push_back("OK");
+    alert.messageText = title;
+    alert.informativeText = message;
+    alert.alertStyle = Alert::Style::Warning;
+    // Keeps the delegate alive until the sheet is up.
+    QtMainThread().runAndWait([self = shared_from_this(), alert] { self->doAlertSheet(alert); });
+}
+
+void LumsiftAppDelegate::doAlertSheet(const Alert& alert) {
+    auto* box = new QMessageBox(window_.data());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setIcon(iconFor(alert.alertStyle));
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QString::fromStdString(alert.messageText));
+    box->setInformativeText(QString::fromStdString(alert.informativeText));
+    if (auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel"))
+        informative->setTextFormat(Qt::PlainText);
+    for (const std::string& button : alert.buttons)
+        box->addButton(QString::fromStdString(button), QMessageBox::AcceptRole);
+    box->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
+    box->open();
+}
+
+void LumsiftAppDelegate::userSelectedFiles(const std::string& path) {
+    std::filesystem::path item(path);
+    if (!item.has_filename() && item.has_parent_path())
+        item = item.parent_path(); // "Lib.aplibrary/"
+    const std::string name = item.filename().string();
+
+    OpenPanel panel;
+    panel.setCanChooseFiles(true);
+    panel.setCanChooseDirectories(true);
+    panel.setTitle("Read Access Required");
+    panel.setDirectoryURL(item.parent_path());
+    panel.setMessage(fillPlaceholder(
+        userSelectedFilesCount_.load() == 0 ? kFirstPromptMessage : kLaterPromptMessage, name));
+    panel.setParentWindow(window_.data());
+
+    // Only Open ends the prompt: the caller needs the access to go on.
+    for (;;) {
+        const int result = panel.runModal();
+        if (result == OpenPanel::kResponseOK)
+            break;
+        log::line("NSOpenPanel result = " + std::to_string(result));
+    }
+    userSelectedFilesCount_.fetch_add(1);
+}
+
+void LumsiftAppDelegate::moreInfoButton() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProductPage)));
+}
+
+void LumsiftAppDelegate::lumsiftWebpage() {
+    moreInfoButton();
+}
+
+void LumsiftAppDelegate::techSupport() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kSupportPage)));
+}
+
+} // namespace lumsift::app

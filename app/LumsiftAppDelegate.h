@@ -1,0 +1,116 @@
+// The application delegate: starts the system in order, runs the three-page wizard and its Next
+// button, keeps the selection-count label, opens the product and support pages, and serves the
+// engine with the Next button, alert sheets on the main window and the read-access prompt.
+// One instance per process, made by loadMainInterface and held by the engine from start-up on.
+#pragma once
+
+#include "app/Box.h"
+#include "app/ViewController.h"
+#include "engine/LumsiftForAperture.h"
+#include "engine/Pages.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QPushButton>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace lumsift::app {
+
+class LoadingDataViewController;
+
+// An alert as set up for a sheet: plain data, so that a worker thread can make one.
+struct Alert {
+    enum class Style { Warning = 0, Informational = 1, Critical = 2 };
+    Style alertStyle = Style::Warning;
+    std::string messageText;     // the bold first line
+    std::string informativeText; // the text below it
+    std::vector<std::string> buttons;
+};
+
+class LumsiftAppDelegate final : public AppDelegate,
+                                 public std::enable_shared_from_this<LumsiftAppDelegate> {
+public:
+    // The web pages that moreInfoButton/lumsiftWebpage and techSupport open.
+    static constexpr const char* kProductPage = "https://lumsift.example.org/";
+    static constexpr const char* kSupportPage = "https://lumsift.example.org/support";
+
+    // init: no prompt has been answered yet.
+    LumsiftAppDelegate() = default;
+
+    // --- Application delegate (main thread) ---
+    // The start-up: engine first, then the first page. Must be called once, after the outlets
+    // are connected.
+    void applicationDidFinishLaunching();
+    // Writes the photo application's selection count into selectedLabel.
+    void applicationDidBecomeActive();
+    // YES for every notification: they show also while the application is in front.
+    bool userNotificationCenterShouldPresentNotification() const { return true; }
+
+    // The process-wide skip value; the setter also writes SKIPSTARTSCREEN. Any thread.
+    static bool skipStartScreen();
+    static void setSkipStartScreen(bool skip);
+
+    // The Next button's action.
+    void nextView();
+    void moreInfoButton();
+    void lumsiftWebpage();
+    void techSupport();
+
+    // --- Services to the engine ---
+    void enableNextView() override;
+    void disableNextView() override;
+    // Any thread: begins the sheet on the main thread and returns once it is up (not when the
+    // user has answered it).
+    void showAlert(const std::string& message, const std::string& title) override;
+    // Main thread: begins `alert` (copied) as a window-modal sheet on `window` and returns.
+    void doAlertSheet(const Alert& alert);
+    // Main thread: the read-access prompt for `path`; returns only when the user pressed Open.
+    void userSelectedFiles(const std::string& path) override;
+
+    // --- Outlets (main thread; each borrowed, owned by the main window) ---
+    QMainWindow* window() const { return window_.data(); }
+    void setWindow(QMainWindow* window) { window_ = window; }
+    Box* box() const { return box_.data(); }
+    void setBox(Box* box) { box_ = box; }
+    QPushButton* nextButton() const { return nextButton_.data(); }
+    void setNextButton(QPushButton* button) { nextButton_ = button; }
+    QLabel* selectedLabel() const { return selectedLabel_.data(); }
+    void setSelectedLabel(QLabel* label) { selectedLabel_ = label; }
+    ViewController* startScreenViewController() const { return startScreenViewController_.data(); }
+    void setStartScreenViewController(ViewController* c) { startScreenViewController_ = c; }
+    LoadingDataViewController* loadingDataViewController() const;
+    void setLoadingDataViewController(LoadingDataViewController* c);
+    ViewController* resultsViewController() const { return resultsViewController_.data(); }
+    void setResultsViewController(ViewController* c) { resultsViewController_ = c; }
+    // The page controller now shown; null before start-up.
+    ViewController* currentViewController() const { return currentViewController_.data(); }
+
+    // Borrowed; the engine lives for the process. Null before start-up.
+    LumsiftForAperture* lumsiftForAperture() const { return lumsiftForAperture_; }
+    void setLumsiftForAperture(LumsiftForAperture* engine) { lumsiftForAperture_ = engine; }
+    uint64_t userSelectedFilesCount() const { return userSelectedFilesCount_.load(); }
+    void setUserSelectedFilesCount(uint64_t count) { userSelectedFilesCount_.store(count); }
+
+private:
+    // Start-up step 6 and page-switch step 4: the page fills the content view as subview 1.
+    void showPageView(QWidget* view);
+
+    QPointer<ViewController> currentViewController_;
+    QPointer<ViewController> startScreenViewController_;
+    QPointer<ViewController> loadingDataViewController_;
+    QPointer<ViewController> resultsViewController_;
+    QPointer<QMainWindow> window_;
+    QPointer<Box> box_;
+    QPointer<QPushButton> nextButton_;
+    QPointer<QLabel> selectedLabel_;
+    LumsiftForAperture* lumsiftForAperture_ = nullptr;
+    std::atomic<uint64_t> userSelectedFilesCount_{0};
+};
+
+} // namespace lumsift::app

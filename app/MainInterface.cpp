@@ -1,0 +1,92 @@
+// The main window and its wiring; the application main.
+#include "app/MainInterface.h"
+
+#include "app/LoadingDataViewController.h"
+#include "app/QtMainThread.h"
+#include "app/ResultsView.h"
+#include "platform/bundle/Bundle.h"
+#include "ui_MainWindow.h"
+#include "ui_StartScreen.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+
+namespace lumsift::app {
+namespace {
+
+std::unique_ptr<QWidget> makeStartScreen(const std::shared_ptr<LumsiftAppDelegate>& delegate) {
+    auto view = std::make_unique<QWidget>();
+    Ui::StartScreen ui;
+    ui.setupUi(view.get());
+    // The check box is bound to the process-wide skip value.
+    ui.skipStartScreenCheckBox->setChecked(LumsiftAppDelegate::skipStartScreen());
+    QObject::connect(ui.skipStartScreenCheckBox, &QCheckBox::toggled, view.get(),
+                     [](bool skip) { LumsiftAppDelegate::setSkipStartScreen(skip); });
+    QObject::connect(ui.moreInfoButton, &QPushButton::clicked, view.get(),
+                     [delegate] { delegate->moreInfoButton(); });
+    return view;
+}
+
+std::unique_ptr<QWidget> makeResultsView() {
+    auto view = std::make_unique<ResultsView>();
+    view->awakeFromNib();
+    return view;
+}
+
+} // namespace
+
+MainInterface loadMainInterface() {
+    MainInterface interface;
+    interface.window = std::make_unique<QMainWindow>();
+    interface.delegate = std::make_shared<LumsiftAppDelegate>();
+    QMainWindow* window = interface.window.get();
+    const std::shared_ptr<LumsiftAppDelegate>& delegate = interface.delegate;
+
+    Ui::MainWindow ui;
+    ui.setupUi(window);
+
+    delegate->setWindow(window);
+    delegate->setBox(ui.box);
+    delegate->setNextButton(ui.nextButton);
+    delegate->setSelectedLabel(ui.selectedLabel);
+    delegate->setStartScreenViewController(
+        new ViewController([delegate] { return makeStartScreen(delegate); }, window));
+    delegate->setLoadingDataViewController(new LoadingDataViewController(window));
+    delegate->setResultsViewController(new ViewController(makeResultsView, window));
+
+    // Each connection ends with its widget; the lambdas hold the delegate until then.
+    QObject::connect(ui.nextButton, &QPushButton::clicked, window,
+                     [delegate] { delegate->nextView(); });
+    QObject::connect(ui.actionLumsiftWebpage, &QAction::triggered, window,
+                     [delegate] { delegate->lumsiftWebpage(); });
+    QObject::connect(ui.actionMoreInfo, &QAction::triggered, window,
+                     [delegate] { delegate->moreInfoButton(); });
+    QObject::connect(ui.actionTechSupport, &QAction::triggered, window,
+                     [delegate] { delegate->techSupport(); });
+    QObject::connect(ui.actionQuit, &QAction::triggered, window, [] { QApplication::quit(); });
+    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, window,
+                     [delegate](Qt::ApplicationState state) {
+                         if (state == Qt::ApplicationActive)
+                             delegate->applicationDidBecomeActive();
+                     });
+    return interface;
+}
+
+int applicationMain(int argc, char** argv) {
+    QApplication application(argc, argv);
+    const std::string name = Bundle::main().infoString("CFBundleName").value_or("Lumsift");
+    QApplication::setApplicationName(QString::fromStdString(name));
+    QApplication::setApplicationDisplayName(QString::fromStdString(name));
+    setMainThread(std::make_shared<QtMainThread>());
+
+    MainInterface interface = loadMainInterface();
+    interface.window->show();
+    interface.delegate->applicationDidFinishLaunching();
+    const int status = QApplication::exec();
+    // The window goes before the application object does.
+    interface.window.reset();
+    return status;
+}
+
+} // namespace lumsift::app

@@ -1,0 +1,29 @@
+// The main interface: makes the main window, the application delegate and the three page
+// controllers, and connects outlets and actions as an interface file would; and the
+// application main that runs it all.
+#pragma once
+
+#include "app/LumsiftAppDelegate.h"
+
+#include <QMainWindow>
+
+#include <memory>
+
+namespace lumsift::app {
+
+struct MainInterface {
+    // Owns the page controllers (Qt children) and, through them, the pages.
+    std::unique_ptr<QMainWindow> window;
+    std::shared_ptr<LumsiftAppDelegate> delegate;
+};
+
+// Needs a QApplication (main thread). Nothing is shown and no engine call is made; the caller
+// shows the window and sends applicationDidFinishLaunching. Never fails.
+MainInterface loadMainInterface();
+
+// The platform's application main: a QApplication over `argc`/`argv` (borrowed for the
+// process's life), the main-thread dispatcher for the engine, the main interface, the start-up,
+// then the event loop. Returns the loop's exit status.
+int applicationMain(int argc, char** argv);
+
+} // namespace lumsift::app
