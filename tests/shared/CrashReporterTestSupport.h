@@ -212,7 +212,8 @@ namespace lumsift::test {
 class CrashReporterFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        app = std::make_unique<Application>();
+        if (makeApplicationAtSetUp)
+            app = std::make_unique<Application>();
         setenv("XDG_DATA_HOME", userLibrary().c_str(), 1);
         folders::setLocalLibraryDirectoryForTesting(machineLibrary());
         UserDefaults::useFileForTesting(scratch.path() / "defaults.ini");
@@ -246,6 +247,7 @@ protected:
     }
 
     ScratchFolder scratch;
+    bool makeApplicationAtSetUp = true;
     std::unique_ptr<Application> app;
 };
 

@@ -1,0 +1,84 @@
+// The crash-log writer: a child process that really crashes leaves a log that the next launch's
+// discovery offers, and still dies of its signal.
+#include "platform/crashlog/CrashLogWriter.h"
+
+#include "CrashReporterTestSupport.h"
+#include "Shared Code/KTWCrashReporter.h"
+
+#include <csignal>
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace lumsift {
+namespace {
+
+class CrashLogWriterTest : public test::CrashReporterFixture {
+protected:
+    // No application object before the fork: the child must start from a quiet process.
+    CrashLogWriterTest() { makeApplicationAtSetUp = false; }
+
+    // Runs `crash` in a child that installed the writer; returns the signal it died of (0 when it
+    // did not die of one).
+    template <typename Crash> static int crashChild(Crash crash) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (crashlog::installCrashLogWriter())
+                crash();
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+    std::vector<std::filesystem::path> logs() const {
+        std::vector<std::filesystem::path> found;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(userLogs(), ec))
+            found.push_back(entry.path());
+        return found;
+    }
+};
+
+TEST_F(CrashLogWriterTest, SegmentationFaultLeavesALogThatTheNextLaunchOffers) {
+    setLastReportDate(std::chrono::system_clock::now() - 1s);
+    EXPECT_EQ(crashChild([] {
+                  volatile int* volatile nowhere = nullptr;
+                  *nowhere = 1;
+              }),
+              SIGSEGV);
+
+    ASSERT_EQ(logs().size(), 1u);
+    const auto log = logs().front();
+    EXPECT_TRUE(std::regex_match(log.filename().string(),
+                                 std::regex(R"(Lumsift_\d{4}-\d{2}-\d{2}-\d{6}_[^_/]+\.crash)")))
+        << log;
+    const std::string text = test::readFile(log);
+    EXPECT_NE(text.find("Exception Type:  SIGSEGV (signal 11)\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Fault Address:   0x0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nBacktrace:\n"), std::string::npos);
+    EXPECT_GT(text.size(), text.find("\nBacktrace:\n") + 20); // some frames
+
+    app = std::make_unique<test::Application>();
+    KTWCrashReporter::checkForNewCrashes();
+    ASSERT_EQ(reportWindows().size(), 1u);
+    EXPECT_EQ(reportWindows().front()->windowFilePath().toStdString(), log.string());
+}
+
+TEST_F(CrashLogWriterTest, AbortIsLoggedAndStillEndsTheProcess) {
+    EXPECT_EQ(crashChild([] { std::abort(); }), SIGABRT);
+    ASSERT_EQ(logs().size(), 1u);
+    EXPECT_NE(test::readFile(logs().front()).find("Exception Type:  SIGABRT (signal 6)\n"),
+              std::string::npos);
+}
+
+TEST_F(CrashLogWriterTest, CrashesInTheSameSecondGetLogsOfTheirOwn) {
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(crashChild([] { raise(SIGBUS); }), SIGBUS);
+    EXPECT_EQ(logs().size(), 3u);
+}
+
+} // namespace
+} // namespace lumsift
