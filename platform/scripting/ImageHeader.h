@@ -1,4 +1,5 @@
-// Reads an image file's size from its header, without decoding the picture (libvips).
+// Reads an image file's size from its header, without decoding the picture (libvips; LibRaw for
+// camera RAW files).
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,8 @@ struct ImageSize {
 // missing or unreadable file or one that is not an image.
 bool libvipsReadsImage(const std::filesystem::path& file);
 
-// The width and height stored in the file's header; nullopt when libvips cannot open the file as
-// an image. Thread-safe.
+// The width and height stored in the file's header; nullopt when neither libvips nor LibRaw can
+// open the file as an image. Thread-safe.
 std::optional<ImageSize> readImageSize(const std::filesystem::path& file);
 
 } // namespace lumsift::scripting

@@ -235,6 +235,14 @@ struct ImportCandidate {
     ImageSize size;
 };
 
+// The package folder as we keep it: absolute, normal, no trailing separator ("L.aplibrary/").
+fs::path packageFolder(const fs::path& package) {
+    fs::path path = fs::absolute(package).lexically_normal();
+    if (!path.has_filename() && path.has_parent_path() && path != path.root_path())
+        path = path.parent_path();
+    return path;
+}
+
 } // namespace
 
 fs::path libraryDatabasePath(const fs::path& package) {
@@ -245,7 +253,7 @@ LibraryPackage::LibraryPackage(fs::path path, bool create)
     : path_(std::move(path)), db_(libraryDatabasePath(path_), create) {}
 
 LibraryPackage LibraryPackage::create(const fs::path& package) {
-    const fs::path path = fs::absolute(package).lexically_normal();
+    const fs::path path = packageFolder(package);
     std::error_code error;
     if (fs::exists(path, error))
         fail("LibraryExists", path.string() + " already exists");
@@ -271,7 +279,7 @@ LibraryPackage LibraryPackage::create(const fs::path& package) {
 }
 
 LibraryPackage LibraryPackage::open(const fs::path& package) {
-    const fs::path path = fs::absolute(package).lexically_normal();
+    const fs::path path = packageFolder(package);
     std::error_code error;
     if (!fs::exists(path, error))
         fail("NoLibrary", "no library at " + path.string());

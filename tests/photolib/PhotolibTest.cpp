@@ -51,7 +51,7 @@ TEST(Photolib, MakesOpensSelectsAndShowsALibrary) {
     EXPECT_TRUE(contains(shown.out, "  a  40x30  ")) << shown.out;
     EXPECT_TRUE(fs::exists(lib.temp / "L.aplibrary" / "Masters" / "photos" / "b.png"));
 
-    EXPECT_EQ(runPhotolib({"open", lib.path}).exitCode, 0);
+    EXPECT_EQ(runPhotolib({"open", lib.path + "/"}).exitCode, 0);
     EXPECT_EQ(lumsift::scripting::openLibraryPath(), fs::path(lib.path));
 
     ASSERT_EQ(runPhotolib({"select", lib.path, "b", "a"}).exitCode, 0);
