@@ -1,0 +1,119 @@
+// One run through the real window over a real library package: load, analyse, select, search,
+// read the counts, clear the keywords.
+#include "app/LoadingDataViewController.h"
+#include "app/ResultsView.h"
+#include "platform/defaults/UserDefaults.h"
+#include "platform/scripting/LibraryPackage.h"
+#include "tests/app/AppHarness.h"
+#include "tests/support/TestImages.h"
+
+#include <QGuiApplication>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace lumsift::app {
+namespace {
+
+using testimages::Variant;
+using testing::AppHarness;
+
+// The keyword names that the versions of the package carry, all versions together.
+std::vector<std::string> searchKeywords(const std::filesystem::path& package) {
+    auto library = scripting::LibraryPackage::open(package);
+    std::vector<std::string> names;
+    for (const auto& version : library.versions()) {
+        for (const auto& keyword : library.keywords(version.uuid))
+            names.push_back(keyword.name);
+    }
+    return names;
+}
+
+TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
+    testimages::TempDir folder;
+    // The stand-in's "which library is open" setting stays inside the test's folder.
+    ASSERT_EQ(setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1), 0);
+    const std::filesystem::path photos = folder / "photos";
+    std::filesystem::create_directories(photos);
+    const auto target = testimages::writePhotoIn(photos, 0);
+    testimages::writePhotoIn(photos, 0, Variant::Half);
+    for (int i = 1; i < 4; ++i)
+        testimages::writePhotoIn(photos, i);
+    const std::filesystem::path package = folder / "Trip.aplibrary";
+    std::string targetId;
+    {
+        auto library = scripting::LibraryPackage::create(package);
+        const std::vector<std::filesystem::path> inputs{photos};
+        scripting::ImportOptions options;
+        options.project = "Trip";
+        for (const auto& version : library.importFiles(inputs, options)) {
+            if (version.fileName == target.filename().string())
+                targetId = version.uuid;
+        }
+    }
+    ASSERT_FALSE(targetId.empty());
+    scripting::openLibrary(package);
+
+    AppHarness h(/*registerFake=*/false);
+    UserDefaults::standard().setBool(true, "SKIPSTARTSCREEN");
+    h.launch();
+    LumsiftAppDelegate& d = *h.ui.delegate;
+    LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
+
+    // Load.
+    ASSERT_TRUE(AppHarness::waitFor([&] { return !loading->runUnderway(); }));
+    EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Data Collected");
+    EXPECT_EQ(loading->totalImagesLabel()->stringValue(), "5");
+    EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "5");
+
+    // Analyse, pointing the panel at the package.
+    h.answerPanels({{OpenPanel::kResponseOK, package}});
+    loading->analyseButton()->click();
+    ASSERT_TRUE(AppHarness::waitFor([&] { return !loading->runUnderway(); }, 120000));
+    EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Analysis Complete");
+    EXPECT_EQ(loading->analysedImagesLabel()->stringValue(), "5");
+    EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "0");
+    EXPECT_EQ(h.askedPanels().size(), 1u);
+
+    // Select the target in the photo application and come back.
+    {
+        auto library = scripting::LibraryPackage::open(package);
+        const std::vector<std::string> selection{targetId};
+        library.select(selection);
+    }
+    emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_EQ(d.selectedLabel()->text(), "1");
+
+    // Search.
+    ASSERT_TRUE(d.nextButton()->isEnabled());
+    d.nextButton()->click();
+    auto* results = static_cast<ResultsView*>(d.resultsViewController()->view());
+    EXPECT_EQ(d.nextButton()->text(), "Library Analysis");
+    results->startSearchButton()->click();
+    ASSERT_TRUE(
+        AppHarness::waitFor([&] { return results->startSearchButton()->isEnabled(); }, 60000));
+    AppHarness::processEvents();
+    EXPECT_EQ(results->retrieveStatusLabel()->stringValue(), "Retrieval Complete");
+    EXPECT_EQ(results->analysedImagesLabel()->stringValue(), "1");
+    const int similar = std::stoi(results->similarImagesLabel()->stringValue());
+    EXPECT_GE(similar, 1);
+    EXPECT_TRUE(results->clearKeywordsEnabled());
+    const auto added = searchKeywords(package);
+    EXPECT_FALSE(added.empty());
+    EXPECT_NE(std::find(added.begin(), added.end(), "Lumsift Target"), added.end());
+
+    // Clear.
+    results->findChild<QPushButton*>("clearKeywordsButton")->click();
+    EXPECT_TRUE(searchKeywords(package).empty());
+    EXPECT_EQ(results->analysedImagesLabel()->stringValue(), "Ready");
+    EXPECT_EQ(results->similarImagesLabel()->stringValue(), "Ready");
+    EXPECT_EQ(results->retrieveStatusLabel()->stringValue(), "Ready To Search");
+    EXPECT_FALSE(results->clearKeywordsEnabled());
+
+    scripting::closeLibrary();
+}
+
+} // namespace
+} // namespace lumsift::app
