@@ -33,6 +33,10 @@ bool start() {
         }
         // Every picture is read once; a cache would only hold on to memory and open files.
         vips_cache_set_max(0);
+        // One worker: a picture is decoded on the calling thread, and with several workers
+        // libvips 8.14 can lose a loader's error (a truncated file) in a tile that another
+        // worker finished.
+        vips_concurrency_set(1);
         g_log_set_handler("VIPS",
                           static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL |
                                                       G_LOG_LEVEL_MESSAGE),
@@ -371,9 +375,16 @@ bool Picture::render(int n, std::span<uint8_t> out, std::string& error) const {
     if (fits)
         std::memcpy(out.data(), bytes, size);
     g_free(bytes);
-    if (!fits)
+    if (!fits) {
         error = "rendered grid has " + std::to_string(size) + " bytes";
-    return fits;
+        return false;
+    }
+    // The filter's lobes may ring differently in colour and alpha near a transparent edge; a
+    // premultiplied colour sample never exceeds its alpha.
+    for (size_t i = 0; i < out.size(); i += 4)
+        for (size_t k = 0; k < 3; ++k)
+            out[i + k] = std::min(out[i + k], out[i + 3]);
+    return true;
 }
 
 Decoded decodePicture(const std::filesystem::path& path, int largestGrid) {

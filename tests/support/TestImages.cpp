@@ -23,13 +23,15 @@ constexpr int kPhotoWidth = 320;
 constexpr int kGeneratedHeight = 240;
 constexpr int kPhotoCount = 5;
 
-// Wallpapers of distinct subjects (Debian's plasma-workspace-wallpapers); all must exist to be
-// used.
-constexpr std::array<const char*, kPhotoCount> kWallpapers = {"Autumn", "BytheWater", "ColdRipple",
-                                                              "FallenLeaf", "Kite"};
+// Wallpapers of distinct subjects (Debian's plasma-workspace-wallpapers), chosen so that their
+// fingerprints lie far apart; all must exist to be used.
+constexpr std::array<const char*, kPhotoCount> kWallpapers = {
+    "BytheWater/contents/images/2560x1600.jpg", "ColorfulCups/contents/images/2560x1600.jpg",
+    "FallenLeaf/contents/images/2560x1600.jpg", "Flow/contents/images/5120x2880.jpg",
+    "Volna/contents/images/5120x2880.jpg"};
 
 std::filesystem::path wallpaperFile(const char* name) {
-    return std::filesystem::path("/usr/share/wallpapers") / name / "contents/images/640x480.jpg";
+    return std::filesystem::path("/usr/share/wallpapers") / name;
 }
 
 std::atomic<bool> generatedOnly{false};
@@ -48,28 +50,34 @@ void startVips() {
 // A photo-like picture from seeded noise: a few smooth colour fields, some soft-edged shapes
 // and fine grain. Only the generator's raw output is used, so the pixels are the same everywhere.
 std::vector<uint8_t> generatedPixels(int index) {
-    std::mt19937 random(static_cast<uint32_t>(7919 * (index + 1)));
+    std::mt19937 random(static_cast<uint32_t>(31337 * (index + 1)));
     auto unit = [&random] { return static_cast<double>(random() % 100000) / 100000.0; };
     const int w = kPhotoWidth;
     const int h = kGeneratedHeight;
     constexpr int kCellsX = 5;
     constexpr int kCellsY = 4;
+    // Brightness varies strongly from cell to cell; each cell has its own tint.
     std::array<std::array<std::array<double, 3>, kCellsX + 1>, kCellsY + 1> field{};
-    for (auto& row : field)
-        for (auto& cell : row)
+    for (auto& row : field) {
+        for (auto& cell : row) {
+            const double brightness = 10 + 235 * unit();
             for (double& channel : cell)
-                channel = 20 + 215 * unit();
+                channel = brightness * (0.7 + 0.3 * unit());
+        }
+    }
     struct Shape {
         double x, y, rx, ry;
         std::array<double, 3> colour;
     };
-    std::vector<Shape> shapes(4);
-    for (Shape& s : shapes)
+    std::vector<Shape> shapes(3);
+    for (Shape& s : shapes) {
+        const double brightness = unit() < 0.5 ? 30 * unit() : 225 + 30 * unit();
         s = {unit() * w,
              unit() * h,
-             20 + 60 * unit(),
-             20 + 60 * unit(),
-             {255 * unit(), 255 * unit(), 255 * unit()}};
+             15 + 45 * unit(),
+             15 + 45 * unit(),
+             {brightness, brightness * (0.8 + 0.2 * unit()), brightness * (0.8 + 0.2 * unit())}};
+    }
 
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 3);
     for (int y = 0; y < h; ++y) {
