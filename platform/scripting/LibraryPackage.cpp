@@ -331,10 +331,14 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
     // 1. The files to import, in a stable order; nothing is written before all are known good.
     std::vector<ImportCandidate> candidates;
     std::set<fs::path> named;
-    const auto take = [&](const fs::path& file) {
+    // A file met again in a folder walk (through a link) is passed over; named twice, refused.
+    const auto take = [&](const fs::path& file, bool walked) {
         const fs::path source = fs::canonical(file);
-        if (!named.insert(source).second)
+        if (!named.insert(source).second) {
+            if (walked)
+                return;
             fail("DuplicateFile", file.string() + " is named twice");
+        }
         candidates.push_back({source, imageSize(source)});
     };
     for (const auto& input : inputs) {
@@ -345,7 +349,7 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
         if (!fs::is_directory(status)) {
             if (!isImageFile(input))
                 fail("NotAnImage", input.string() + " is not an image that can be read");
-            take(input);
+            take(input, false);
             continue;
         }
         if (access(input.c_str(), R_OK | X_OK) != 0)
@@ -366,7 +370,7 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
             fail("UnreadableFile", "cannot walk " + input.string() + ": " + error.message());
         std::sort(files.begin(), files.end());
         for (const auto& file : files)
-            take(file);
+            take(file, true);
     }
 
     sqlite::Transaction transaction(db_);

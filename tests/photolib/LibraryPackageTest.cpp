@@ -67,6 +67,7 @@ TEST(LibraryPackage, ImportCopiesManagedMastersAndListsThemInTheXml) {
     writeImage(temp / "in" / "sub" / "b.png", 20, 10);
     lumsift::testlib::writeText(temp / "in" / "notes.txt", "not a picture");
     writeImage(temp / "in" / ".hidden" / "c.jpg", 8, 8);
+    fs::create_symlink("a.jpg", temp / "in" / "z-link-to-a.jpg");
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
 
     const auto imported = library.importFiles(paths({temp / "in"}), into("Trip"));
