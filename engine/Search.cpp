@@ -115,6 +115,7 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
         std::lock_guard engine(engineLock);
         ProgressThrottle progress(progressMax);
         const std::shared_ptr<LoadingPage> choicePage = loadingPage();
+        const bool automatic = _autoSensitive.load();
         uint64_t k = 0;
         for (const ImageVersion& target : selection) {
             // 11.
@@ -135,12 +136,13 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
             std::vector<ImageVersion> matches;
             bool hasMatch = false;
             std::array<uint64_t, 16> hist{};
-            if (_autoSensitive) {
+            if (automatic) {
                 _similaritySensitivity = startValue;
                 postToResults(page, [startValue](ResultsPage& p) { p.setSensitivity(startValue); });
             }
 
-            // 13.
+            // 13. The sensitivity in force, kept in step with _similaritySensitivity.
+            int64_t sensitivity = _similaritySensitivity.load();
             const bool targetUsable = targetEntry.has_value() && *targetEntry != 0;
             for (std::size_t j = 0; j < N; ++j) {
                 const uint64_t value = k * N + 1 + j;
@@ -150,22 +152,27 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
                             indicator->setDoubleValue(static_cast<double>(value));
                     });
                 const FingerprintEntry& imageEntry = (*searchList)[j];
-                if (!targetUsable || !imageEntry.has_value() || *imageEntry == 0 ||
-                    allImageIDs[j] == identifier)
+                if (!targetUsable || !imageEntry.has_value() || *imageEntry == 0)
                     continue;
                 // The loading page's analysis choice, afresh for each comparison: rotations
                 // unless it is 2.
                 const bool rotations =
                     !choicePage || choicePage->selectedAlgorithm() != kAlgorithmPro;
                 const int64_t d = Lumsift::hammingDistance(*targetEntry, *imageEntry, rotations);
+                // An image this far counts nowhere, so the skip by identifier is only looked at
+                // for nearer ones (a string comparison per image would cost more than the
+                // distance).
+                if (d > std::max(kMaxSensitivity, sensitivity) || allImageIDs[j] == identifier)
+                    continue;
                 if (d <= kMaxSensitivity)
                     hist[d] += 1;
-                if (_autoSensitive && d < _similaritySensitivity) {
+                if (automatic && d < sensitivity) {
+                    sensitivity = d;
                     _similaritySensitivity = d;
                     matches.clear();
                     postToResults(page, [d](ResultsPage& p) { p.setSensitivity(d); });
                 }
-                if (d <= _similaritySensitivity) {
+                if (d <= sensitivity) {
                     matches.push_back(allImages[j]);
                     hasMatch = true;
                 }
