@@ -29,6 +29,17 @@ std::vector<fs::path> paths(std::initializer_list<fs::path> list) {
     return list;
 }
 
+// A new library holding one version, of the picture `fileName` in the project "P".
+struct OneVersion {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    VersionRecord version;
+    explicit OneVersion(const std::string& fileName = "a.jpg") {
+        const auto file = writeImage(temp / "in" / fileName, 6, 4);
+        version = library.importFiles(paths({file}), into("P")).at(0);
+    }
+};
+
 } // namespace
 
 TEST(LibraryPackage, CreateMakesAnEmptyWalLibrary) {
@@ -164,10 +175,9 @@ TEST(LibraryPackage, SelectKeepsTheOrderGivenAndRefusesUnknownNames) {
 }
 
 TEST(LibraryPackage, CustomTagsAreOnePerNameInFirstAddedOrder) {
-    TempFolder temp;
-    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
-    const auto id =
-        library.importFiles(paths({writeImage(temp / "a.jpg", 5, 5)}), into("P"))[0].uuid;
+    OneVersion one;
+    LibraryPackage& library = one.library;
+    const std::string id = one.version.uuid;
     library.setCustomTag(id, "LumsiftPro", "1");
     library.setCustomTag(id, "Lumsift", "18446744073709551615");
     library.setCustomTag(id, "LumsiftPro", "0");
@@ -180,10 +190,9 @@ TEST(LibraryPackage, CustomTagsAreOnePerNameInFirstAddedOrder) {
 }
 
 TEST(LibraryPackage, KeywordsAreMadeUnderTheirParentAndDeletedOneAtATime) {
-    TempFolder temp;
-    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
-    const auto id =
-        library.importFiles(paths({writeImage(temp / "a.jpg", 5, 5)}), into("P"))[0].uuid;
+    OneVersion one;
+    LibraryPackage& library = one.library;
+    const std::string id = one.version.uuid;
     library.addKeyword(id, "Lumsift a", "Mine");
     library.addKeyword(id, "Lumsift a", "ZUL Lumsift");
     library.addKeyword(id, "Lumsift a", "ZUL Lumsift");
@@ -206,10 +215,10 @@ TEST(LibraryPackage, KeywordsAreMadeUnderTheirParentAndDeletedOneAtATime) {
 }
 
 TEST(LibraryPackage, ExportCopiesUnderAFreeNameWithASidecar) {
-    TempFolder temp;
-    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
-    const auto v =
-        library.importFiles(paths({writeImage(temp / "in" / "a.JPG", 6, 4)}), into("P"))[0];
+    OneVersion one("a.JPG");
+    LibraryPackage& library = one.library;
+    const TempFolder& temp = one.temp;
+    const VersionRecord& v = one.version;
     fs::create_directories(temp / "out");
     lumsift::testlib::writeText(temp / "out" / "a.XMP", "someone else's");
 

@@ -11,7 +11,6 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vips/vips.h>
 
 extern char** environ;
 
@@ -19,44 +18,19 @@ namespace lumsift::testlib {
 namespace fs = std::filesystem;
 
 TempFolder::TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "photolib-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot make a temporary folder");
-    path_ = pattern;
-    fs::create_directories(path_ / "config");
-    setenv("XDG_CONFIG_HOME", (path_ / "config").c_str(), 1);
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
+    fs::create_directories(path() / "config");
+    setenv("XDG_CONFIG_HOME", (path() / "config").c_str(), 1);
 }
 
 fs::path writeImage(const fs::path& file, int width, int height, int level) {
-    static const bool started = vips_init("photolib-tests") == 0;
-    if (!started)
-        throw std::runtime_error("libvips does not start");
     fs::create_directories(file.parent_path());
-    VipsImage* black = nullptr;
-    VipsImage* grey = nullptr;
-    bool written = false;
-    if (vips_black(&black, width, height, nullptr) == 0 &&
-        vips_linear1(black, &grey, 1.0, static_cast<double>(level), "uchar", TRUE, nullptr) == 0)
-        written = vips_image_write_to_file(grey, file.c_str(), nullptr) == 0;
-    if (grey != nullptr)
-        g_object_unref(grey);
-    if (black != nullptr)
-        g_object_unref(black);
-    if (!written)
-        throw std::runtime_error("cannot write the image " + file.string());
-    return file;
+    const auto grey = static_cast<uint8_t>(level);
+    return testimages::writeSolid(file, width, height, grey, grey, grey);
 }
 
 fs::path writeText(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-    return file;
+    return testimages::writeBytes(file, text);
 }
 
 std::string readText(const fs::path& file) {

@@ -1,7 +1,8 @@
-// Helpers for the library stand-in's tests: a temporary folder, tiny image files written with
-// libvips, the stand-in's setting pointed into the temporary folder, and photolib run as a
-// process.
+// Helpers for the library stand-in's tests: a temporary folder that also holds the stand-in's
+// setting, tiny image files, and photolib run as a process.
 #pragma once
+
+#include "tests/support/TestImages.h"
 
 #include <filesystem>
 #include <string>
@@ -9,23 +10,15 @@
 
 namespace lumsift::testlib {
 
-// A new empty folder below the temporary directory, removed with everything in it when the object
-// goes. Also points XDG_CONFIG_HOME at a folder inside it, so the stand-in's setting is private.
-class TempFolder {
+// A temporary folder (removed with everything in it when the object goes) that also points
+// XDG_CONFIG_HOME at a folder inside it, so the stand-in's setting is private to the test.
+class TempFolder : public testimages::TempDir {
 public:
     TempFolder();
-    ~TempFolder();
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
 };
 
-// Writes a width x height picture of one grey level `level` to `file` (format by suffix: .jpg,
-// .png, .tif, ...); makes the folder. Returns `file`. Throws std::runtime_error on failure.
+// Writes a width x height picture of one grey `level` to `file` (format by suffix: .jpg, .png,
+// ...); makes the folder. Returns `file`. Throws std::runtime_error on failure.
 std::filesystem::path writeImage(const std::filesystem::path& file, int width, int height,
                                  int level = 128);
 
