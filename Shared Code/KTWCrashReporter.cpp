@@ -43,7 +43,7 @@ std::optional<UserDefaults::Date> modificationDate(const std::filesystem::path& 
 void KTWCrashReporter::checkForNewCrashes() {
     UserDefaults& defaults = UserDefaults::standard();
 
-    // 1. The address comes first: a launch without one fails whether or not a log exists.
+    // The address comes first: a launch without one fails whether or not a log exists.
     auto submissionURL = defaults.stringForKey(kSubmissionURLKey);
     if (!submissionURL)
         submissionURL = Bundle::main().infoString(kSubmissionURLKey);
@@ -53,14 +53,14 @@ void KTWCrashReporter::checkForNewCrashes() {
                              "KTWCrashReporterCrashSubmissionURL in either Info.plist or the user "
                              "defaults!");
 
-    // 2. Without a date, every log already on disk counts as reported.
+    // Without a date, every log already on disk counts as reported.
     auto lastCrashReportDate = defaults.dateForKey(kLastCrashReportDateKey);
     if (!lastCrashReportDate) {
         lastCrashReportDate = std::chrono::system_clock::now();
         defaults.setDate(*lastCrashReportDate, kLastCrashReportDateKey);
     }
 
-    // 3. The first log modified strictly after the date.
+    // The first log modified strictly after the date.
     for (const auto& path : crashLogPaths()) {
         const auto modified = modificationDate(path);
         if (!modified)

@@ -215,22 +215,20 @@ QWidget* KTWCrashReporterWindowController::window() {
 }
 
 void KTWCrashReporterWindowController::windowDidLoad() {
-    // 1. The raw name and version as stored; the sheet and the form use applicationName().
+    // The raw name and version as stored; the sheet and the form use applicationName().
     const QString name = infoString("ValidatedTitle").value_or(QString());
     if (const auto version = infoString("CFBundleShortVersionString"))
         window_->setWindowTitle(fill(ktwTr("Crash Reporter: %@ (%@)"), {name, *version}));
     else
         window_->setWindowTitle(fill(ktwTr("Crash Reporter: %@"), {name}));
 
-    // 2.
     emailAddress_ = userEmailAddress();
 
-    // 3.
+    // Typed text is set in the system font at 10 points.
     QFont font = QApplication::font();
     font.setPointSizeF(10.0);
     commentsTextView_->setFont(font);
 
-    // 4.
     commentsTextView_->setPlaceholderText(
         ktwTr("Please enter a description of the actions leading up to the crash."));
 }

@@ -7,6 +7,7 @@
 #include "Shared Code/GenerateFormData.h"
 
 #include <QByteArray>
+#include <QNetworkReply>
 #include <QObject>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -19,7 +20,6 @@
 #include <optional>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 namespace Ui {
 class KTWCrashReporterWindow;
 }

@@ -30,9 +30,21 @@ int sysctl(const int* name, unsigned namelen, void* oldp, std::size_t* oldlenp, 
            std::size_t newlen);
 
 // As `sysctl`, by dotted name ("hw.cpufrequency"); `name` is a zero-terminated text, borrowed.
-// Answers "hw.machine", "hw.model", "hw.memsize", "hw.ncpu", "hw.busfrequency",
-// "hw.cpufrequency", "hw.cpufamily", "hw.cputype", "hw.cpusubtype", "hw.physicalcpu" and
-// "hw.logicalcpu" where this machine tells them.
+// Where each answer comes from, and when there is none (ENOENT):
+//   hw.machine      uname's machine ("x86_64", "aarch64")
+//   hw.model        /sys/devices/virtual/dmi/id/product_name, else the device tree's model;
+//                   none on machines with neither (many virtual machines)
+//   hw.memsize      MemTotal of /proc/meminfo, in bytes (8 bytes)
+//   hw.ncpu, hw.logicalcpu   the processors listed in /proc/cpuinfo (4 bytes)
+//   hw.physicalcpu  distinct (package, core) pairs of /sys/devices/system/cpu/cpu*/topology,
+//                   else of /proc/cpuinfo (4 bytes)
+//   hw.cpufrequency cpu0's cpufreq cpuinfo_max_freq, else "cpu MHz" of /proc/cpuinfo, in hertz
+//                   (8 bytes); none where neither exists (most ARM machines without cpufreq)
+//   hw.cpufamily    "cpu family" (x86) or "CPU architecture" (ARM) of /proc/cpuinfo (4 bytes)
+//   hw.cpusubtype   "model" (x86) or "CPU part" (ARM) of /proc/cpuinfo (4 bytes)
+//   hw.cputype      the Mach-O processor type of uname's machine, so reports from every
+//                   platform share one numbering (x86_64 0x01000007, arm64 0x0100000c, ...)
+//   hw.busfrequency never: Linux does not tell the bus frequency
 int sysctlbyname(const char* name, void* oldp, std::size_t* oldlenp, const void* newp,
                  std::size_t newlen);
 
