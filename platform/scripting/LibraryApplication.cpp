@@ -4,8 +4,10 @@
 
 #include "platform/scripting/LibraryPackage.h"
 
-#include <map>
 #include <mutex>
+#include <type_traits>
+
+#include <sys/stat.h>
 
 namespace lumsift::scripting {
 namespace {
@@ -22,158 +24,167 @@ public:
     }
 
     std::string version() override {
-        const std::lock_guard lock(mutex_);
-        return require().version();
+        return answer([&] { return require().version(); });
     }
 
     std::vector<ApertureProject> projects() override {
-        const std::lock_guard lock(mutex_);
-        LibraryPackage* open = library();
-        if (open == nullptr)
-            return {};
-        std::vector<ApertureProject> projects;
-        for (auto& project : open->projects())
-            projects.push_back(projectHandle(std::move(project.uuid)));
-        return projects;
+        return answer([&] {
+            std::vector<ApertureProject> projects;
+            if (LibraryPackage* open = library())
+                for (auto& project : open->projects())
+                    projects.push_back(projectHandle(std::move(project.uuid)));
+            return projects;
+        });
     }
 
     std::vector<ApertureImageVersion> selection() override {
-        const std::lock_guard lock(mutex_);
-        LibraryPackage* open = library();
-        if (open == nullptr)
-            return {};
-        std::vector<ApertureImageVersion> versions;
-        for (auto& id : open->selection())
-            versions.push_back(versionHandle(std::move(id)));
-        return versions;
+        return answer([&] {
+            std::vector<ApertureImageVersion> versions;
+            if (LibraryPackage* open = library())
+                for (auto& id : open->selection())
+                    versions.push_back(versionHandle(std::move(id)));
+            return versions;
+        });
     }
 
     std::vector<std::filesystem::path>
     exportVersions(const std::vector<ApertureImageVersion>& versions,
                    const std::filesystem::path& folder, uint32_t metadataCode) override {
-        const std::lock_guard lock(mutex_);
-        LibraryPackage& open = require();
-        std::vector<std::filesystem::path> copies;
-        for (const auto& version : versions) {
-            auto copy =
-                open.exportVersion(version.id(), folder, metadataCode == kExportMetadataRKSC);
-            if (copy)
-                copies.push_back(std::move(*copy));
-        }
-        return copies;
+        return answer([&] {
+            LibraryPackage& open = require();
+            std::vector<std::filesystem::path> copies;
+            for (const auto& version : versions) {
+                auto copy =
+                    open.exportVersion(version.id(), folder, metadataCode == kExportMetadataRKSC);
+                if (copy)
+                    copies.push_back(std::move(*copy));
+            }
+            return copies;
+        });
     }
 
     std::string projectName(const std::string& projectId) override {
-        const std::lock_guard lock(mutex_);
-        return require().projectName(projectId).value_or(std::string());
+        return answer([&] { return require().projectName(projectId).value_or(std::string()); });
     }
 
     std::vector<std::string> projectVersionIds(const std::string& projectId) override {
-        const std::lock_guard lock(mutex_);
-        return projectTags(projectId).versionIds;
+        return answer([&] { return projectTags(projectId).versionIds; });
     }
 
     std::vector<std::vector<std::string>> projectTagValues(const std::string& projectId) override {
-        const std::lock_guard lock(mutex_);
-        return projectTags(projectId).values;
+        return answer([&] { return projectTags(projectId).values; });
     }
 
     std::vector<std::vector<std::string>> projectTagNames(const std::string& projectId) override {
-        const std::lock_guard lock(mutex_);
-        return projectTags(projectId).names;
+        return answer([&] { return projectTags(projectId).names; });
     }
 
     std::string versionName(const std::string& versionId) override {
-        const std::lock_guard lock(mutex_);
-        const auto record = require().versionRecord(versionId);
-        return record ? record->name : std::string();
+        return answer([&] {
+            const auto record = require().versionRecord(versionId);
+            return record ? record->name : std::string();
+        });
     }
 
     int64_t versionHeight(const std::string& versionId) override {
-        const std::lock_guard lock(mutex_);
-        const auto record = require().versionRecord(versionId);
-        return record ? record->height : 0;
+        return answer([&] {
+            const auto record = require().versionRecord(versionId);
+            return record ? record->height : int64_t{0};
+        });
     }
 
     bool versionOnline(const std::string& versionId) override {
-        const std::lock_guard lock(mutex_);
-        const auto record = require().versionRecord(versionId);
-        std::error_code error;
-        return record && !record->masterPath.empty() &&
-               std::filesystem::is_regular_file(record->masterPath, error);
+        return answer([&] {
+            const auto record = require().versionRecord(versionId);
+            std::error_code error;
+            return record && !record->masterPath.empty() &&
+                   std::filesystem::is_regular_file(record->masterPath, error);
+        });
     }
 
     std::optional<std::string> versionOtherTag(const std::string& versionId,
                                                std::string_view tagName) override {
-        const std::lock_guard lock(mutex_);
-        if (tagName != "FileName")
-            return std::nullopt;
-        const auto record = require().versionRecord(versionId);
-        if (!record)
-            return std::nullopt;
-        return record->fileName;
+        return answer([&]() -> std::optional<std::string> {
+            if (tagName != "FileName")
+                return std::nullopt;
+            const auto record = require().versionRecord(versionId);
+            if (!record)
+                return std::nullopt;
+            return record->fileName;
+        });
     }
 
     std::vector<std::string> versionTagValues(const std::string& versionId) override {
-        const std::lock_guard lock(mutex_);
-        std::vector<std::string> values;
-        for (auto& tag : require().customTags(versionId))
-            values.push_back(std::move(tag.value));
-        return values;
+        return answer([&] { return tagColumn(versionId, &CustomTag::value); });
     }
 
     std::vector<std::string> versionTagNames(const std::string& versionId) override {
-        const std::lock_guard lock(mutex_);
-        std::vector<std::string> names;
-        for (auto& tag : require().customTags(versionId))
-            names.push_back(std::move(tag.name));
-        return names;
+        return answer([&] { return tagColumn(versionId, &CustomTag::name); });
     }
 
     void addCustomTag(const std::string& versionId, std::string_view name,
                       std::string_view value) override {
-        const std::lock_guard lock(mutex_);
-        require().setCustomTag(versionId, name, value);
-        ++ownWrites_;
+        answer([&] {
+            ++ownWrites_; // counted first: a write that fails half-way still drops the cache
+            require().setCustomTag(versionId, name, value);
+        });
     }
 
     std::vector<ApertureKeyword> versionKeywords(const std::string& versionId) override {
-        const std::lock_guard lock(mutex_);
-        std::vector<ApertureKeyword> keywords;
-        for (auto& keyword : require().keywords(versionId))
-            keywords.push_back({std::move(keyword.uuid), std::move(keyword.name)});
-        return keywords;
+        return answer([&] {
+            std::vector<ApertureKeyword> keywords;
+            for (auto& keyword : require().keywords(versionId))
+                keywords.push_back({std::move(keyword.uuid), std::move(keyword.name)});
+            return keywords;
+        });
     }
 
     void addKeyword(const std::string& versionId, std::string_view name,
                     std::string_view parent) override {
-        const std::lock_guard lock(mutex_);
-        require().addKeyword(versionId, name, parent);
-        ++ownWrites_;
+        answer([&] {
+            ++ownWrites_;
+            require().addKeyword(versionId, name, parent);
+        });
     }
 
     void deleteKeyword(const std::string& versionId, const ApertureKeyword& keyword) override {
-        const std::lock_guard lock(mutex_);
-        require().deleteKeyword(versionId, keyword.uuid);
-        ++ownWrites_;
+        answer([&] {
+            ++ownWrites_;
+            require().deleteKeyword(versionId, keyword.uuid);
+        });
     }
 
 private:
-    // The library the setting names, opened (or kept from the last request while the setting
-    // and the database file are unchanged); null while none is open or it does not open.
-    // Caller holds mutex_.
+    // Runs one request under the lock. Whatever fails is reported as the scripting interface
+    // reports failures: as ScriptingError.
+    template <typename Request> std::invoke_result_t<Request&> answer(Request&& request) {
+        const std::lock_guard lock(mutex_);
+        try {
+            return request();
+        } catch (const ScriptingError&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw ScriptingError("ApplicationError", e.what());
+        }
+    }
+
+    // The library the setting names, opened, or kept from the last request while the setting
+    // names the same package and its database is the same file; null while none is open or it
+    // does not open. Caller holds mutex_.
     LibraryPackage* library() {
         const auto path = openLibraryPath();
-        std::error_code error;
-        if (!path || !std::filesystem::exists(libraryDatabasePath(*path), error)) {
-            forget(path ? *path : std::filesystem::path(), "no library is open");
+        struct stat status {};
+        if (!path || stat(libraryDatabasePath(*path).c_str(), &status) != 0) {
+            forget("no library is open");
             return nullptr;
         }
-        if (package_ && package_->path() == *path)
+        const FileId file{status.st_dev, status.st_ino};
+        if (package_ && package_->path() == *path && file == openFile_)
             return &*package_;
-        forget(*path, {});
+        forget({});
         try {
             package_.emplace(LibraryPackage::open(*path));
+            openFile_ = file;
         } catch (const ScriptingError& e) {
             openError_ = e.what();
             return nullptr;
@@ -189,11 +200,18 @@ private:
         return *open;
     }
 
-    void forget(const std::filesystem::path& path, std::string reason) {
-        if (package_ && package_->path() != path)
-            package_.reset();
+    void forget(std::string reason) {
+        package_.reset();
         cached_.reset();
         openError_ = std::move(reason);
+    }
+
+    std::vector<std::string> tagColumn(const std::string& versionId,
+                                       std::string CustomTag::*column) {
+        std::vector<std::string> texts;
+        for (auto& tag : require().customTags(versionId))
+            texts.push_back(std::move(tag.*column));
+        return texts;
     }
 
     // The library load asks for ids, tag values and tag names of a project in three requests;
@@ -211,9 +229,11 @@ private:
     }
 
     using Generation = std::pair<int64_t, uint64_t>;
+    using FileId = std::pair<dev_t, ino_t>;
 
     std::mutex mutex_;
     std::optional<LibraryPackage> package_;
+    FileId openFile_{};
     std::string openError_ = "no library is open";
     uint64_t ownWrites_ = 0;
     std::optional<ProjectTags> cached_;

@@ -63,13 +63,29 @@ TEST(LibraryApplication, RunsOnlyWhileALibraryIsOpen) {
 TEST(LibraryApplication, FollowsTheLibraryThatIsOpenNow) {
     OpenLibrary first;
     ASSERT_EQ(first.app->projects().size(), 1u);
-    const LibraryPackage other = LibraryPackage::create(first.temp / "Other.aplibrary");
-    openLibrary(other.path());
+    const fs::path other = LibraryPackage::create(first.temp / "Other.aplibrary").path();
+    openLibrary(other);
     EXPECT_TRUE(first.app->projects().empty());
-    // A damaged library named in the setting: not running, and requests say why.
-    lumsift::testlib::writeText(libraryDatabasePath(other.path()), std::string(4096, 'x'));
     openLibrary(first.library->path());
     EXPECT_EQ(first.app->projects().size(), 1u);
+
+    // Made anew at the same place: the new library answers.
+    fs::remove_all(first.library->path());
+    LibraryPackage::create(first.library->path());
+    EXPECT_TRUE(first.app->projects().empty());
+    EXPECT_TRUE(first.app->isRunning());
+
+    // A damaged library named in the setting: not running, and requests say why.
+    lumsift::testlib::writeText(libraryDatabasePath(other), std::string(4096, 'x'));
+    lumsift::testlib::writeText(openLibrarySettingFile(), other.string() + "\n");
+    EXPECT_FALSE(first.app->isRunning());
+    EXPECT_TRUE(first.app->projects().empty());
+    try {
+        first.app->version();
+        ADD_FAILURE() << "a damaged library answered";
+    } catch (const ScriptingError& e) {
+        EXPECT_NE(std::string(e.what()).find("damaged library"), std::string::npos) << e.what();
+    }
 }
 
 TEST(LibraryApplication, ProjectsAndVersionsAnswerFromTheDatabase) {
