@@ -41,6 +41,18 @@ std::string nfc(const std::string& text) {
 
 } // namespace
 
+FingerprintEntry storedFingerprint(const std::vector<std::string>& names,
+                                   const std::vector<std::string>& values, std::string_view name) {
+    // A linear look-up: an image carries a handful of tags, and the load does this for every
+    // image.
+    FingerprintEntry entry;
+    const std::size_t paired = std::min(names.size(), values.size());
+    for (std::size_t t = 0; t < paired; ++t)
+        if (names[t] == name)
+            entry = fingerprintFromText(values[t]);
+    return entry;
+}
+
 void LumsiftForAperture::saveLumsiftHash(const ImageVersion& image, uint64_t hashVal,
                                          int32_t algorithm) {
     const char* name = tagNameFor(algorithm);
@@ -54,15 +66,8 @@ FingerprintReading LumsiftForAperture::retrieveLumsiftHash(const ImageVersion& i
     const std::vector<std::string> values = image.customTagValues();
     const std::vector<std::string> names = image.customTagNames();
 
-    // Value i belongs to name i; lists of different lengths pair up as far as both go. A later
-    // tag of the same name wins, as in a map built from the two lists.
-    const auto lookUp = [&](std::string_view name) -> FingerprintEntry {
-        FingerprintEntry entry;
-        const std::size_t paired = std::min(values.size(), names.size());
-        for (std::size_t t = 0; t < paired; ++t)
-            if (names[t] == name)
-                entry = fingerprintFromText(values[t]);
-        return entry;
+    const auto lookUp = [&](std::string_view name) {
+        return storedFingerprint(names, values, name);
     };
 
     FingerprintReading reading{};

@@ -10,19 +10,6 @@ namespace {
 
 constexpr const char* kSupportContact = "support@lumsift.app";
 
-// The value under `name` in a version's tags, read as a map from name to value would give it
-// (the last tag of that name wins); nullopt when the version has no such tag. A linear look-up:
-// a version carries a handful of tags, and the load does this for every version.
-FingerprintEntry storedFingerprint(const std::vector<std::string>& names,
-                                   const std::vector<std::string>& values, std::string_view name) {
-    FingerprintEntry entry;
-    const std::size_t paired = std::min(names.size(), values.size());
-    for (std::size_t t = 0; t < paired; ++t)
-        if (names[t] == name)
-            entry = fingerprintFromText(values[t]);
-    return entry;
-}
-
 } // namespace
 
 void LumsiftForAperture::stopLoadAtCommunicationProblem() {

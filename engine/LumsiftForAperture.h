@@ -54,6 +54,13 @@ MainThread& mainThread();
 // first other character; no digits give 0; too large gives 2^64 - 1).
 uint64_t fingerprintFromText(std::string_view text);
 
+// The stored fingerprint under the tag `name` among one image's tags (value t belongs to name t;
+// lists of different lengths pair up as far as both go; a later tag of that name wins, as in a
+// map built from the two lists): its number, or the null marker when there is no such tag.
+// Borrows both lists.
+FingerprintEntry storedFingerprint(const std::vector<std::string>& names,
+                                   const std::vector<std::string>& values, std::string_view name);
+
 class LumsiftForAperture {
 public:
     // The one instance, made and initialised by the first call (serialised); later calls take no
@@ -87,6 +94,11 @@ public:
     bool versionCheck(bool report);
 
     // --- Library load ---
+    // Reads every project's versions, identifiers and stored fingerprints into new lists and
+    // reports on `page` (kept as dataView; shared ownership). When the application's answers do
+    // not pair up, or a request fails, alerts "ERROR" and stops: the failing project's versions
+    // are dropped again, so every list holds the projects read before it, index by index.
+    // Caller: a worker thread; no analysis or search runs meanwhile.
     void loadLibrary(std::shared_ptr<LoadingPage> page);
 
     // --- Master files ---
@@ -99,14 +111,28 @@ public:
     std::optional<std::filesystem::path> exportImage(const ImageVersion& image);
 
     // --- Fingerprint tags and search keywords ---
+    // Writes the kind's tag ("Lumsift", "Lumsift+", "LumsiftPro" for 3, 1, 2) with the unsigned
+    // decimal text of hashVal; any other code writes nothing. Scripting errors pass out.
     void saveLumsiftHash(const ImageVersion& image, uint64_t hashVal, int32_t algorithm);
+    // [plain, plus, Pro]: a number for each kind asked (0 all, 1, 2, 3) that the image carries,
+    // read as strtoull reads it; the null marker otherwise. Value and name lists of different
+    // lengths pair up as far as both go. Scripting errors pass out.
     FingerprintReading retrieveLumsiftHash(const ImageVersion& image, int32_t algorithm);
+    // Assigns `keyword` under "ZUL Lumsift" and records the pair (when a record exists).
+    // Caller: the search, holding engineLock.
     void addLumsfKeyword(const ImageVersion& image, const std::string& keyword);
-    // Main thread: deletes the recorded keywords, forgets the record, disables Clear Keywords.
+    // Main thread: deletes the recorded keywords (each pair the first keyword of that name on
+    // its image, names compared after NFC normalisation), forgets the record, disables Clear
+    // Keywords on `page` (borrowed). Scripting errors pass out.
     void removeLumsfKeywords(ResultsPage& page);
 
     // --- Long operations ---
     void analyseImages(std::shared_ptr<LoadingPage> page);
+    // Searches the selection against the loaded images and keywords the matches; reports on
+    // `page` (shared ownership) without waiting for the main thread. It compares the images of
+    // the load that the search list covers, and its progress runs over those. A request that
+    // fails ends the search (logged), giving back the search and Next buttons; the engine lock
+    // is released on every way out. Caller: a worker thread, one search at a time.
     void detectSimilar(std::shared_ptr<ResultsPage> page);
 
     // --- Atomic properties ---

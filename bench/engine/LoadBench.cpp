@@ -4,7 +4,7 @@
 // takes (target: under 300).
 //
 // Run by hand: build-*/bench/engine/load_bench
-#include "bench/engine/EngineBenchAccess.h"
+#include "bench/engine/EngineBench.h"
 #include "bench/library/BenchLibrary.h"
 #include "platform/log/Log.h"
 #include "platform/scripting/LibraryApplication.h"
@@ -20,13 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace lumsift;
-using Clock = std::chrono::steady_clock;
-
-double millisecondsOf(const std::function<void()>& work) {
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 // What the load asks of the application: per project the versions, tag values and tag names.
 std::size_t bulkReads(scripting::ApertureApplication& app) {
@@ -39,21 +32,6 @@ std::size_t bulkReads(scripting::ApertureApplication& app) {
     }
     return versions;
 }
-
-// Pages that are never shown: the load reads the analysis choice only.
-class NoPage : public LoadingPage {
-public:
-    ProgressIndicator* retrievProgressIndicator() override { return nullptr; }
-    TextField* retrieveStatusLabel() override { return nullptr; }
-    TextField* totalImagesLabel() override { return nullptr; }
-    TextField* analysedImagesLabel() override { return nullptr; }
-    TextField* notAnalysedImagesLabel() override { return nullptr; }
-    int32_t selectedAlgorithm() const override { return 0; }
-    bool selectionMode() const override { return false; }
-    void disableAnalyseButton() override {}
-    void enableAnalyseButton() override {}
-    void stopAnimation() override {}
-};
 
 } // namespace
 
@@ -73,7 +51,7 @@ int main() {
     setMainThread(std::make_shared<bench::CountingMainThread>());
     LumsiftForAperture& engine = LumsiftForAperture::sharedLumsiftForAperture();
     engine.resetForTesting();
-    const auto page = std::make_shared<NoPage>();
+    const auto page = std::make_shared<bench::NoLoadingPage>();
     const log::ScopedSink quiet([](std::string_view) {});
 
     bulkReads(*app); // warm the page cache for both
@@ -82,8 +60,8 @@ int main() {
     std::size_t versions = 0;
     // Alternating rounds, best of each: both see the same state of the machine.
     for (int round = 0; round < 5; ++round) {
-        reads = std::min(reads, millisecondsOf([&] { versions = bulkReads(*app); }));
-        load = std::min(load, millisecondsOf([&] { engine.loadLibrary(page); }));
+        reads = std::min(reads, bench::millisecondsOf([&] { versions = bulkReads(*app); }));
+        load = std::min(load, bench::millisecondsOf([&] { engine.loadLibrary(page); }));
     }
     const std::size_t loaded = LumsiftForApertureTestAccess::allImages(engine).size();
     const double perVersion =

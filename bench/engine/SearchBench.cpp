@@ -4,7 +4,7 @@
 // 3, and the search under 50 ms).
 //
 // Run by hand: build-*/bench/engine/search_bench
-#include "bench/engine/EngineBenchAccess.h"
+#include "bench/engine/EngineBench.h"
 #include "fingerprint/Lumsift.h"
 #include "platform/scripting/FakeApertureApplication.h"
 
@@ -18,36 +18,9 @@
 namespace {
 
 using namespace lumsift;
-using Clock = std::chrono::steady_clock;
 using Access = LumsiftForApertureTestAccess;
 
 constexpr std::size_t kImages = 1'000'000;
-
-double millisecondsOf(const std::function<void()>& work) {
-    const auto start = Clock::now();
-    work();
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// A results page that is never shown: fixed sensitivity 0.
-class NoResultsPage : public ResultsPage {
-public:
-    ProgressIndicator* retrievProgressIndicator() override { return nullptr; }
-    TextField* analysedImagesLabel() override { return nullptr; }
-    TextField* similarImagesLabel() override { return nullptr; }
-    TextField* retrieveStatusLabel() override { return nullptr; }
-    TextField* specialMessagesLabel() override { return nullptr; }
-    int64_t sensitivity() const override { return 0; }
-    bool autoSensitive() const override { return false; }
-    void setSensitivity(int64_t) override {}
-    void setMoreImagesEnabled(bool) override {}
-    void setLessImagesEnabled(bool) override {}
-    void setMoreImagesText(const std::string&) override {}
-    void setLessImagesText(const std::string&) override {}
-    void setPerSensitivityToolTip(const std::string&) override {}
-    void setClearKeywordsEnabled(bool) override {}
-    void enableStartSearchButton() override {}
-};
 
 } // namespace
 
@@ -85,14 +58,14 @@ int main() {
     engine.switchSearchAlgorithm(kAlgorithmPlus); // the search list is the list just made
     app->setCustomTag("target", kTagPlus, std::to_string(target));
     app->setSelection({"target"});
-    const auto page = std::make_shared<NoResultsPage>();
+    const auto page = std::make_shared<bench::NoResultsPage>(0);
 
     int64_t sum = 0;
     double bare = 1e300;
     double search = 1e300;
     double distances = 1e300;
     for (int round = 0; round < 15; ++round) {
-        bare = std::min(bare, millisecondsOf([&] {
+        bare = std::min(bare, bench::millisecondsOf([&] {
                             int64_t s = 0;
                             for (const uint64_t v : values)
                                 s += std::popcount(target ^ v) + std::popcount(target ^ (v + 1)) +
@@ -100,14 +73,14 @@ int main() {
                                      std::popcount(target ^ (v + 3));
                             sum += s;
                         }));
-        distances = std::min(distances, millisecondsOf([&] {
+        distances = std::min(distances, bench::millisecondsOf([&] {
                                  int64_t s = 0;
                                  for (const uint64_t v : values)
                                      s += Lumsift::hammingDistance(target, v, true);
                                  sum += s;
                              }));
         mainThread->posts = 0;
-        search = std::min(search, millisecondsOf([&] { engine.detectSimilar(page); }));
+        search = std::min(search, bench::millisecondsOf([&] { engine.detectSimilar(page); }));
     }
 
     std::printf("fingerprints compared:      %zu, with rotations (checksum %lld)\n", kImages,
