@@ -211,7 +211,8 @@ void writeCrashLog(int signal, const siginfo_t* info) {
     header.add(" (signal ");
     header.addNumber(static_cast<uint64_t>(signal));
     header.add(")\n");
-    if (info != nullptr &&
+    // Only a fault raised by the processor has an address; a signal sent by kill has none.
+    if (info != nullptr && info->si_code > 0 &&
         (signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE)) {
         header.add("Fault Address:   0x");
         header.addNumber(reinterpret_cast<uintptr_t>(info->si_addr), 1, 16);
