@@ -33,6 +33,18 @@ int channelSum(const uint8_t* pixel, bool alphaFirst) {
     return rgb[0] + rgb[1] + rgb[2];
 }
 
+// The same quarter-turn as rotateLeft for the distance's inner loop, in fewer operations: the
+// rows in reverse order (a byte swap), then the 8 x 8 bit matrix transposed by three delta swaps.
+[[gnu::always_inline]] inline uint64_t quarterTurn(uint64_t x) {
+    x = __builtin_bswap64(x);
+    uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAULL;
+    x ^= t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCULL;
+    x ^= t ^ (t << 14);
+    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ULL;
+    return x ^ t ^ (t << 28);
+}
+
 } // namespace
 
 FftwPlan::~FftwPlan() {
@@ -178,24 +190,24 @@ int64_t Lumsift::distanceCalc(uint64_t a, uint64_t b) {
 }
 
 uint64_t Lumsift::rotateLeft(uint64_t x) {
-    // Quadrants of 4 x 4 cells, then blocks of 2 x 2, then single cells: a clockwise quarter-turn.
-    const uint64_t y = ((x & 0x0F0F0F0FULL) << 4) | ((x & 0xF0F0F0F0ULL) << 32) |
-                       ((x >> 4) & 0x0F0F0F0F00000000ULL) | ((x >> 32) & 0x0F0F0F0FULL);
-    const uint64_t z = ((y << 2) & 0x0000CCCC0000CCCCULL) | ((y << 16) & 0xCCCC0000CCCC0000ULL) |
-                       ((y >> 2) & 0x3333000033330000ULL) | ((y >> 16) & 0x0000333300003333ULL);
-    return ((z << 1) & 0x00AA00AA00AA00AAULL) | ((z << 8) & 0xAA00AA00AA00AA00ULL) |
-           ((z >> 1) & 0x5500550055005500ULL) | ((z >> 8) & 0x0055005500550055ULL);
+    return quarterTurn(x);
 }
 
-int64_t Lumsift::hammingDistance(uint64_t a, uint64_t b, bool checkRotations) {
+// The search calls this for every pair of images: where the processor counts bits in one
+// instruction, a clone that uses it is chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+int64_t
+Lumsift::hammingDistance(uint64_t a, uint64_t b, bool checkRotations) {
     int64_t d = distanceCalc(a, b);
     if (!checkRotations)
         return d;
-    const uint64_t b1 = rotateLeft(b);
+    const uint64_t b1 = quarterTurn(b);
     d = std::min(d, distanceCalc(a, b1));
-    const uint64_t b2 = rotateLeft(b1);
+    const uint64_t b2 = quarterTurn(b1);
     d = std::min(d, distanceCalc(a, b2));
-    const uint64_t b3 = rotateLeft(b2);
+    const uint64_t b3 = quarterTurn(b2);
     d = std::min(d, distanceCalc(a, b3));
     return d;
 }

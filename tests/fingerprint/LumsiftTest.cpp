@@ -412,6 +412,11 @@ TEST(Lumsift, HammingDistanceTriesTheTurnsOfTheSecond) {
         ASSERT_EQ(turned, Lumsift::hammingDistance(b, a, true));
         ASSERT_LE(turned, Lumsift::hammingDistance(a, b, false));
         ASSERT_EQ(Lumsift::hammingDistance(a, Lumsift::rotateLeft(a), true), 0);
+        int64_t least = Lumsift::distanceCalc(a, b);
+        for (uint64_t turned = Lumsift::rotateLeft(b); turned != b && least > 0;
+             turned = Lumsift::rotateLeft(turned))
+            least = std::min(least, Lumsift::distanceCalc(a, turned));
+        ASSERT_EQ(turned, least);
     }
 }
 
