@@ -425,6 +425,8 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
         "?, (SELECT coalesce(max(sortIndex), -1) + 1 FROM RKVersion WHERE projectUuid = ?4))");
     std::vector<VersionRecord> imported;
     for (const auto& candidate : candidates) {
+        if (options.progress)
+            options.progress(imported.size() + 1, candidates.size(), candidate.source);
         VersionRecord v;
         v.uuid = newUuid();
         v.masterUuid = newUuid();

@@ -32,6 +32,9 @@ struct ImportOptions {
     bool reference = false;
     // Which files a folder walk takes, by path. Null: every file that libvips can read.
     std::function<bool(const std::filesystem::path&)> isImageFile;
+    // Told of each file as it is added (1-based count, number of files, the file); may be null.
+    // Called on the importing thread, before the import is committed.
+    std::function<void(size_t, size_t, const std::filesystem::path&)> progress;
 };
 
 // One version as stored, with its master.

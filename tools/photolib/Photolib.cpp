@@ -130,7 +130,7 @@ int create(const Arguments& a, std::ostream& out) {
     return 0;
 }
 
-int import(const Arguments& a, std::ostream& out) {
+int import(const Arguments& a, std::ostream& out, std::ostream& err) {
     requireOperands(a, 2, std::nullopt);
     LibraryPackage library = LibraryPackage::open(a.operands[0]);
     const std::vector<fs::path> inputs(a.operands.begin() + 1, a.operands.end());
@@ -142,6 +142,9 @@ int import(const Arguments& a, std::ostream& out) {
         const std::string suffix = file.extension().string();
         return suffix.size() > 1 &&
                std::find(types.begin(), types.end(), suffix.substr(1)) != types.end();
+    };
+    options.progress = [&err](size_t done, size_t total, const fs::path& file) {
+        err << "[" << done << "/" << total << "] " << file.string() << "\n";
     };
     const auto imported = library.importFiles(inputs, options);
     for (const auto& v : imported)
@@ -282,7 +285,7 @@ int run(std::span<const std::string> args, std::ostream& out, std::ostream& err)
             return create(parse(words, {}), out);
         if (command == "import") {
             constexpr std::string_view options[] = {"--project", "--reference"};
-            return import(parse(words, options), out);
+            return import(parse(words, options), out, err);
         }
         if (command == "open")
             return open(parse(words, {}), out);

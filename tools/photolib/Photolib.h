@@ -8,9 +8,19 @@
 
 namespace lumsift::photolib {
 
-// Runs one command line (`args` without the program name). Writes results to `out` and a clear
-// message to `err` on failure. Returns the exit status: 0 done, 1 failed (the library is then
-// unchanged), 2 bad usage. Never throws.
+// The commands:
+//   create LIB.aplibrary                      a new, empty library package
+//   import LIB FOLDER_OR_FILE... [--project NAME] [--reference]
+//                                             adds the pictures the renderer reads (folders are
+//                                             walked); the project defaults to the name of the
+//                                             folder imported (or of the file's folder)
+//   open LIB / close                          the photo application now runs with LIB / no longer
+//   select LIB [NAME_OR_UUID...]              sets the selection in the order given; none clears
+//   show LIB [--tags] [--keywords] [--json]   the projects, versions and selection
+//
+// Runs one command line (`args` without the program name). Writes results to `out`; progress and,
+// on failure, a clear message to `err`. Returns the exit status: 0 done, 1 failed (the library is
+// then unchanged), 2 bad usage. Never throws.
 int run(std::span<const std::string> args, std::ostream& out, std::ostream& err);
 
 } // namespace lumsift::photolib
