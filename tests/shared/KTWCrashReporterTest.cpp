@@ -5,6 +5,8 @@
 #include "CrashReporterTestSupport.h"
 #include "Shared Code/KTWExceptions.h"
 
+#include <QPushButton>
+#include <QTest>
 #include <QWidget>
 
 using namespace std::chrono_literals;
@@ -30,11 +32,15 @@ TEST_F(KTWCrashReporterTest, NoAddressAnywhereRaisesEvenWithoutLogs) {
     EXPECT_FALSE(lastReportDate()); // nothing further ran
 }
 
-TEST_F(KTWCrashReporterTest, AddressInTheUserDefaultsAloneIsEnough) {
-    test::useBundle(scratch.path() / "bundle", test::applicationKeys(""));
-    UserDefaults::standard().setString("http://127.0.0.1:9/x",
-                                       "KTWCrashReporterCrashSubmissionURL");
-    EXPECT_NO_THROW(KTWCrashReporter::checkForNewCrashes());
+TEST_F(KTWCrashReporterTest, AddressInTheUserDefaultsWinsOverInfoPlist) {
+    test::TestHttpServer server(test::TestHttpServer::answer("ok\n"));
+    UserDefaults::standard().setString(server.url(), "KTWCrashReporterCrashSubmissionURL");
+    setLastReportDate(Clock::now() - 1h);
+    writeLog("Lumsift_a.crash", Clock::now());
+    KTWCrashReporter::checkForNewCrashes();
+    ASSERT_EQ(reportWindows().size(), 1u);
+    reportWindows().front()->findChild<QPushButton*>("reportButton")->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !server.requests().empty(); }, 20000));
 }
 
 TEST_F(KTWCrashReporterTest, NoDateStoredStoresNowAndOffersNothing) {
