@@ -15,6 +15,7 @@
 #include <set>
 #include <system_error>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumsift::scripting {
@@ -137,6 +138,15 @@ bool sameContents(const fs::path& a, const fs::path& b) {
             return false;
     }
     return !ia.bad() && !ib.bad();
+}
+
+// A file's identity on disk (device, inode); nullopt when it cannot be looked at.
+using FileId = std::pair<dev_t, ino_t>;
+std::optional<FileId> fileId(const fs::path& file) {
+    struct stat status {};
+    if (file.empty() || stat(file.c_str(), &status) != 0)
+        return std::nullopt;
+    return FileId{status.st_dev, status.st_ino};
 }
 
 // Files made by a command that fails are removed again, so the package is as it was.
@@ -319,9 +329,11 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
         return options.isImageFile ? options.isImageFile(file) : libvipsReadsImage(file);
     };
     const auto imageSize = [](const fs::path& file) {
-        if (access(file.c_str(), R_OK) != 0)
+        if (access(file.c_str(), R_OK) != 0) {
+            const int reason = errno;
             fail("UnreadableFile",
-                 "cannot read " + file.string() + ": " + std::generic_category().message(errno));
+                 "cannot read " + file.string() + ": " + std::generic_category().message(reason));
+        }
         auto size = readImageSize(file);
         if (!size)
             fail("NotAnImage", file.string() + " is not an image that can be read");
@@ -396,17 +408,23 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
 
     // 3. Never the same file twice into one project: not a master's own file, and not a file of
     // the same name and contents as a master copied in before.
+    std::set<FileId> masterFiles;
+    std::multimap<std::string, fs::path> copiedByName;
     for (const auto& existing : versions(projectUuid)) {
-        for (const auto& candidate : candidates) {
-            std::error_code error;
-            const bool same = fs::equivalent(existing.masterPath, candidate.source, error) ||
-                              (!existing.fileIsReference &&
-                               existing.fileName == candidate.source.filename().string() &&
-                               sameContents(existing.masterPath, candidate.source));
-            if (same)
-                fail("DuplicateFile", candidate.source.string() + " is already in the project \"" +
-                                          options.project + "\"");
-        }
+        if (const auto id = fileId(existing.masterPath))
+            masterFiles.insert(*id);
+        if (!existing.fileIsReference)
+            copiedByName.emplace(existing.fileName, existing.masterPath);
+    }
+    for (const auto& candidate : candidates) {
+        const auto id = fileId(candidate.source);
+        bool same = id && masterFiles.count(*id) > 0;
+        const auto [first, last] = copiedByName.equal_range(candidate.source.filename().string());
+        for (auto it = first; !same && it != last; ++it)
+            same = sameContents(it->second, candidate.source);
+        if (same)
+            fail("DuplicateFile", candidate.source.string() + " is already in the project \"" +
+                                      options.project + "\"");
     }
 
     // 4. Masters and versions; managed masters copied into Masters/<project>/.
