@@ -4,6 +4,7 @@
 #include "app/LoadingDataViewController.h"
 #include "app/OpenPanel.h"
 #include "app/QtMainThread.h"
+#include "install/MoveToApplicationsFolder.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
 
@@ -71,6 +72,7 @@ void LumsiftAppDelegate::setLoadingDataViewController(LoadingDataViewController*
 
 void LumsiftAppDelegate::applicationDidFinishLaunching() {
     // Crash check and move offer come first.
+    OfferMoveToApplicationsFolder();
 
     // The engine holds the delegate before any page exists: making the loading page starts a
     // load, which reports to the delegate through the engine.

@@ -340,8 +340,14 @@ void OfferMoveToApplicationsFolder() {
     if (UserDefaults::standard().boolForKey(kSuppressKey))
         return;
 
+    // Run from the build tree or from a bin folder, the "bundle" is just the folder the program
+    // lies in: moving it would carry off (and then delete) whatever else that folder holds.
+    const Bundle& bundle = Bundle::main();
+    if (bundle.executablePath().parent_path() != bundle.bundlePath() / "Contents" / "MacOS")
+        return;
+
     const install::Environment environment = install::currentEnvironment();
-    const std::string bundlePath = Bundle::main().bundlePath().string();
+    const std::string bundlePath = bundle.bundlePath().string();
     if (isInApplicationsFolder(bundlePath, environment))
         return;
 

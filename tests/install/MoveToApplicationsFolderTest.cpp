@@ -256,6 +256,18 @@ TEST_F(MoveToApplicationsFolder, BundleInAnApplicationsFolderGetsNoOffer) {
     EXPECT_TRUE(logged.lines().empty());
 }
 
+// A program run from the build tree or a bin folder has no bundle of its own: its folder, and
+// all else in it, must not be moved.
+TEST_F(MoveToApplicationsFolder, ProgramOutsideABundleGetsNoOffer) {
+    const auto folder = home / "bin";
+    writeFile(folder / "lumsift", "#!/bin/sh\n");
+    writeFile(folder / "other-tool", "#!/bin/sh\n");
+    Bundle::setMainForTesting(folder, folder / "lumsift", folder / "Info.plist", folder);
+    EXPECT_FALSE(offer());
+    EXPECT_TRUE(alerts.empty());
+    EXPECT_TRUE(fs::exists(folder / "other-tool"));
+}
+
 TEST_F(MoveToApplicationsFolder, MovedFromDownloadsRelaunchesAndEnds) {
     const auto source = makeMainBundle(downloads);
     EXPECT_EQ(offer(), 0);
