@@ -37,11 +37,12 @@ public:
                 patterns << QStringLiteral("*.") + QString::fromStdString(type);
             setNameFilter(tr("Photo libraries (%1)").arg(patterns.join(QLatin1Char(' '))));
         }
-        // Double-clicking a package chooses it rather than opening it.
+        // Opening a package (double click) chooses it instead of showing its insides.
         connect(this, &QFileDialog::directoryEntered, this, [this](const QString& directory) {
-            if (!choosable(QFileInfo(directory)))
+            const QFileInfo info(directory);
+            if (!isPackage(info))
                 return;
-            chosen_ = QFileInfo(directory).absoluteFilePath();
+            chosen_ = info.absoluteFilePath();
             QDialog::accept();
         });
     }
@@ -64,19 +65,24 @@ public:
     }
 
 private:
+    // A folder of an allowed type in a panel that takes files: one item, like a file.
+    bool isPackage(const QFileInfo& info) const {
+        return info.isDir() && panel_.canChooseFiles() && !panel_.allowedFileTypes().empty() &&
+               OpenPanel::hasAllowedType(info.absoluteFilePath().toStdString(),
+                                         panel_.allowedFileTypes());
+    }
+
     bool choosable(const QFileInfo& info) const {
         if (!info.exists())
             return false;
-        const std::filesystem::path path = info.absoluteFilePath().toStdString();
-        const bool typed = !panel_.allowedFileTypes().empty();
-        if (info.isDir()) {
-            // A package folder counts as a file of its type.
-            if (typed && panel_.canChooseFiles())
-                return OpenPanel::hasAllowedType(path, panel_.allowedFileTypes());
-            return panel_.canChooseDirectories() && !typed;
-        }
+        if (isPackage(info))
+            return true;
+        if (info.isDir())
+            return panel_.canChooseDirectories();
         return panel_.canChooseFiles() &&
-               (!typed || OpenPanel::hasAllowedType(path, panel_.allowedFileTypes()));
+               (panel_.allowedFileTypes().empty() ||
+                OpenPanel::hasAllowedType(info.absoluteFilePath().toStdString(),
+                                          panel_.allowedFileTypes()));
     }
 
     const OpenPanel& panel_;

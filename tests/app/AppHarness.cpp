@@ -69,7 +69,11 @@ struct AppHarness::Panels {
 AppHarness::AppHarness(bool registerFake)
     : app(scripting::FakeApertureApplication::make()), engine(preparedEngine(app, registerFake)),
       folder_(makeFolder()), panels_(std::make_shared<Panels>()) {
+    // The start-up's crash check and move offer find nothing to do: no crash logs of ours in
+    // the test's data folder, and the offer declined for good.
+    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
     UserDefaults::useFileForTesting(folder_ / "defaults.ini");
+    UserDefaults::standard().setBool(true, "moveToApplicationsFolderAlertSuppress");
     setMainThread(std::make_shared<QtMainThread>());
     engine.resetForTesting();
     engine.setPowerAssertions(std::make_shared<NoPower>());

@@ -8,6 +8,7 @@
 #include "tests/support/TestImages.h"
 
 #include <QGuiApplication>
+#include <QPixmap>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,17 @@ std::vector<std::string> searchKeywords(const std::filesystem::path& package) {
             names.push_back(keyword.name);
     }
     return names;
+}
+
+// With LUMSIFT_SCREENSHOT_DIR set (run by hand under xvfb-run with QT_QPA_PLATFORM=xcb), saves
+// the window as <dir>/<name>.png.
+void saveScreenshot(QWidget& window, const char* name) {
+    const char* folder = std::getenv("LUMSIFT_SCREENSHOT_DIR");
+    if (folder == nullptr)
+        return;
+    AppHarness::processEvents();
+    const QString file = QString::fromLocal8Bit(folder) + "/" + name + ".png";
+    EXPECT_TRUE(window.grab().save(file)) << file.toStdString();
 }
 
 TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
@@ -57,12 +69,14 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     scripting::openLibrary(package);
 
     AppHarness h(/*registerFake=*/false);
-    UserDefaults::standard().setBool(true, "SKIPSTARTSCREEN");
     h.launch();
     LumsiftAppDelegate& d = *h.ui.delegate;
-    LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
+    h.ui.window->resize(720, 560);
+    saveScreenshot(*h.ui.window, "start-page");
 
     // Load.
+    d.nextButton()->click();
+    LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
     ASSERT_TRUE(AppHarness::waitFor([&] { return !loading->runUnderway(); }));
     EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Data Collected");
     EXPECT_EQ(loading->totalImagesLabel()->stringValue(), "5");
@@ -76,6 +90,7 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     EXPECT_EQ(loading->analysedImagesLabel()->stringValue(), "5");
     EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "0");
     EXPECT_EQ(h.askedPanels().size(), 1u);
+    saveScreenshot(*h.ui.window, "loading-page");
 
     // Select the target in the photo application and come back.
     {
@@ -100,6 +115,7 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     const int similar = std::stoi(results->similarImagesLabel()->stringValue());
     EXPECT_GE(similar, 1);
     EXPECT_TRUE(results->clearKeywordsEnabled());
+    saveScreenshot(*h.ui.window, "results-page");
     const auto added = searchKeywords(package);
     EXPECT_FALSE(added.empty());
     EXPECT_NE(std::find(added.begin(), added.end(), "Lumsift Target"), added.end());
