@@ -41,6 +41,7 @@ TEST(LibraryLoad, PostsInOrderAndCountsProjects) {
                             "analyzable"));
     EXPECT_TRUE(h.engine.dataLoaded());
     EXPECT_THAT(Access::allImageIDs(h.engine), ElementsAre("V1", "V2", "V3"));
+    EXPECT_EQ(h.main->runAndWaitCount(), 0u);
 }
 
 TEST(LibraryLoad, EmptyLibraryEndsNormally) {

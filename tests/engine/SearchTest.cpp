@@ -85,6 +85,7 @@ TEST(Search, WorkedExampleFixedSensitivitySeven) {
     EXPECT_EQ(lib.h.resultsPage->analysedLabel.value(), "1");
     EXPECT_EQ(lib.h.resultsPage->statusLabel.value(), "Retrieval Complete");
     EXPECT_EQ(lib.keywordsAdded().size(), 5u);
+    EXPECT_EQ(lib.h.main->runAndWaitCount(), 0u) << "the search never waits for the main thread";
 }
 
 TEST(Search, WorkedExampleFixedSensitivityFifteen) {
@@ -260,6 +261,18 @@ TEST(Search, RotationsFollowTheLoadingPagesAnalysisChoice) {
                                           expected))
             << "code " << code << " choice " << choice;
     }
+}
+
+TEST(Search, WithoutALoadingPageTheChoiceCountsAsZeroAndRotationsAreTried) {
+    SearchLibrary lib(kAlgorithmPro, kAlgorithmPro);
+    lib.add(0xFF, "T");
+    lib.add(0x0101010101010101, "turned");
+    lib.h.load();
+    Access::setDataView(lib.h.engine, nullptr);
+    lib.h.app->setSelection({"T"});
+    lib.h.resultsPage->sensitivityValue = 0;
+    lib.h.search();
+    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "1");
 }
 
 TEST(Search, TargetMissingFromTheLoadIsReadFromItsTags) {

@@ -159,14 +159,16 @@ public:
     // Runs queued work until the queue is empty; returns how many items ran.
     std::size_t drain();
     std::size_t pending() const;
-    // Number of post() calls so far.
+    // Number of post() and runAndWait() calls so far.
     std::size_t postCount() const { return posts_.load(); }
+    std::size_t runAndWaitCount() const { return waits_.load(); }
 
 private:
     const bool runAtOnce_;
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
     std::atomic<std::size_t> posts_{0};
+    std::atomic<std::size_t> waits_{0};
 };
 
 } // namespace lumsift::testing
