@@ -783,7 +783,7 @@ std::optional<fs::path> openLibraryPath() {
     std::string line;
     if (!in || !std::getline(in, line) || line.empty())
         return std::nullopt;
-    return fs::path(line);
+    return packageFolder(line);
 }
 
 void openLibrary(const fs::path& package) {

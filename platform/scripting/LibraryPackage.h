@@ -163,7 +163,7 @@ std::filesystem::path libraryDatabasePath(const std::filesystem::path& package);
 
 // ${XDG_CONFIG_HOME:-$HOME/.config}/photolib/open-library
 std::filesystem::path openLibrarySettingFile();
-// The package that the setting names; nullopt when none is open.
+// The package that the setting names (absolute); nullopt when none is open.
 std::optional<std::filesystem::path> openLibraryPath();
 // Opens `package` (checking that it opens) and names it in the setting. Throws when it does not
 // open or the setting cannot be written.
