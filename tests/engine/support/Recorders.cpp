@@ -164,6 +164,7 @@ void QueueMainThread::post(std::function<void()> work) {
 }
 
 void QueueMainThread::runAndWait(std::function<void()> work) {
+    ++waits_;
     work();
 }
 
