@@ -147,7 +147,10 @@ protected:
         environment.exitProcess = [](int status) { throw ProcessEnded{status}; };
     }
 
-    void TearDown() override {
+    void TearDown() override { removeFolders(); }
+
+    // Also called by the child processes of death tests, which end without TearDown.
+    void removeFolders() {
         for (const auto& entry : fs::recursive_directory_iterator(root))
             ::chmod(entry.path().c_str(), 0755);
         fs::remove_all(root);
@@ -489,6 +492,7 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyWithoutPkexecFails) {
     EXPECT_EXIT(
         {
             const bool returned = !offer();
+            removeFolders();
             std::exit(returned && runner.privileged.empty() && sawFailureAlert() &&
                               logged.contains("ERROR -- Could not copy myself to /Applications "
                                               "with authorization")
@@ -666,7 +670,11 @@ TEST_F(MoveToApplicationsFolder, RelaunchScriptStartsTheNewCopyOnlyOnceTheOldPro
 // The real end of the process: exit status 0, in a child process.
 TEST_F(MoveToApplicationsFolder, MoveEndsTheProcessWithStatusZero) {
     makeMainBundle(downloads);
-    environment.exitProcess = install::systemEnvironment().exitProcess;
+    environment.exitProcess = [this,
+                               exitProcess = install::systemEnvironment().exitProcess](int status) {
+        removeFolders();
+        exitProcess(status);
+    };
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(offer(), ::testing::ExitedWithCode(0), "");
 }
