@@ -198,6 +198,20 @@ TEST(Search, SingleTargetWithThreeMatchesAddsFiveKeywordsInOrder) {
                             "resultsView.enableStartSearchButton", "delegate.enableNextView"));
 }
 
+TEST(Search, SensitivityZeroOffersOnlyALooserValue) {
+    SearchLibrary lib;
+    lib.add(kTarget, "T");
+    lib.addAtDistances({0, 4});
+    lib.h.engine.setMoreSensitiveValue(6);
+    lib.searchFor({"T"}, 0);
+    EXPECT_TRUE(lib.h.events.contains("resultsView.setMoreImagesText=1 more images will be found "
+                                      "by relaxing the sensitivity to 4."));
+    EXPECT_FALSE(lib.h.events.contains("resultsView.setLessImagesEnabled=1"));
+    EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 4u);
+    EXPECT_EQ(lib.h.engine.moreSensitiveValue(), 6u);
+    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "1");
+}
+
 TEST(Search, FourMatchesAtOneDistanceMakeNoSuggestion) {
     SearchLibrary lib;
     lib.add(kTarget, "T");
