@@ -132,6 +132,8 @@ int jpegShrink(int width, int height, int minSide) {
 vips::Result loadWith(const std::string& loader, const std::filesystem::path& path, int minSide) {
     const char* file = path.c_str();
     const auto failOn = VIPS_FAIL_ON_TRUNCATED;
+    // Read top to bottom once: the picture streams through the conversions below.
+    const auto kAccess = VIPS_ACCESS_SEQUENTIAL;
     if (loader == "jpegload" && minSide > 0) {
         vips::Result header =
             vips::call([&](VipsImage** out) { return vips_jpegload(file, out, nullptr); });
@@ -140,7 +142,8 @@ vips::Result loadWith(const std::string& loader, const std::filesystem::path& pa
         const int shrink =
             jpegShrink(header.image.get()->Xsize, header.image.get()->Ysize, minSide);
         return vips::call([&](VipsImage** out) {
-            return vips_jpegload(file, out, "shrink", shrink, "fail_on", failOn, nullptr);
+            return vips_jpegload(file, out, "shrink", shrink, "fail_on", failOn, "access", kAccess,
+                                 nullptr);
         });
     }
     if (loader == "webpload" && minSide > 0) {
@@ -152,78 +155,90 @@ vips::Result loadWith(const std::string& loader, const std::filesystem::path& pa
         const double scale = std::min(1.0, std::max((minSide + 0.5) / header.image.get()->Xsize,
                                                     (minSide + 0.5) / header.image.get()->Ysize));
         return vips::call([&](VipsImage** out) {
-            return vips_webpload(file, out, "scale", scale, "fail_on", failOn, nullptr);
+            return vips_webpload(file, out, "scale", scale, "fail_on", failOn, "access", kAccess,
+                                 nullptr);
         });
     }
     if (loader == "heifload" && minSide > 0) {
         // The stored thumbnail serves when it is large enough; it is decoded instead of the
         // full picture.
         vips::Result thumbnail = vips::call([&](VipsImage** out) {
-            return vips_heifload(file, out, "thumbnail", TRUE, "fail_on", failOn, nullptr);
+            return vips_heifload(file, out, "thumbnail", TRUE, "fail_on", failOn, "access", kAccess,
+                                 nullptr);
         });
         if (thumbnail && thumbnail.image.get()->Xsize >= minSide &&
             thumbnail.image.get()->Ysize >= minSide)
             return thumbnail;
     }
     return vips::call([&](VipsImage** out) {
-        return vips_call(loader.c_str(), file, out, "fail_on", failOn, nullptr);
+        return vips_call(loader.c_str(), file, out, "fail_on", failOn, "access", kAccess, nullptr);
     });
 }
 
-// The loaded image, upright, in sRGB, 8 bits a sample, 3 bands, or 4 bands with premultiplied
-// alpha (as float), decoded into memory.
-vips::Result toPicture(vips::Result loaded) {
-    vips::Result upright =
-        vips::call([&](VipsImage** out) { return vips_autorot(loaded.image.get(), out, nullptr); });
-    if (!upright)
-        return upright;
+// Replaces `image` by `op(image, &out)`; false (with libvips' message in `image.error`) when the
+// operation fails.
+template <class Op> bool then(vips::Result& image, Op&& op) {
+    VipsImage* const in = image.image.get();
+    image = vips::call([&](VipsImage** out) { return op(in, out); });
+    return static_cast<bool>(image);
+}
 
-    VipsImage* const in = upright.image.get();
-    vips::Result srgb;
-    if (vips_image_get_typeof(in, VIPS_META_ICC_NAME) != 0) {
-        srgb = vips::call([&](VipsImage** out) {
-            return vips_icc_transform(in, out, "srgb", "embedded", TRUE, "depth", 8, nullptr);
+// The loaded image in sRGB, 8 bits a sample, 3 bands, or 4 bands with premultiplied alpha (as
+// float); box-shrunk to no less than `minSide` a side where the loader could not shrink it;
+// decoded into memory and turned upright.
+vips::Result toPicture(vips::Result image, int minSide) {
+    if (vips_image_get_typeof(image.image.get(), VIPS_META_ICC_NAME) != 0) {
+        vips::Result managed = vips::call([&](VipsImage** out) {
+            return vips_icc_transform(image.image.get(), out, "srgb", "embedded", TRUE, "depth", 8,
+                                      nullptr);
         });
-        if (!srgb)
-            log::line("libvips: colour profile not applied: " + srgb.error);
+        if (managed)
+            image = std::move(managed);
+        else
+            log::line("libvips: colour profile not applied: " + managed.error);
     }
-    if (!srgb)
-        srgb = vips::call([&](VipsImage** out) {
+    if (!then(image, [](VipsImage* in, VipsImage** out) {
             return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
-        });
-    if (!srgb)
-        return srgb;
-
-    if (srgb.image.get()->BandFmt != VIPS_FORMAT_UCHAR) {
-        srgb = vips::call([&](VipsImage** out) {
-            return vips_cast(srgb.image.get(), out, VIPS_FORMAT_UCHAR, nullptr);
-        });
-        if (!srgb)
-            return srgb;
-    }
-    const bool hasAlpha = srgb.image.get()->Bands >= 4 && vips_image_hasalpha(srgb.image.get());
-    const int bands = hasAlpha ? 4 : 3;
-    if (srgb.image.get()->Bands < 3)
+        }))
+        return image;
+    if (image.image.get()->BandFmt != VIPS_FORMAT_UCHAR &&
+        !then(image, [](VipsImage* in, VipsImage** out) {
+            return vips_cast(in, out, VIPS_FORMAT_UCHAR, nullptr);
+        }))
+        return image;
+    if (image.image.get()->Bands < 3)
         return {vips::ImageRef(), "picture has fewer than three colour bands"};
-    if (srgb.image.get()->Bands != bands) {
-        srgb = vips::call([&](VipsImage** out) {
-            return vips_extract_band(srgb.image.get(), out, 0, "n", bands, nullptr);
-        });
-        if (!srgb)
-            return srgb;
-    }
-    if (hasAlpha) {
-        // Premultiplied before any filtering, so that transparent pixels add no colour.
-        srgb = vips::call(
-            [&](VipsImage** out) { return vips_premultiply(srgb.image.get(), out, nullptr); });
-        if (!srgb)
-            return srgb;
-    }
-    // One pass over the file happens here; decoding errors (truncation) surface now.
-    return vips::call([&](VipsImage** out) {
-        *out = vips_image_copy_memory(srgb.image.get());
+    const bool hasAlpha = image.image.get()->Bands >= 4 && vips_image_hasalpha(image.image.get());
+    const int bands = hasAlpha ? 4 : 3;
+    if (image.image.get()->Bands != bands && !then(image, [bands](VipsImage* in, VipsImage** out) {
+            return vips_extract_band(in, out, 0, "n", bands, nullptr);
+        }))
+        return image;
+    // Premultiplied before any filtering, so that transparent pixels add no colour.
+    if (hasAlpha && !then(image, [](VipsImage* in, VipsImage** out) {
+            return vips_premultiply(in, out, nullptr);
+        }))
+        return image;
+    // Formats without shrink-on-load are box-shrunk while they stream in, so that a huge
+    // picture never sits whole in memory.
+    const int hshrink = minSide > 0 ? std::max(1, image.image.get()->Xsize / minSide) : 1;
+    const int vshrink = minSide > 0 ? std::max(1, image.image.get()->Ysize / minSide) : 1;
+    if ((hshrink > 1 || vshrink > 1) &&
+        !then(image, [hshrink, vshrink](VipsImage* in, VipsImage** out) {
+            return vips_shrink(in, out, hshrink, vshrink, nullptr);
+        }))
+        return image;
+    // The one pass over the file happens here; decoding errors (truncation) surface now.
+    auto toMemory = [](VipsImage* in, VipsImage** out) {
+        *out = vips_image_copy_memory(in);
         return *out == nullptr ? -1 : 0;
-    });
+    };
+    if (!then(image, toMemory))
+        return image;
+    if (!then(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); }))
+        return image;
+    then(image, toMemory);
+    return image;
 }
 
 class VipsDecoder final : public ImageDecoder {
@@ -247,7 +262,7 @@ public:
         vips::Result loaded = loadWith(*loader, path, minSide);
         if (!loaded)
             return {std::nullopt, loaded.error};
-        vips::Result picture = toPicture(std::move(loaded));
+        vips::Result picture = toPicture(std::move(loaded), minSide);
         if (!picture)
             return {std::nullopt, picture.error};
         return {Picture(std::move(picture.image)), {}};

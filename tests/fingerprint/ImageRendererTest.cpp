@@ -3,6 +3,7 @@
 #include "fingerprint/ImageRenderer.h"
 
 #include "fingerprint/Vips.h"
+#include "platform/log/Log.h"
 #include "tests/support/TestImages.h"
 
 #include <algorithm>
@@ -106,6 +107,51 @@ TEST(ImageRenderer, StretchesTheWholePictureWithoutCropping) {
     }
 }
 
+TEST(ImageRenderer, ReadsEveryPictureFormat) {
+    TempDir dir;
+    const std::vector<std::string> types = readableImageTypes();
+    for (const char* suffix :
+         {"jpg", "png", "gif", "tif", "webp", "avif", "heic", "jp2", "jxl", "ppm", "bmp"}) {
+        if (std::find(types.begin(), types.end(), suffix) == types.end())
+            continue; // not installed here
+        const auto file =
+            writeRgb(dir / (std::string("halves.") + suffix), redBlue(96, 64), 96, 64);
+        const auto grid = render<8>(file);
+        for (int r = 0; r < 8; ++r) {
+            const uint8_t* left = &grid[4 * (8 * r)];
+            const uint8_t* right = &grid[4 * (8 * r + 7)];
+            EXPECT_TRUE(left[0] > 200 && left[2] < 60) << suffix;
+            EXPECT_TRUE(right[0] < 60 && right[2] > 200) << suffix;
+        }
+    }
+}
+
+TEST(ImageRenderer, AppliesAnEmbeddedColourProfile) {
+    TempDir dir;
+    vips::start();
+    const auto plain = writeRgb(dir / "plain.png", redBlue(96, 64), 96, 64);
+    // The same pixels tagged with the sRGB profile: the profile is applied, nothing changes much.
+    vips::Result tagged = vips::call([&](VipsImage** out) {
+        *out = vips_image_new_from_file(plain.c_str(), nullptr);
+        return *out == nullptr ? -1 : 0;
+    });
+    ASSERT_TRUE(tagged);
+    ASSERT_TRUE(tagged = vips::call([&](VipsImage** out) {
+                    return vips_icc_transform(tagged.image.get(), out, "srgb", "input_profile",
+                                              "srgb", nullptr);
+                }));
+    ASSERT_NE(vips_image_get_typeof(tagged.image.get(), VIPS_META_ICC_NAME), 0u);
+    const auto file = dir / "tagged.png";
+    ASSERT_EQ(vips_image_write_to_file(tagged.image.get(), file.c_str(), nullptr), 0);
+    const auto expected = render<8>(plain);
+    const log::Capture capture;
+    const auto grid = render<8>(file);
+    for (const std::string& line : capture.lines())
+        EXPECT_EQ(line.find("colour profile not applied"), std::string::npos) << line;
+    for (size_t i = 0; i < grid.size(); ++i)
+        EXPECT_TRUE(near(grid[i], expected[i], 3)) << i;
+}
+
 TEST(ImageRenderer, UniformColourStaysExact) {
     TempDir dir;
     for (const auto& [width, height] : {std::pair{1, 1}, {3, 2}, {1, 900}, {640, 480}}) {
@@ -120,19 +166,27 @@ TEST(ImageRenderer, UniformColourStaysExact) {
     }
 }
 
-TEST(ImageRenderer, ShrinksJpegOnLoadToTwiceTheLargestGrid) {
+TEST(ImageRenderer, ShrinksToTwiceTheLargestGrid) {
     TempDir dir;
     const auto file = writeSolid(dir / "large.jpg", 1000, 800, 90, 90, 90);
     Decoded decoded = decodePicture(file, 32);
     ASSERT_TRUE(decoded.picture) << decoded.error;
-    EXPECT_EQ(decoded.picture->width(), 125); // 1/8: both sides still at least 64
+    EXPECT_EQ(decoded.picture->width(), 125); // DCT-scaled 1/8: both sides still at least 64
     EXPECT_EQ(decoded.picture->height(), 100);
 
+    // DCT-scaled 1/2 (the height may not go below 64), then the width box-shrunk by 15.
     const auto strip = writeSolid(dir / "strip.jpg", 2000, 200, 90, 90, 90);
     decoded = decodePicture(strip, 32);
     ASSERT_TRUE(decoded.picture) << decoded.error;
-    EXPECT_EQ(decoded.picture->width(), 1000); // 1/2: the height may not go below 64
+    EXPECT_EQ(decoded.picture->width(), 67); // 1000 / 15, rounded
     EXPECT_EQ(decoded.picture->height(), 100);
+
+    // No shrink-on-load in PNG: box-shrunk as it streams in.
+    const auto png = writeSolid(dir / "large.png", 1000, 800, 90, 90, 90);
+    decoded = decodePicture(png, 8);
+    ASSERT_TRUE(decoded.picture) << decoded.error;
+    EXPECT_EQ(decoded.picture->width(), 16);  // 1000 / 62
+    EXPECT_EQ(decoded.picture->height(), 16); // 800 / 50
 
     decoded = decodePicture(file, 0);
     ASSERT_TRUE(decoded.picture) << decoded.error;
