@@ -239,6 +239,18 @@ TEST(ImageRenderer, ReadsAwkwardFiles) {
     EXPECT_LT(grey[0], grey[4 * 32 * 31]); // the grey rises from top to bottom
     const auto pixel = render<32>(kData / "one-pixel.gif");
     EXPECT_EQ(pixel[4 * 500], pixel[0]);
+    // Grey with alpha 128: grey colour samples, premultiplied to at most half.
+    const auto greyAlpha = render<8>(kData / "grey-alpha.png");
+    for (size_t i = 0; i < greyAlpha.size(); i += 4) {
+        ASSERT_TRUE(near(greyAlpha[i + 3], 128, 1));
+        ASSERT_EQ(greyAlpha[i], greyAlpha[i + 1]);
+        ASSERT_LE(greyAlpha[i], greyAlpha[i + 3]);
+    }
+    // 16 bits a sample with an opaque alpha band: the colours of the same picture in 8 bits.
+    const auto deep = render<8>(kData / "rgba16.png");
+    const auto shallow = render<8>(kData / "rgb8.png");
+    for (size_t i = 0; i < deep.size(); ++i)
+        ASSERT_TRUE(near(deep[i], shallow[i], 1)) << i;
     const auto strip = render<32>(kData / "wide-strip.png");
     EXPECT_EQ(strip[4 * 5], strip[4 * (32 * 31 + 5)]); // every row the same
 }
