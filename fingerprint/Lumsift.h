@@ -34,7 +34,9 @@ template <int N> using PixelGrid = std::array<uint8_t, 4 * N * N>;
 
 class Lumsift {
 public:
-    // `init`: fetches the readable types and makes the transform plan (measuring).
+    // `init`: fetches the readable types and makes the transform plan (measuring, under the
+    // process-wide planner lock). Never fails; when libvips cannot start, imgTypes is empty and
+    // every prepare returns NO.
     Lumsift();
     // Destroys the plan.
     ~Lumsift();
@@ -47,24 +49,30 @@ public:
     // YES when the extension of `path` (after the last "." of its last component) is exactly a
     // member of imgTypes; otherwise logs "Image type not supported: %@" and returns NO.
     bool supportedImageType(std::string_view path) const;
-    // Decodes the file once and renders the grids asked for. NO (with its log line) when the type
-    // is not supported or the file does not decode; the grids then keep their contents.
+    // Decodes the file once and renders the grids asked for (R, G, B, A; alphaFirst becomes NO).
+    // NO when the type is not supported (its log line only, the file is not opened) or the file
+    // does not decode: missing, empty, truncated, not a picture ("Couldn't load image: " and the
+    // file URL, after a line with libvips' reason); the grids and alphaFirst then keep their
+    // contents. YES with both flags NO on a readable file, nothing rendered.
     bool prepareImageData(const std::filesystem::path& url, bool eightX8, bool thirty2x32);
     // Plain (usePlus NO) or plus fingerprint of the 8 x 8 grid; rewrites the grid grey.
     // Caller guarantees an earlier successful prepare with eightX8.
     uint64_t calculateLumsift(bool usePlus);
     // Pro fingerprint of the 32 x 32 grid. Caller guarantees a prepare with thirty2x32.
     uint64_t calculateHashPro();
-    // Convenience: prepare then compute; 0 when preparing fails.
+    // Convenience: prepare (8 x 8 only, or 32 x 32 only) then compute; 0 when preparing fails.
     uint64_t visualHash(const std::filesystem::path& url, bool usePlus);
     uint64_t visualHashPro(const std::filesystem::path& url);
 
-    // Distance operations: no state, no allocation.
+    // Distance operations: no state, no allocation, any thread, cannot fail.
+    // Number of differing bits, 0 to 64.
     static int64_t distanceCalc(uint64_t a, uint64_t b);
+    // The 8 x 8 bit grid turned clockwise by a quarter-turn (bit 8r + c to bit 8c + 7 - r).
     static uint64_t rotateLeft(uint64_t x);
+    // distanceCalc(a, b); with checkRotations, the least over b turned 0 to 3 quarter-turns.
     static int64_t hammingDistance(uint64_t a, uint64_t b, bool checkRotations);
 
-    // Read access for tests and the analysis.
+    // Access for tests and the analysis; the references live as long as the calculator.
     const std::vector<std::string>& imageTypes() const { return imgTypes; }
     PixelGrid<8>& grid8() { return bitmapReducedImage8x8; }
     PixelGrid<32>& grid32() { return bitmapReducedImage32x32; }
