@@ -1,7 +1,7 @@
 // Whole-library analysis against bare fingerprinting of the same large JPEGs, in one run: the
 // wallpapers (5120 x 2880) repeated under different names into libraries of 200 and 1,000
 // referenced masters. Prints the time of each, their ratio (target: at most 1.15), and the peak
-// resident memory of each analysis (target: flat in the number of images).
+// resident memory of each (target: flat in the number of images).
 //
 // Run by hand: build-*/bench/engine/analysis_bench [count...]   (default: 200 1000)
 #include <chrono>
@@ -145,8 +145,8 @@ int main(int argc, char** argv) {
     engine.setUserNotifications(std::make_shared<NoNotifications>());
     bareFingerprinting(sources); // warm the page cache and the decoder
 
-    std::printf("%8s %12s %12s %8s %14s\n", "images", "bare s", "analysis s", "ratio",
-                "analysis peak");
+    std::printf("%8s %12s %12s %8s %14s %14s\n", "images", "bare s", "analysis s", "ratio",
+                "bare peak", "analysis peak");
     for (const int count : counts) {
         const fs::path folder = root / ("n" + std::to_string(count));
         const std::vector<fs::path> files = pictureNames(sources, folder / "pictures", count);
@@ -163,13 +163,15 @@ int main(int argc, char** argv) {
         engine.loadLibrary(page);
         engine.setApertureLibrary(package.string());
 
+        resetPeak();
         const double bare = bareFingerprinting(files);
+        const double barePeak = peakMiB();
         resetPeak();
         const auto start = Clock::now();
         engine.analyseImages(page);
         const double analysis = seconds(start);
-        std::printf("%8d %12.2f %12.2f %8.3f %10.1f MiB\n", count, bare, analysis, analysis / bare,
-                    peakMiB());
+        std::printf("%8d %12.2f %12.2f %8.3f %10.1f MiB %10.1f MiB\n", count, bare, analysis,
+                    analysis / bare, barePeak, peakMiB());
         std::fflush(stdout);
     }
     scripting::closeLibrary();
