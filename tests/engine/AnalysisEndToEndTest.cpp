@@ -58,10 +58,14 @@ struct Library {
     void sql(const std::string& statement) {
         LibraryPackage::open(package).connection().exec(statement);
     }
-    void load() {
+    // Loads the library; then names the package as the loading page does before a run, unless
+    // `withPackage` is false (no master is then known, and every image is exported).
+    void load(bool withPackage = true) {
         engine.loadLibrary(page);
         main->drain();
-        engine.setApertureLibrary(package.string()); // as the loading page does before a run
+        if (withPackage) {
+            engine.setApertureLibrary(package.string());
+        }
     }
     void analyse(int32_t choice = kAlgorithmAll) {
         page->algorithm = choice;
@@ -133,7 +137,10 @@ TEST(AnalysisEndToEnd, WholeLibraryOfPicturesAndProblemFiles) {
             "update RKMaster set height=0 where uuid='" +
             managed[8].masterUuid + "';");
     chmod(unreadable.masterPath.c_str(), 0);
-    lib.delegate->onUserSelectedFiles = [&](const std::string&) {};
+    // The user grants read access when asked.
+    lib.delegate->onUserSelectedFiles = [&](const std::string&) {
+        chmod(unreadable.masterPath.c_str(), 0644);
+    };
     lib.load();
     {
         const AsUnprivilegedReader reader;
@@ -158,13 +165,12 @@ TEST(AnalysisEndToEnd, WholeLibraryOfPicturesAndProblemFiles) {
               10);
     EXPECT_NE(lib.fingerprint(managed[3].uuid, kTagPro), 0u);
 
-    // The unreadable master asks for the package, then is exported; the copy and its sidecar go.
+    // The unreadable master asks for the whole package, then is read in place.
     EXPECT_EQ(lib.events.startingWith("delegate.userSelectedFiles"),
               Strings{"delegate.userSelectedFiles=" + lib.package.string()});
     EXPECT_NE(lib.fingerprint(unreadable.uuid, kTagPlain), 0u);
-    EXPECT_TRUE(exportedFiles(unreadable.name).empty());
     // Masters read in place stay, also those below the temporary folder.
-    for (const VersionRecord& v : {managed[0], managed[4], referenced[0]}) {
+    for (const VersionRecord& v : {managed[0], managed[4], unreadable, referenced[0]}) {
         EXPECT_TRUE(fs::exists(v.masterPath)) << v.masterPath;
     }
 
@@ -176,6 +182,20 @@ TEST(AnalysisEndToEnd, WholeLibraryOfPicturesAndProblemFiles) {
     EXPECT_TRUE(lib.events.contains("dataView.notAnalysedImagesLabel=0"));
     EXPECT_EQ(lib.events.count(testing::kCompleteNotification), 1u);
     EXPECT_EQ(lib.events.count("power.release=7"), 1u);
+}
+
+TEST(AnalysisEndToEnd, ExportedCopiesAndSidecarsAreDeletedAfterReading) {
+    Library lib;
+    const auto versions = lib.import({{1, Variant::Original}, {2, Variant::Half}});
+    lib.load(false);
+    lib.analyse();
+    for (const VersionRecord& v : versions) {
+        Lumsift calculator;
+        ASSERT_TRUE(calculator.prepareImageData(v.masterPath, true, true));
+        EXPECT_EQ(lib.fingerprint(v.uuid, kTagPlain), calculator.calculateLumsift(false));
+        EXPECT_TRUE(exportedFiles(v.name).empty()) << v.name;
+        EXPECT_TRUE(fs::exists(v.masterPath));
+    }
 }
 
 TEST(AnalysisEndToEnd, SecondWholeLibraryRunComputesNothing) {
