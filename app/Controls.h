@@ -72,6 +72,12 @@ private:
     std::atomic<bool> connected_{false};
 };
 
+// The control for the engine: `control` while a widget is connected, else null (an outlet left
+// unconnected). Safe from any thread; borrows `control`.
+template <typename Control> Control* connectedOrNull(Control& control) {
+    return control.connected() ? &control : nullptr;
+}
+
 // Shows the choice `id` in a group of exclusive entries without emitting anything: checks the
 // entry of that id, or none when no entry has it. Borrows `group`.
 void showChoice(QButtonGroup& group, int id);

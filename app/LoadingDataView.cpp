@@ -41,11 +41,11 @@ class LoadingDataView::Page final : public LoadingPage {
 public:
     explicit Page(LoadingDataView* view) : view_(view) {}
 
-    ProgressIndicator* retrievProgressIndicator() override { return outlet(indicator); }
-    TextField* retrieveStatusLabel() override { return outlet(status); }
-    TextField* totalImagesLabel() override { return outlet(total); }
-    TextField* analysedImagesLabel() override { return outlet(analysed); }
-    TextField* notAnalysedImagesLabel() override { return outlet(notAnalysed); }
+    ProgressIndicator* retrievProgressIndicator() override { return connectedOrNull(indicator); }
+    TextField* retrieveStatusLabel() override { return connectedOrNull(status); }
+    TextField* totalImagesLabel() override { return connectedOrNull(total); }
+    TextField* analysedImagesLabel() override { return connectedOrNull(analysed); }
+    TextField* notAnalysedImagesLabel() override { return connectedOrNull(notAnalysed); }
     int32_t selectedAlgorithm() const override { return algorithm.load(); }
     bool selectionMode() const override { return selectionOnly.load(); }
     void disableAnalyseButton() override {
@@ -70,10 +70,6 @@ public:
     std::atomic<bool> selectionOnly{false};
 
 private:
-    template <typename Control> Control* outlet(Control& control) {
-        return control.connected() ? &control : nullptr;
-    }
-
     QPointer<LoadingDataView> view_;
 };
 

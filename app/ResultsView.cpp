@@ -34,11 +34,11 @@ class ResultsView::Page final : public ResultsPage {
 public:
     explicit Page(ResultsView* view) : view_(view) {}
 
-    ProgressIndicator* retrievProgressIndicator() override { return outlet(indicator); }
-    TextField* analysedImagesLabel() override { return outlet(analysed); }
-    TextField* similarImagesLabel() override { return outlet(similar); }
-    TextField* retrieveStatusLabel() override { return outlet(status); }
-    TextField* specialMessagesLabel() override { return outlet(messages); }
+    ProgressIndicator* retrievProgressIndicator() override { return connectedOrNull(indicator); }
+    TextField* analysedImagesLabel() override { return connectedOrNull(analysed); }
+    TextField* similarImagesLabel() override { return connectedOrNull(similar); }
+    TextField* retrieveStatusLabel() override { return connectedOrNull(status); }
+    TextField* specialMessagesLabel() override { return connectedOrNull(messages); }
     int64_t sensitivity() const override { return sensitivityValue.load(); }
     bool autoSensitive() const override { return automatic.load(); }
     void setSensitivity(int64_t value) override {
@@ -83,10 +83,6 @@ public:
     std::atomic<bool> automatic{false};
 
 private:
-    template <typename Control> Control* outlet(Control& control) {
-        return control.connected() ? &control : nullptr;
-    }
-
     QPointer<ResultsView> view_;
 };
 
