@@ -74,6 +74,10 @@ AppHarness::AppHarness(bool registerFake)
     setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
     UserDefaults::useFileForTesting(folder_ / "defaults.ini");
     UserDefaults::standard().setBool(true, "moveToApplicationsFolderAlertSuppress");
+    // The crash check needs an address even with nothing to send; no Info.plist lies beside the
+    // test program.
+    UserDefaults::standard().setString("https://crash-reports.lumsift.invalid/submit",
+                                       "KTWCrashReporterCrashSubmissionURL");
     setMainThread(std::make_shared<QtMainThread>());
     engine.resetForTesting();
     engine.setPowerAssertions(std::make_shared<NoPower>());
