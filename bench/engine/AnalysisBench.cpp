@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/engine/EngineBench.h"
 #include "engine/LumsiftForAperture.h"
 #include "fingerprint/Lumsift.h"
 #include "platform/scripting/LibraryPackage.h"
@@ -23,27 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace lumsift;
 using Clock = std::chrono::steady_clock;
-
-// Runs posted work at once: the benchmark's pages have no controls to change.
-class ImmediateMainThread : public MainThread {
-public:
-    void post(std::function<void()> work) override { work(); }
-    void runAndWait(std::function<void()> work) override { work(); }
-};
-
-class Page : public LoadingPage {
-public:
-    ProgressIndicator* retrievProgressIndicator() override { return nullptr; }
-    TextField* retrieveStatusLabel() override { return nullptr; }
-    TextField* totalImagesLabel() override { return nullptr; }
-    TextField* analysedImagesLabel() override { return nullptr; }
-    TextField* notAnalysedImagesLabel() override { return nullptr; }
-    int32_t selectedAlgorithm() const override { return kAlgorithmAll; }
-    bool selectionMode() const override { return false; }
-    void disableAnalyseButton() override {}
-    void enableAnalyseButton() override {}
-    void stopAnimation() override {}
-};
 
 class Delegate : public AppDelegate {
 public:
@@ -139,7 +119,7 @@ int main(int argc, char** argv) {
     const fs::path root =
         fs::temp_directory_path() / ("analysis-bench-" + std::to_string(getpid()));
     setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-    setMainThread(std::make_shared<ImmediateMainThread>());
+    setMainThread(std::make_shared<bench::CountingMainThread>());
     LumsiftForAperture& engine = LumsiftForAperture::sharedLumsiftForAperture();
     engine.setAppDelegate(std::make_shared<Delegate>());
     engine.setUserNotifications(std::make_shared<NoNotifications>());
@@ -159,7 +139,7 @@ int main(int argc, char** argv) {
             library.importFiles(files, options);
         }
         scripting::openLibrary(package);
-        const auto page = std::make_shared<Page>();
+        const auto page = std::make_shared<bench::NoLoadingPage>();
         engine.loadLibrary(page);
         engine.setApertureLibrary(package.string());
 
