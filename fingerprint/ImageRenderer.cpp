@@ -9,7 +9,6 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 
@@ -183,10 +182,9 @@ template <class Op> bool then(vips::Result& image, Op&& op) {
     return static_cast<bool>(image);
 }
 
-// The loaded image in sRGB, 8 bits a sample, 3 bands, or 4 bands with premultiplied alpha (as
-// float); box-shrunk to no less than `minSide` a side where the loader could not shrink it;
-// decoded into memory and turned upright.
-vips::Result toPicture(vips::Result image, int minSide) {
+// The loaded image in sRGB as premultiplied R, G, B, A floats; box-shrunk to no less than
+// `minSide` a side where the loader could not shrink it; decoded into memory, as stored.
+vips::Result toRgbaFloat(vips::Result image, int minSide) {
     if (vips_image_get_typeof(image.image.get(), VIPS_META_ICC_NAME) != 0) {
         vips::Result managed = vips::call([&](VipsImage** out) {
             return vips_icc_transform(image.image.get(), out, "srgb", "embedded", TRUE, "depth", 8,
@@ -219,6 +217,15 @@ vips::Result toPicture(vips::Result image, int minSide) {
             return vips_premultiply(in, out, nullptr);
         }))
         return image;
+    if (!hasAlpha && !then(image, [](VipsImage* in, VipsImage** out) {
+            return vips_bandjoin_const1(in, out, 255.0, nullptr);
+        }))
+        return image;
+    if (image.image.get()->BandFmt != VIPS_FORMAT_FLOAT &&
+        !then(image, [](VipsImage* in, VipsImage** out) {
+            return vips_cast(in, out, VIPS_FORMAT_FLOAT, nullptr);
+        }))
+        return image;
     // Formats without shrink-on-load are box-shrunk while they stream in, so that a huge
     // picture never sits whole in memory.
     const int hshrink = minSide > 0 ? std::max(1, image.image.get()->Xsize / minSide) : 1;
@@ -233,12 +240,22 @@ vips::Result toPicture(vips::Result image, int minSide) {
         *out = vips_image_copy_memory(in);
         return *out == nullptr ? -1 : 0;
     };
-    if (!then(image, toMemory))
-        return image;
-    if (!then(image, [](VipsImage* in, VipsImage** out) { return vips_autorot(in, out, nullptr); }))
-        return image;
     then(image, toMemory);
     return image;
+}
+
+// The decoded image as a Picture.
+Decoded toPicture(vips::Result loaded, int minSide) {
+    const vips::Result image = toRgbaFloat(std::move(loaded), minSide);
+    if (!image)
+        return {std::nullopt, image.error};
+    VipsImage* const in = image.image.get();
+    if (in->Bands != 4 || in->BandFmt != VIPS_FORMAT_FLOAT)
+        return {std::nullopt, "unexpected pixel layout"};
+    const size_t samples = static_cast<size_t>(in->Xsize) * in->Ysize * 4;
+    const auto* first = reinterpret_cast<const float*>(VIPS_IMAGE_ADDR(in, 0, 0));
+    const Picture stored(in->Xsize, in->Ysize, std::vector<float>(first, first + samples));
+    return {stored.upright(vips_image_get_orientation(in)), {}};
 }
 
 class VipsDecoder final : public ImageDecoder {
@@ -262,10 +279,7 @@ public:
         vips::Result loaded = loadWith(*loader, path, minSide);
         if (!loaded)
             return {std::nullopt, loaded.error};
-        vips::Result picture = toPicture(std::move(loaded), minSide);
-        if (!picture)
-            return {std::nullopt, picture.error};
-        return {Picture(std::move(picture.image)), {}};
+        return toPicture(std::move(loaded), minSide);
     }
 };
 
@@ -332,74 +346,6 @@ std::string fileUrlText(const std::filesystem::path& path) {
         text += escaped;
     }
     return text;
-}
-
-struct Picture::Impl {
-    vips::ImageRef image;
-};
-
-Picture::Picture(vips::ImageRef image) : impl_(std::make_unique<Impl>(Impl{std::move(image)})) {}
-Picture::~Picture() = default;
-Picture::Picture(Picture&&) noexcept = default;
-Picture& Picture::operator=(Picture&&) noexcept = default;
-
-double Picture::width() const {
-    return impl_->image.get()->Xsize;
-}
-double Picture::height() const {
-    return impl_->image.get()->Ysize;
-}
-
-bool Picture::render(int n, std::span<uint8_t> out, std::string& error) const {
-    VipsImage* const in = impl_->image.get();
-    vips::Result grid = vips::call([&](VipsImage** made) {
-        return vips_resize(in, made, n / width(), "vscale", n / height(), "kernel",
-                           VIPS_KERNEL_LANCZOS3, nullptr);
-    });
-    // The resampler rounds its output size; a side one off is cut or repeated at the far edge.
-    if (grid && (grid.image.get()->Xsize != n || grid.image.get()->Ysize != n))
-        grid = vips::call([&](VipsImage** made) {
-            return vips_embed(grid.image.get(), made, 0, 0, n, n, "extend", VIPS_EXTEND_COPY,
-                              nullptr);
-        });
-    if (grid && grid.image.get()->BandFmt != VIPS_FORMAT_UCHAR) {
-        grid = vips::call([&](VipsImage** made) {
-            return vips_round(grid.image.get(), made, VIPS_OPERATION_ROUND_RINT, nullptr);
-        });
-        if (grid)
-            grid = vips::call([&](VipsImage** made) {
-                return vips_cast(grid.image.get(), made, VIPS_FORMAT_UCHAR, nullptr);
-            });
-    }
-    if (grid && grid.image.get()->Bands == 3)
-        grid = vips::call([&](VipsImage** made) {
-            return vips_bandjoin_const1(grid.image.get(), made, 255.0, nullptr);
-        });
-    if (!grid) {
-        error = grid.error;
-        return false;
-    }
-    size_t size = 0;
-    void* bytes = vips_image_write_to_memory(grid.image.get(), &size);
-    if (bytes == nullptr) {
-        error = vips_error_buffer();
-        vips_error_clear();
-        return false;
-    }
-    const bool fits = size == out.size();
-    if (fits)
-        std::memcpy(out.data(), bytes, size);
-    g_free(bytes);
-    if (!fits) {
-        error = "rendered grid has " + std::to_string(size) + " bytes";
-        return false;
-    }
-    // The filter's lobes may ring differently in colour and alpha near a transparent edge; a
-    // premultiplied colour sample never exceeds its alpha.
-    for (size_t i = 0; i < out.size(); i += 4)
-        for (size_t k = 0; k < 3; ++k)
-            out[i + k] = std::min(out[i + k], out[i + 3]);
-    return true;
 }
 
 Decoded decodePicture(const std::filesystem::path& path, int largestGrid) {

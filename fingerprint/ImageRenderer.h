@@ -3,20 +3,14 @@
 // N x N grid of R, G, B, A bytes. Built on libvips; camera RAW plugs in as a further decoder.
 #pragma once
 
-#include <cstdint>
+#include "fingerprint/Picture.h"
+
 #include <filesystem>
-#include <memory>
 #include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace lumsift {
-
-namespace vips {
-class ImageRef;
-}
 
 // The file-name suffixes the renderer reads, each in lower and in upper case ("jpg", "JPG"),
 // without the dot, in a fixed order. Starts libvips when needed; empty only when it cannot start.
@@ -24,33 +18,6 @@ std::vector<std::string> readableImageTypes();
 
 // The text of the file URL of `path` ("file:///photos/My%20Cat.jpg"), as logs show files.
 std::string fileUrlText(const std::filesystem::path& path);
-
-// A decoded picture: upright, sRGB, 8 bits a sample, held in memory, transparent areas
-// premultiplied. Rendering reads it and never changes it.
-class Picture {
-public:
-    // Takes ownership of `image`, which must be a memory image as described above (3 bands, or 4
-    // with premultiplied alpha as float).
-    explicit Picture(vips::ImageRef image);
-    ~Picture();
-    Picture(Picture&&) noexcept;
-    Picture& operator=(Picture&&) noexcept;
-    Picture(const Picture&) = delete;
-    Picture& operator=(const Picture&) = delete;
-
-    double width() const;
-    double height() const;
-
-    // Stretches the whole picture to n x n (aspect not kept, nothing cropped) with a
-    // high-quality filter and writes it into `out` as R, G, B, A bytes, row 0 at the top,
-    // transparent areas premultiplied. The caller guarantees n >= 1 and out.size() == 4 n n.
-    // False (with libvips' message in `error`, `out` unspecified) when libvips fails.
-    bool render(int n, std::span<uint8_t> out, std::string& error) const;
-
-private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-};
 
 // A picture, or why there is none.
 struct Decoded {

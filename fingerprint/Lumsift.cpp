@@ -80,29 +80,19 @@ bool Lumsift::prepareImageData(const std::filesystem::path& url, bool eightX8, b
     // Shrink on load for the largest grid asked for; with none asked, the smallest decode will do.
     const int largestGrid = thirty2x32 ? dctSize : eightX8 ? reducedImageSize : 1;
     const Decoded decoded = decodePicture(url, largestGrid);
-    auto fail = [&url](const std::string& reason) {
-        if (!reason.empty())
-            log::line("libvips: " + reason);
+    if (!decoded.picture || decoded.picture->height() == 0 || decoded.picture->width() == 0) {
+        if (!decoded.error.empty())
+            log::line("libvips: " + decoded.error);
         log::line("Couldn't load image: " + fileUrlText(url));
         return false;
-    };
-    if (!decoded.picture || decoded.picture->height() == 0 || decoded.picture->width() == 0)
-        return fail(decoded.error);
+    }
 
-    // Both grids are rendered before either is kept, so a failure leaves both as they were.
-    PixelGrid<8> small;
-    PixelGrid<32> large;
-    std::string error;
-    if (eightX8 && !decoded.picture->render(reducedImageSize, small, error))
-        return fail(error);
-    if (thirty2x32 && !decoded.picture->render(dctSize, large, error))
-        return fail(error);
     if (eightX8) {
-        bitmapReducedImage8x8 = small;
+        decoded.picture->render(reducedImageSize, bitmapReducedImage8x8);
         alphaFirst = false; // the renderer writes R, G, B, A
     }
     if (thirty2x32) {
-        bitmapReducedImage32x32 = large;
+        decoded.picture->render(dctSize, bitmapReducedImage32x32);
         alphaFirst = false;
     }
     return true;

@@ -1,8 +1,8 @@
 // Benchmark: fingerprint throughput on large JPEGs (prepare plus the plain, plus and Pro
 // fingerprints) side by side with the decode limit, the same files decoded at 1/8 scale by
 // libjpeg-turbo alone; and the rotation-aware distance against a bare population count loop.
-// Usage: fingerprint_bench [large.jpg ...]   (default: the 5120 x 2880 desktop wallpapers, or
-// generated 12 MP pictures when there are none)
+// Usage: fingerprint_bench [--generated | large.jpg ...]   (default: the 5120 x 2880 desktop
+// wallpapers, or generated 12 MP pictures when there are none)
 #include "fingerprint/Lumsift.h"
 #include "fingerprint/Vips.h"
 
@@ -77,10 +77,12 @@ bool decodeEighth(const fs::path& file, std::vector<unsigned char>& rows) {
     jpeg_start_decompress(&info);
     const size_t stride = static_cast<size_t>(info.output_width) * info.output_components;
     rows.resize(stride * info.output_height);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = rows.data() + stride * info.output_scanline;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
+    std::vector<JSAMPROW> pointers(info.output_height);
+    for (JDIMENSION y = 0; y < info.output_height; ++y)
+        pointers[y] = rows.data() + stride * y;
+    while (info.output_scanline < info.output_height)
+        jpeg_read_scanlines(&info, pointers.data() + info.output_scanline,
+                            info.output_height - info.output_scanline);
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     std::fclose(in);
@@ -178,9 +180,11 @@ struct ScratchFolder {
 int main(int argc, char** argv) {
     if (!lumsift::vips::start())
         return 1;
-    std::vector<fs::path> files(argv + 1, argv + argc);
+    const bool generate = argc == 2 && std::string(argv[1]) == "--generated";
+    std::vector<fs::path> files =
+        generate ? std::vector<fs::path>() : std::vector<fs::path>(argv + 1, argv + argc);
     std::optional<ScratchFolder> scratch;
-    if (files.empty())
+    if (files.empty() && !generate)
         files = wallpapers();
     if (files.empty()) {
         scratch.emplace();

@@ -23,9 +23,7 @@ template <int N> Grid<N> render(const std::filesystem::path& file, int largestGr
     if (!decoded.picture)
         throw std::runtime_error("cannot decode " + file.string() + ": " + decoded.error);
     Grid<N> grid{};
-    std::string error;
-    if (!decoded.picture->render(N, grid, error))
-        throw std::runtime_error("cannot render " + file.string() + ": " + error);
+    decoded.picture->render(N, grid);
     return grid;
 }
 
@@ -225,6 +223,56 @@ TEST(ImageRenderer, TurnsPicturesUprightByTheirOrientation) {
     EXPECT_LT(grid[2], 60);
     EXPECT_GT(grid[4 * 7 + 2], 200); // top right blue
     EXPECT_GT(grid[4 * 56], 200);    // bottom left red
+}
+
+// What libvips' own autorotation shows for `file`, rendered n x n as an 8 x 8 grid is.
+template <int N> Grid<N> renderedByVipsAutorot(const std::filesystem::path& file) {
+    vips::Result image = vips::call([&](VipsImage** out) {
+        *out = vips_image_new_from_file(file.c_str(), nullptr);
+        return *out == nullptr ? -1 : 0;
+    });
+    image =
+        vips::call([&](VipsImage** out) { return vips_autorot(image.image.get(), out, nullptr); });
+    size_t size = 0;
+    void* bytes = vips_image_write_to_memory(image.image.get(), &size);
+    if (bytes == nullptr)
+        throw std::runtime_error("libvips cannot turn " + file.string());
+    const Picture upright = Picture::fromBytes(std::span(static_cast<const uint8_t*>(bytes), size),
+                                               image.image.get()->Xsize, image.image.get()->Ysize,
+                                               image.image.get()->Bands, 0, 1);
+    g_free(bytes);
+    Grid<N> grid{};
+    upright.render(N, grid);
+    return grid;
+}
+
+TEST(ImageRenderer, AppliesEveryOrientationAsLibvipsDoes) {
+    TempDir dir;
+    // Four quadrants of different colours on a wide picture, their edges on whole blocks of every
+    // shrink.
+    const int width = 128;
+    const int height = 96;
+    std::vector<uint8_t> rgb;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const int quadrant = (y < height / 2 ? 0 : 2) + (x < width / 2 ? 0 : 1);
+            const uint8_t colours[4][3] = {
+                {250, 20, 20}, {20, 250, 20}, {20, 20, 250}, {240, 240, 20}};
+            rgb.insert(rgb.end(), colours[quadrant], colours[quadrant] + 3);
+        }
+    for (int orientation = 1; orientation <= 8; ++orientation) {
+        for (const char* suffix : {"jpg", "png", "webp"}) {
+            const auto file =
+                writeRgb(dir / ("oriented" + std::to_string(orientation) + "." + suffix), rgb,
+                         width, height, orientation);
+            const auto expected = renderedByVipsAutorot<8>(file);
+            const auto grid = render<8>(file);
+            for (size_t i = 0; i < grid.size(); ++i)
+                ASSERT_TRUE(near(grid[i], expected[i], 8))
+                    << suffix << " orientation " << orientation << " byte " << i << ": "
+                    << int(grid[i]) << " against " << int(expected[i]);
+        }
+    }
 }
 
 TEST(ImageRenderer, ReadsAwkwardFiles) {
