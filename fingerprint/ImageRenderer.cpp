@@ -2,6 +2,7 @@
 // with premultiplied alpha, and the stretch to N x N grids.
 #include "fingerprint/ImageRenderer.h"
 
+#include "fingerprint/JpegDecoder.h"
 #include "fingerprint/Vips.h"
 #include "platform/log/Log.h"
 
@@ -116,16 +117,6 @@ std::optional<std::string> findLoader(const std::filesystem::path& path, std::st
         return std::nullopt;
     }
     return std::string(nickname);
-}
-
-// Largest JPEG DCT scale denominator (8, 4, 2, 1) that keeps both sides at least minSide; the
-// scaled side is the full side divided and rounded up.
-int jpegShrink(int width, int height, int minSide) {
-    for (int shrink : {8, 4, 2}) {
-        if ((width + shrink - 1) / shrink >= minSide && (height + shrink - 1) / shrink >= minSide)
-            return shrink;
-    }
-    return 1;
 }
 
 vips::Result loadWith(const std::string& loader, const std::filesystem::path& path, int minSide) {
@@ -298,7 +289,10 @@ const std::vector<DecoderEntry>& decoders() {
             std::vector<std::string> suffixes = decoder->suffixes();
             made.push_back({std::move(decoder), std::move(suffixes)});
         };
-        add(std::make_unique<VipsDecoder>());
+        // libjpeg directly for the common JPEGs; libvips for the rest of them and all else.
+        auto general = std::make_unique<VipsDecoder>();
+        add(std::make_unique<JpegDecoder>(*general));
+        add(std::move(general));
         return made;
     }();
     return list;

@@ -1,0 +1,220 @@
+// The JPEG decoder over libjpeg-turbo: header, DCT-scaled decode into R, G, B bytes, EXIF
+// orientation. libjpeg reports errors by a jump back into the phase that called it; each phase is
+// a function that holds nothing but C data, so the jump skips no destructor.
+#include "fingerprint/JpegDecoder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace lumsift {
+namespace {
+
+struct ErrorManager {
+    jpeg_error_mgr pub; // first: libjpeg hands back a pointer to it
+    std::jmp_buf jump;
+    bool truncated = false;
+    char message[JMSG_LENGTH_MAX] = {};
+};
+
+[[noreturn]] void onError(j_common_ptr info) {
+    auto* errors = reinterpret_cast<ErrorManager*>(info->err);
+    (*info->err->format_message)(info, errors->message);
+    std::longjmp(errors->jump, 1);
+}
+
+// Warnings go on; those of a file that ends early mark it truncated.
+void onMessage(j_common_ptr info, int level) {
+    if (level >= 0)
+        return;
+    auto* errors = reinterpret_cast<ErrorManager*>(info->err);
+    const int code = info->err->msg_code;
+    if (code != JWRN_JPEG_EOF && code != JWRN_HIT_MARKER)
+        return;
+    errors->truncated = true;
+    (*info->err->format_message)(info, errors->message);
+}
+
+// Owns an open file.
+class File {
+public:
+    // Takes ownership of `file` (may be null).
+    explicit File(FILE* file) : file_(file) {}
+    ~File() {
+        if (file_ != nullptr)
+            std::fclose(file_);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    FILE* get() const { return file_; }
+
+private:
+    FILE* file_;
+};
+
+// Owns a libjpeg decompressor once created, with its error manager.
+class Decompressor {
+public:
+    Decompressor() {
+        info.err = jpeg_std_error(&errors.pub);
+        errors.pub.error_exit = onError;
+        errors.pub.emit_message = onMessage;
+    }
+    ~Decompressor() {
+        if (created)
+            jpeg_destroy_decompress(&info);
+    }
+    Decompressor(const Decompressor&) = delete;
+    Decompressor& operator=(const Decompressor&) = delete;
+
+    jpeg_decompress_struct info{};
+    ErrorManager errors;
+    bool created = false;
+};
+
+// Reads the header, keeping the APP1 (EXIF) and APP2 (colour profile) markers.
+bool readHeader(Decompressor& d, FILE* file) {
+    if (setjmp(d.errors.jump) != 0)
+        return false;
+    jpeg_create_decompress(&d.info);
+    d.created = true;
+    jpeg_stdio_src(&d.info, file);
+    jpeg_save_markers(&d.info, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&d.info, TRUE);
+    return true;
+}
+
+// Asks for R, G, B at 1/denominator and works out the output size.
+bool plan(Decompressor& d, int denominator) {
+    if (setjmp(d.errors.jump) != 0)
+        return false;
+    d.info.out_color_space = JCS_RGB;
+    d.info.scale_num = 1;
+    d.info.scale_denom = static_cast<unsigned>(denominator);
+    jpeg_calc_output_dimensions(&d.info);
+    return true;
+}
+
+// Decodes every scanline into `pixels` (output_height rows of 3 x output_width bytes).
+bool decodeInto(Decompressor& d, uint8_t* pixels) {
+    if (setjmp(d.errors.jump) != 0)
+        return false;
+    jpeg_start_decompress(&d.info);
+    const size_t stride = static_cast<size_t>(d.info.output_width) * 3;
+    while (d.info.output_scanline < d.info.output_height) {
+        JSAMPROW rows[16];
+        const JDIMENSION left = d.info.output_height - d.info.output_scanline;
+        const JDIMENSION batch = std::min<JDIMENSION>(left, 16);
+        for (JDIMENSION i = 0; i < batch; ++i)
+            rows[i] = pixels + stride * (d.info.output_scanline + i);
+        jpeg_read_scanlines(&d.info, rows, batch);
+    }
+    jpeg_finish_decompress(&d.info);
+    return true;
+}
+
+bool startsWith(const jpeg_saved_marker_ptr marker, std::string_view prefix) {
+    return marker->data_length >= prefix.size() &&
+           std::memcmp(marker->data, prefix.data(), prefix.size()) == 0;
+}
+
+constexpr std::string_view kExif("Exif\0\0", 6);
+constexpr std::string_view kIccProfile("ICC_PROFILE\0", 12);
+
+} // namespace
+
+int jpegShrink(int width, int height, int minSide) {
+    for (int shrink : {8, 4, 2}) {
+        if ((width + shrink - 1) / shrink >= minSide && (height + shrink - 1) / shrink >= minSide)
+            return shrink;
+    }
+    return 1;
+}
+
+int exifOrientation(std::span<const uint8_t> exif) {
+    if (exif.size() < kExif.size() + 8 || std::memcmp(exif.data(), kExif.data(), kExif.size()) != 0)
+        return 1;
+    const std::span<const uint8_t> tiff = exif.subspan(kExif.size());
+    const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+    if (!little && !(tiff[0] == 'M' && tiff[1] == 'M'))
+        return 1;
+    auto read = [&](size_t at, size_t bytes) -> std::optional<uint32_t> {
+        if (at > tiff.size() || bytes > tiff.size() - at)
+            return std::nullopt;
+        uint32_t value = 0;
+        for (size_t i = 0; i < bytes; ++i)
+            value |= static_cast<uint32_t>(tiff[at + i]) << (8 * (little ? i : bytes - 1 - i));
+        return value;
+    };
+    const auto magic = read(2, 2);
+    const auto ifd = read(4, 4);
+    if (magic != 42u || !ifd)
+        return 1;
+    const auto entries = read(*ifd, 2);
+    if (!entries)
+        return 1;
+    for (uint32_t i = 0; i < *entries; ++i) {
+        const size_t entry = static_cast<size_t>(*ifd) + 2 + 12 * static_cast<size_t>(i);
+        const auto tag = read(entry, 2);
+        if (!tag)
+            return 1;
+        if (*tag != 0x0112)
+            continue;
+        const auto type = read(entry + 2, 2);
+        const auto value = read(entry + 8, 2);
+        if (type != 3u || !value || *value < 1 || *value > 8)
+            return 1;
+        return static_cast<int>(*value);
+    }
+    return 1;
+}
+
+std::vector<std::string> JpegDecoder::suffixes() const {
+    return {"jpg", "jpeg", "jpe"};
+}
+
+Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) const {
+    const File file(std::fopen(path.c_str(), "rb"));
+    if (file.get() == nullptr)
+        return {std::nullopt, std::string("cannot open: ") + std::strerror(errno)};
+    Decompressor d;
+    if (!readHeader(d, file.get()))
+        return {std::nullopt, d.errors.message};
+
+    // Colour conversion (CMYK, colour profiles) is the general decoder's.
+    if (d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK ||
+        (d.info.num_components != 1 && d.info.num_components != 3))
+        return fallback_.decode(path, minSide);
+    int orientation = 1;
+    for (jpeg_saved_marker_ptr marker = d.info.marker_list; marker != nullptr;
+         marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 2 && startsWith(marker, kIccProfile))
+            return fallback_.decode(path, minSide);
+        if (marker->marker == JPEG_APP0 + 1 && startsWith(marker, kExif))
+            orientation = exifOrientation(std::span(marker->data, marker->data_length));
+    }
+
+    const int width = static_cast<int>(d.info.image_width);
+    const int height = static_cast<int>(d.info.image_height);
+    if (!plan(d, minSide > 0 ? jpegShrink(width, height, minSide) : 1))
+        return {std::nullopt, d.errors.message};
+    const int w = static_cast<int>(d.info.output_width);
+    const int h = static_cast<int>(d.info.output_height);
+    if (w < 1 || h < 1)
+        return {std::nullopt, "JPEG without pixels"};
+    std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 3);
+    if (!decodeInto(d, pixels.data()))
+        return {std::nullopt, d.errors.message};
+    if (d.errors.truncated)
+        return {std::nullopt, d.errors.message};
+    return {Picture::fromBytes(pixels, w, h, 3, minSide, orientation), {}};
+}
+
+} // namespace lumsift
