@@ -1,12 +1,17 @@
-// The JPEG decoder over libjpeg-turbo: header, DCT-scaled decode into R, G, B bytes, EXIF
-// orientation. libjpeg reports errors by a jump back into the phase that called it; each phase is
-// a function that holds nothing but C data, so the jump skips no destructor.
+// The JPEG decoder over libjpeg-turbo: header, DCT-scaled decode into R, G, B bytes, colour
+// profile (applied by libvips on the small result), EXIF orientation. libjpeg reports errors by a
+// jump back into the phase that called it; each phase is a function that holds nothing but C data,
+// so the jump skips no destructor.
 #include "fingerprint/JpegDecoder.h"
+
+#include "fingerprint/Vips.h"
+#include "platform/log/Log.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -125,6 +130,64 @@ bool startsWith(const jpeg_saved_marker_ptr marker, std::string_view prefix) {
            std::memcmp(marker->data, prefix.data(), prefix.size()) == 0;
 }
 
+// Owns a buffer that libjpeg allocated with malloc.
+class MallocBuffer {
+public:
+    MallocBuffer() = default;
+    ~MallocBuffer() { std::free(data); }
+    MallocBuffer(const MallocBuffer&) = delete;
+    MallocBuffer& operator=(const MallocBuffer&) = delete;
+    JOCTET* data = nullptr;
+    unsigned int size = 0;
+};
+
+// Reads the embedded colour profile, if any (assembled from its APP2 chunks).
+bool readIccProfile(Decompressor& d, MallocBuffer& profile) {
+    if (setjmp(d.errors.jump) != 0)
+        return false;
+    jpeg_read_icc_profile(&d.info, &profile.data, &profile.size);
+    return true;
+}
+
+// Converts the R, G, B bytes in `pixels` from the colour space of `profile` to sRGB. False (with
+// libvips' message in `error`, `pixels` unchanged) when the profile cannot be applied.
+bool convertToSrgb(std::vector<uint8_t>& pixels, int width, int height,
+                   std::span<const uint8_t> profile, std::string& error) {
+    if (!vips::start()) {
+        error = "libvips did not start";
+        return false;
+    }
+    vips::Result image = vips::call([&](VipsImage** out) {
+        *out = vips_image_new_from_memory(pixels.data(), pixels.size(), width, height, 3,
+                                          VIPS_FORMAT_UCHAR);
+        return *out == nullptr ? -1 : 0;
+    });
+    if (!image) {
+        error = image.error;
+        return false;
+    }
+    vips_image_set_blob_copy(image.image.get(), VIPS_META_ICC_NAME, profile.data(), profile.size());
+    const vips::Result srgb = vips::call([&](VipsImage** out) {
+        return vips_icc_transform(image.image.get(), out, "srgb", "embedded", TRUE, "depth", 8,
+                                  nullptr);
+    });
+    if (!srgb || srgb.image.get()->Bands != 3 || srgb.image.get()->BandFmt != VIPS_FORMAT_UCHAR) {
+        error = srgb ? "colour profile gave an unexpected layout" : srgb.error;
+        return false;
+    }
+    size_t size = 0;
+    void* converted = vips_image_write_to_memory(srgb.image.get(), &size);
+    if (converted == nullptr || size != pixels.size()) {
+        g_free(converted);
+        error = "colour profile not applied";
+        vips_error_clear();
+        return false;
+    }
+    std::memcpy(pixels.data(), converted, size);
+    g_free(converted);
+    return true;
+}
+
 constexpr std::string_view kExif("Exif\0\0", 6);
 constexpr std::string_view kIccProfile("ICC_PROFILE\0", 12);
 
@@ -193,13 +256,20 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) cons
         (d.info.num_components != 1 && d.info.num_components != 3))
         return fallback_.decode(path, minSide);
     int orientation = 1;
+    bool hasProfile = false;
     for (jpeg_saved_marker_ptr marker = d.info.marker_list; marker != nullptr;
          marker = marker->next) {
         if (marker->marker == JPEG_APP0 + 2 && startsWith(marker, kIccProfile))
-            return fallback_.decode(path, minSide);
+            hasProfile = true;
         if (marker->marker == JPEG_APP0 + 1 && startsWith(marker, kExif))
             orientation = exifOrientation(std::span(marker->data, marker->data_length));
     }
+    // A grey profile needs grey pixels: those JPEGs are the general decoder's too.
+    if (hasProfile && d.info.num_components != 3)
+        return fallback_.decode(path, minSide);
+    MallocBuffer profile;
+    if (hasProfile && !readIccProfile(d, profile))
+        return {std::nullopt, d.errors.message};
 
     const int width = static_cast<int>(d.info.image_width);
     const int height = static_cast<int>(d.info.image_height);
@@ -214,6 +284,11 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) cons
         return {std::nullopt, d.errors.message};
     if (d.errors.truncated)
         return {std::nullopt, d.errors.message};
+    // Colour management runs on the scaled-down pixels, where it costs little.
+    std::string error;
+    if (profile.data != nullptr &&
+        !convertToSrgb(pixels, w, h, std::span(profile.data, profile.size), error))
+        log::line("libvips: colour profile not applied: " + error);
     return {Picture::fromBytes(pixels, w, h, 3, minSide, orientation), {}};
 }
 

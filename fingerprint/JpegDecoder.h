@@ -1,5 +1,5 @@
 // The JPEG decoder: libjpeg-turbo directly, DCT-scaled on load, for the common photographs
-// (YCbCr, RGB or grey, no colour profile); every other JPEG goes to the general decoder.
+// (YCbCr, RGB or grey); CMYK JPEGs and grey ones with a colour profile go to the general decoder.
 #pragma once
 
 #include "fingerprint/ImageRenderer.h"
@@ -12,7 +12,7 @@ namespace lumsift {
 class JpegDecoder final : public ImageDecoder {
 public:
     // Borrows `fallback`, which must outlive this decoder: it reads the JPEGs that need colour
-    // conversion (CMYK, an embedded colour profile).
+    // conversion beyond an RGB colour profile (CMYK, YCCK, grey with a profile).
     explicit JpegDecoder(const ImageDecoder& fallback) : fallback_(fallback) {}
 
     std::vector<std::string> suffixes() const override;

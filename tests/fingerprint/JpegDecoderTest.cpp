@@ -3,6 +3,7 @@
 #include "fingerprint/JpegDecoder.h"
 
 #include "fingerprint/Vips.h"
+#include "platform/log/Log.h"
 #include "tests/support/TestImages.h"
 
 #include <gtest/gtest.h>
@@ -123,26 +124,52 @@ TEST(JpegDecoder, DecodesGreyAndColourItself) {
     EXPECT_EQ(general.calls, 0);
 }
 
-TEST(JpegDecoder, HandsOverWhatNeedsColourConversion) {
-    TempDir dir;
+TEST(JpegDecoder, HandsOverCmyk) {
     RecordingDecoder general;
     const JpegDecoder decoder(general);
     EXPECT_EQ(decoder.decode(LUMSIFT_TEST_DATA "/cmyk.jpg", 32).error, "handed over");
-    // The same photo with an embedded sRGB profile.
+    EXPECT_EQ(general.calls, 1);
+}
+
+TEST(JpegDecoder, AppliesAnEmbeddedColourProfile) {
+    TempDir dir;
+    RecordingDecoder general;
+    const JpegDecoder decoder(general);
     vips::start();
+    // The photo converted to Display P3 and tagged so: its bytes differ, its colours do not.
     const auto plain = writePhoto(dir / "plain.jpg", 1);
     vips::Result tagged = vips::call([&](VipsImage** out) {
         *out = vips_image_new_from_file(plain.c_str(), nullptr);
         return *out == nullptr ? -1 : 0;
     });
     ASSERT_TRUE(tagged = vips::call([&](VipsImage** out) {
-                    return vips_icc_transform(tagged.image.get(), out, "srgb", "input_profile",
+                    return vips_icc_transform(tagged.image.get(), out, "p3", "input_profile",
                                               "srgb", nullptr);
                 }));
-    const auto file = dir / "tagged.jpg";
-    ASSERT_EQ(vips_jpegsave(tagged.image.get(), file.c_str(), nullptr), 0);
-    EXPECT_EQ(decoder.decode(file, 32).error, "handed over");
-    EXPECT_EQ(general.calls, 2);
+    const auto file = dir / "p3.jpg";
+    ASSERT_EQ(vips_jpegsave(tagged.image.get(), file.c_str(), "Q", 95, nullptr), 0);
+    const auto untagged = dir / "p3-untagged.jpg";
+    ASSERT_EQ(vips_jpegsave(tagged.image.get(), untagged.c_str(), "Q", 95, "strip", TRUE, nullptr),
+              0);
+    const log::Capture capture;
+    const Decoded withProfile = decoder.decode(file, 32);
+    const Decoded without = decoder.decode(plain, 32);
+    ASSERT_TRUE(withProfile.picture) << withProfile.error;
+    ASSERT_TRUE(without.picture) << without.error;
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(general.calls, 0);
+    std::array<uint8_t, 4 * 8 * 8> a{};
+    std::array<uint8_t, 4 * 8 * 8> b{};
+    withProfile.picture->render(8, a);
+    without.picture->render(8, b);
+    for (size_t i = 0; i < a.size(); ++i)
+        EXPECT_NEAR(a[i], b[i], 6) << i;
+    std::array<uint8_t, 4 * 8 * 8> raw{};
+    decoder.decode(untagged, 32).picture->render(8, raw);
+    int differing = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        differing += std::abs(raw[i] - b[i]) > 6;
+    EXPECT_GT(differing, 20); // without its profile, the P3 bytes read as other colours
 }
 
 TEST(JpegDecoder, RefusesTruncatedAndMissingFiles) {
