@@ -1,6 +1,7 @@
 // The application delegate: start-up order, wizard, alerts and the read-access prompt.
 #include "app/LumsiftAppDelegate.h"
 
+#include "Shared Code/KTWCrashReporter.h"
 #include "app/LoadingDataViewController.h"
 #include "app/OpenPanel.h"
 #include "app/QtMainThread.h"
@@ -72,6 +73,7 @@ void LumsiftAppDelegate::setLoadingDataViewController(LoadingDataViewController*
 
 void LumsiftAppDelegate::applicationDidFinishLaunching() {
     // Crash check and move offer come first.
+    KTWCrashReporter::checkForNewCrashes();
     OfferMoveToApplicationsFolder();
 
     // The engine holds the delegate before any page exists: making the loading page starts a
