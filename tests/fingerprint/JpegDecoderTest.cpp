@@ -136,12 +136,14 @@ TEST(JpegDecoder, AppliesAnEmbeddedColourProfile) {
     RecordingDecoder general;
     const JpegDecoder decoder(general);
     vips::start();
-    // The photo converted to Display P3 and tagged so: its bytes differ, its colours do not.
-    const auto plain = writePhoto(dir / "plain.jpg", 1);
+    // Saturated colours converted to Display P3 and tagged so: their bytes differ, their colours
+    // do not.
     vips::Result tagged = vips::call([&](VipsImage** out) {
-        *out = vips_image_new_from_file(plain.c_str(), nullptr);
+        *out = vips_image_new_from_file(LUMSIFT_TEST_DATA "/rgb8.png", nullptr);
         return *out == nullptr ? -1 : 0;
     });
+    const auto plain = dir / "plain.jpg";
+    ASSERT_EQ(vips_jpegsave(tagged.image.get(), plain.c_str(), "Q", 95, nullptr), 0);
     ASSERT_TRUE(tagged = vips::call([&](VipsImage** out) {
                     return vips_icc_transform(tagged.image.get(), out, "p3", "input_profile",
                                               "srgb", nullptr);
