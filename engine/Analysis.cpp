@@ -93,10 +93,6 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         power = powerAssertions;
         notifications = userNotifications;
     }
-    const auto postText = [this](TextField* (LoadingPage::*field)(), std::string text) {
-        postToDataView(
-            [field, text = std::move(text)](LoadingPage& p) { setText((p.*field)(), text); });
-    };
 
     // Set-up.
     AssertionHold assertion(power, "Lumsift analysis in progress");
@@ -108,7 +104,6 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     postToDelegate([](AppDelegate& d) { d.disableNextView(); });
     postToDataView([](LoadingPage& p) { p.disableAnalyseButton(); });
     const int32_t choice = page ? page->selectedAlgorithm() : 0;
-    const KindFlags chosen = kindsOfChoice(choice);
     loadXmlData();
     const bool selectionMode = page && page->selectionMode();
     std::vector<ImageVersion> list;
@@ -122,22 +117,7 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         return;
     }
     if (selectionMode) {
-        // Reset the chosen kinds' stored fingerprints to "0", so that a selected image the run
-        // does not finish stays marked for the next whole-library run.
-        constexpr std::array<std::size_t, 3> kLookOrder = {kPro, kPlus, kPlain};
-        for (const ImageVersion& image : list) {
-            try {
-                const FingerprintReading r = retrieveLumsiftHash(image, choice);
-                for (const std::size_t kind : kLookOrder) {
-                    if (chosen[kind] && r[kind] && *r[kind] != 0) {
-                        saveLumsiftHash(image, 0, kKindCodes[kind]);
-                    }
-                }
-            } catch (const scripting::ScriptingError& error) {
-                log::line("Analysis: the fingerprints of " + image.id() +
-                          " could not be reset: " + error.reason());
-            }
-        }
+        resetSelectedFingerprints(list, choice);
     }
     const auto total = static_cast<double>(list.size());
     postToDataView([total](LoadingPage& p) {
@@ -146,169 +126,196 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
             progress->setMaxValue(total);
         }
     });
-    postText(&LoadingPage::retrieveStatusLabel, "Analysing Images");
+    postToDataView([](LoadingPage& p) { setText(p.retrieveStatusLabel(), "Analysing Images"); });
     postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
-    // The selection holds an image the current load does not: report it and give the controls
-    // back; the caller then leaves the step and ends the run.
-    const auto staleLibraryStop = [this, &postText] {
-        if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
-            appDelegate->showAlert(
-                "An Image was not found in the library data loaded into Lumsift.  If you've "
-                "recently added images into Aperture you will need to reload the library in "
-                "Lumsift",
-                "Stale Library Data");
-        }
-        postText(&LoadingPage::retrieveStatusLabel, "Analysis Complete");
-        postText(&LoadingPage::notAnalysedImagesLabel, "Unknown");
-        postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
-        postToDelegate([](AppDelegate& d) { d.enableNextView(); });
-    };
-    // A copy the application exported for this run; never the master read in place, even
-    // where the library itself lies in the temporary folder.
-    const auto isExportedCopy = [this](const ImageVersion& image,
-                                       const std::filesystem::path& file) {
-        if (file.string().find(exportFolder) == std::string::npos) {
-            return false;
-        }
-        return masterPathFor(allImageIDs, allImagePaths, image.id()) != file.string();
-    };
-    bool stale = false;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        const ImageVersion& image = list[i];
-        const std::lock_guard step(engineLock);
-        const auto value = static_cast<double>(i + 1);
-        postToDataView([value](LoadingPage& p) {
-            if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
-                progress->setDoubleValue(value);
-            }
-        });
-        const FingerprintReading start =
-            selectionMode ? FingerprintReading{0, 0, 0}
-                          : FingerprintReading{entryAt(allLumsiftClassicHahes, i),
-                                               entryAt(allLumsiftPlusHahes, i),
-                                               entryAt(allLumsiftProHahes, i)};
-        FingerprintReading working = start;
-        KindFlags needed{};
-        bool needsTaken = false;
-        // Which kinds are computed; an image whose earlier try failed ("0") leaves the analysed
-        // count once, and comes back into it when this step ends.
-        const auto takeNeeds = [&] {
-            needsTaken = true;
-            bool anyFailed = false;
-            for (std::size_t k = 0; k < 3; ++k) {
-                needed[k] = chosen[k] && (!working[k] || *working[k] == 0);
-                anyFailed = anyFailed || (chosen[k] && working[k] && *working[k] == 0);
-            }
-            if (anyFailed) {
-                --_hashedImageCount;
-            }
-        };
-        const auto saveZeros = [&](const KindFlags& kinds, std::array<std::size_t, 3> order) {
-            for (const std::size_t k : order) {
-                if (kinds[k]) {
-                    saveLumsiftHash(image, 0, kKindCodes[k]);
-                }
-            }
-        };
-        std::optional<std::filesystem::path> file;
-        bool heightZero = false;
-        try {
-            heightZero = image.height() == 0;
-            if (heightZero) {
-                saveZeros({true, true, true}, {kPro, kPlus, kPlain});
-                ++_problemImageCount;
-                ++_hashedImageCount;
-            } else {
-                takeNeeds();
-            }
-            if (!heightZero && anyOf(needed)) {
-                const std::optional<std::string> fileName = imageFileName(image);
-                const bool usable = photoOnline(image) &&
-                                    calculator->supportedImageType(fileName.value_or("")) &&
-                                    (file = exportImage(image)).has_value();
-                if (!usable) {
-                    saveZeros({true, true, true}, {kPlain, kPlus, kPro});
-                    ++_hashedImageCount;
-                    ++_problemImageCount;
-                } else if (calculator->prepareImageData(*file, needed[kPlain] || needed[kPlus],
-                                                        needed[kPro])) {
-                    // Plain before plus: plus then reads the grid the plain computation left.
-                    if (needed[kPlain]) {
-                        working[kPlain] = calculator->calculateLumsift(false);
-                        saveLumsiftHash(image, *working[kPlain], kAlgorithmPlain);
-                    }
-                    if (needed[kPlus]) {
-                        working[kPlus] = calculator->calculateLumsift(true);
-                        saveLumsiftHash(image, *working[kPlus], kAlgorithmPlus);
-                    }
-                    if (needed[kPro]) {
-                        working[kPro] = calculator->calculateHashPro();
-                        saveLumsiftHash(image, *working[kPro], kAlgorithmPro);
-                    }
-                    ++_hashedImageCount;
-                } else {
-                    saveZeros(needed, {kPlain, kPlus, kPro});
-                    ++_hashedImageCount;
-                }
-            }
-        } catch (const scripting::ScriptingError& error) {
-            // The application failed us mid-step: the image ends as a failed preparation.
-            log::line("Analysis: a request for image " + image.id() + " failed (" + error.name() +
-                      "): " + error.reason());
-            if (!needsTaken) {
-                takeNeeds();
-            }
-            heightZero = false;
-            working = start;
-            try {
-                saveZeros(needed, {kPlain, kPlus, kPro});
-            } catch (const scripting::ScriptingError& again) {
-                log::line("Analysis: the fingerprints of " + image.id() +
-                          " could not be marked for computing: " + again.reason());
-            }
-            ++_hashedImageCount;
+        if (!analyseImage(list[i], i, selectionMode, choice, *calculator)) {
+            assertion.release();
+            calculator.reset();
+            return;
         }
-        if (file && isExportedCopy(image, *file)) {
-            helpers::deleteFile(file->string());
-        }
-        if (!heightZero) {
-            std::size_t index = i;
-            if (selectionMode) {
-                const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), image.id());
-                if (found == allImageIDs.end()) {
-                    staleLibraryStop();
-                    stale = true;
-                    break; // leaves the step: the engine lock is released
-                }
-                index = static_cast<std::size_t>(found - allImageIDs.begin());
-            }
-            const std::array<std::shared_ptr<FingerprintList>*, 3> lists = {
-                &allLumsiftClassicHahes, &allLumsiftPlusHahes, &allLumsiftProHahes};
-            for (std::size_t k = 0; k < 3; ++k) {
-                if (needed[k]) {
-                    setEntryAt(*lists[k], index, working[k]);
-                }
-            }
-        }
-        const int64_t hashed = hashedImageCount();
-        postText(&LoadingPage::analysedImagesLabel, countText(hashed));
-        postText(&LoadingPage::notAnalysedImagesLabel, countText(allImagesCount() - hashed));
-    }
-
-    if (stale) {
-        assertion.release();
-        calculator.reset();
-        return;
     }
 
     // Normal end.
-    postText(&LoadingPage::retrieveStatusLabel, "Analysis Complete");
+    postToDataView([](LoadingPage& p) { setText(p.retrieveStatusLabel(), "Analysis Complete"); });
     notifications->deliver("Lumsift Library Analysis Complete!",
                            "Lumsift has successfully completed analysis of your library.", true);
     postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
     assertion.release();
     calculator.reset();
+}
+
+void LumsiftForAperture::resetSelectedFingerprints(const std::vector<ImageVersion>& selection,
+                                                   int32_t choice) {
+    // A selected image that the run does not finish then stays marked for the next
+    // whole-library run.
+    const KindFlags chosen = kindsOfChoice(choice);
+    constexpr std::array<std::size_t, 3> kLookOrder = {kPro, kPlus, kPlain};
+    for (const ImageVersion& image : selection) {
+        try {
+            const FingerprintReading r = retrieveLumsiftHash(image, choice);
+            for (const std::size_t kind : kLookOrder) {
+                if (chosen[kind] && r[kind] && *r[kind] != 0) {
+                    saveLumsiftHash(image, 0, kKindCodes[kind]);
+                }
+            }
+        } catch (const scripting::ScriptingError& error) {
+            log::line("Analysis: the fingerprints of " + image.id() +
+                      " could not be reset: " + error.reason());
+        }
+    }
+}
+
+bool LumsiftForAperture::analyseImage(const ImageVersion& image, std::size_t i, bool selectionMode,
+                                      int32_t choice, Lumsift& calculator) {
+    const std::lock_guard step(engineLock);
+    const auto value = static_cast<double>(i + 1);
+    postToDataView([value](LoadingPage& p) {
+        if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
+            progress->setDoubleValue(value);
+        }
+    });
+    const KindFlags chosen = kindsOfChoice(choice);
+    const FingerprintReading start =
+        selectionMode
+            ? FingerprintReading{0, 0, 0}
+            : FingerprintReading{entryAt(allLumsiftClassicHahes, i),
+                                 entryAt(allLumsiftPlusHahes, i), entryAt(allLumsiftProHahes, i)};
+    FingerprintReading working = start;
+    KindFlags needed{};
+    bool needsTaken = false;
+    // Which kinds are computed; an image whose earlier try failed ("0") leaves the analysed
+    // count once, and comes back into it when this step ends.
+    const auto takeNeeds = [&] {
+        needsTaken = true;
+        bool anyFailed = false;
+        for (std::size_t k = 0; k < 3; ++k) {
+            needed[k] = chosen[k] && (!working[k] || *working[k] == 0);
+            anyFailed = anyFailed || (chosen[k] && working[k] && *working[k] == 0);
+        }
+        if (anyFailed) {
+            --_hashedImageCount;
+        }
+    };
+    const auto saveZeros = [&](const KindFlags& kinds, std::array<std::size_t, 3> order) {
+        for (const std::size_t k : order) {
+            if (kinds[k]) {
+                saveLumsiftHash(image, 0, kKindCodes[k]);
+            }
+        }
+    };
+    std::optional<std::filesystem::path> file;
+    bool heightZero = false;
+    try {
+        heightZero = image.height() == 0;
+        if (heightZero) {
+            saveZeros({true, true, true}, {kPro, kPlus, kPlain});
+            ++_problemImageCount;
+            ++_hashedImageCount;
+        } else {
+            takeNeeds();
+        }
+        if (!heightZero && anyOf(needed)) {
+            const std::optional<std::string> fileName = imageFileName(image);
+            const bool usable = photoOnline(image) &&
+                                calculator.supportedImageType(fileName.value_or("")) &&
+                                (file = exportImage(image)).has_value();
+            if (!usable) {
+                saveZeros({true, true, true}, {kPlain, kPlus, kPro});
+                ++_hashedImageCount;
+                ++_problemImageCount;
+            } else if (calculator.prepareImageData(*file, needed[kPlain] || needed[kPlus],
+                                                   needed[kPro])) {
+                // Plain before plus: plus then reads the grid the plain computation left.
+                if (needed[kPlain]) {
+                    working[kPlain] = calculator.calculateLumsift(false);
+                    saveLumsiftHash(image, *working[kPlain], kAlgorithmPlain);
+                }
+                if (needed[kPlus]) {
+                    working[kPlus] = calculator.calculateLumsift(true);
+                    saveLumsiftHash(image, *working[kPlus], kAlgorithmPlus);
+                }
+                if (needed[kPro]) {
+                    working[kPro] = calculator.calculateHashPro();
+                    saveLumsiftHash(image, *working[kPro], kAlgorithmPro);
+                }
+                ++_hashedImageCount;
+            } else {
+                saveZeros(needed, {kPlain, kPlus, kPro});
+                ++_hashedImageCount;
+            }
+        }
+    } catch (const scripting::ScriptingError& error) {
+        // The application failed us mid-step: the image ends as a failed preparation.
+        log::line("Analysis: a request for image " + image.id() + " failed (" + error.name() +
+                  "): " + error.reason());
+        if (!needsTaken) {
+            takeNeeds();
+        }
+        heightZero = false;
+        working = start;
+        try {
+            saveZeros(needed, {kPlain, kPlus, kPro});
+        } catch (const scripting::ScriptingError& again) {
+            log::line("Analysis: the fingerprints of " + image.id() +
+                      " could not be marked for computing: " + again.reason());
+        }
+        ++_hashedImageCount;
+    }
+    if (file && isExportedCopy(image, *file)) {
+        helpers::deleteFile(file->string());
+    }
+    if (!heightZero) {
+        std::size_t index = i;
+        if (selectionMode) {
+            const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), image.id());
+            if (found == allImageIDs.end()) {
+                staleLibraryStop();
+                return false; // leaves the step: the engine lock is released
+            }
+            index = static_cast<std::size_t>(found - allImageIDs.begin());
+        }
+        const std::array<std::shared_ptr<FingerprintList>*, 3> lists = {
+            &allLumsiftClassicHahes, &allLumsiftPlusHahes, &allLumsiftProHahes};
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (needed[k]) {
+                setEntryAt(*lists[k], index, working[k]);
+            }
+        }
+    }
+    const int64_t hashed = hashedImageCount();
+    const int64_t notHashed = allImagesCount() - hashed;
+    postToDataView([hashed, notHashed](LoadingPage& p) {
+        setText(p.analysedImagesLabel(), countText(hashed));
+        setText(p.notAnalysedImagesLabel(), countText(notHashed));
+    });
+    return true;
+}
+
+void LumsiftForAperture::staleLibraryStop() {
+    if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
+        appDelegate->showAlert("An Image was not found in the library data loaded into Lumsift.  "
+                               "If you've recently added images into Aperture you will need to "
+                               "reload the library in Lumsift",
+                               "Stale Library Data");
+    }
+    postToDataView([](LoadingPage& p) {
+        setText(p.retrieveStatusLabel(), "Analysis Complete");
+        setText(p.notAnalysedImagesLabel(), "Unknown");
+        p.enableAnalyseButton();
+    });
+    postToDelegate([](AppDelegate& d) { d.enableNextView(); });
+}
+
+bool LumsiftForAperture::isExportedCopy(const ImageVersion& image,
+                                        const std::filesystem::path& file) const {
+    // Where the library itself lies in the temporary folder, its masters hold the export
+    // folder's path too: only a file other than the master read in place is a copy.
+    if (file.string().find(exportFolder) == std::string::npos) {
+        return false;
+    }
+    return masterPathFor(allImageIDs, allImagePaths, image.id()) != file.string();
 }
 
 } // namespace lumsift

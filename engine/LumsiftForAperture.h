@@ -28,6 +28,7 @@
 
 namespace lumsift {
 
+class Lumsift;
 using ImageVersion = scripting::ApertureImageVersion;
 // One stored fingerprint: a number (0 = fingerprinting failed or waits to be redone) or the null
 // marker (no tag).
@@ -187,6 +188,18 @@ private:
     // target's distance histogram (0 to 15) and the sensitivity in force.
     void postSummary(const std::shared_ptr<ResultsPage>& page,
                      const std::array<uint64_t, 16>& hist);
+    // The steps of analyseImages. The selection pre-pass: the chosen kinds' stored
+    // fingerprints of the selected images become "0".
+    void resetSelectedFingerprints(const std::vector<ImageVersion>& selection, int32_t choice);
+    // One image's step under the engine lock, list position `i`, with the run's calculator
+    // (borrowed). NO when the stale-library stop has ended the run.
+    bool analyseImage(const ImageVersion& image, std::size_t i, bool selectionMode, int32_t choice,
+                      Lumsift& calculator);
+    // The alert and reports of a run that met an image the current load does not hold.
+    void staleLibraryStop();
+    // YES for a copy that the photo application exported into exportFolder for `image`; never
+    // for the master read in place.
+    bool isExportedCopy(const ImageVersion& image, const std::filesystem::path& file) const;
     // Back to the start values of the engine's table and `init` (constructor and reset).
     void initFields();
     // Number of times init has run in this process (tests).
