@@ -1,5 +1,5 @@
-// The image renderer over libvips: loader choice by suffix, shrink-on-load, upright sRGB pictures
-// with premultiplied alpha, and the stretch to N x N grids.
+// The image renderer: decoder choice by suffix (libjpeg for common JPEGs, libvips for the rest),
+// the libvips decoder with shrink-on-load, sRGB conversion, premultiplied alpha and orientation.
 #include "fingerprint/ImageRenderer.h"
 
 #include "fingerprint/JpegDecoder.h"
@@ -14,40 +14,6 @@
 #include <mutex>
 
 namespace lumsift {
-namespace vips {
-namespace {
-
-void routeToLog(const gchar* /*domain*/, GLogLevelFlags /*level*/, const gchar* message,
-                gpointer /*data*/) {
-    log::line(std::string("libvips: ") + (message != nullptr ? message : ""));
-}
-
-} // namespace
-
-bool start() {
-    static const bool started = [] {
-        if (VIPS_INIT("lumsift") != 0) {
-            log::line(std::string("libvips: could not start: ") + vips_error_buffer());
-            vips_error_clear();
-            return false;
-        }
-        // Every picture is read once; a cache would only hold on to memory and open files.
-        vips_cache_set_max(0);
-        // One worker: a picture is decoded on the calling thread, and with several workers
-        // libvips 8.14 can lose a loader's error (a truncated file) in a tile that another
-        // worker finished.
-        vips_concurrency_set(1);
-        g_log_set_handler("VIPS",
-                          static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL |
-                                                      G_LOG_LEVEL_MESSAGE),
-                          routeToLog, nullptr);
-        return true;
-    }();
-    return started;
-}
-
-} // namespace vips
-
 namespace {
 
 std::string lowerCase(std::string_view text) {
@@ -123,7 +89,7 @@ vips::Result loadWith(const std::string& loader, const std::filesystem::path& pa
     const char* file = path.c_str();
     const auto failOn = VIPS_FAIL_ON_TRUNCATED;
     // Read top to bottom once: the picture streams through the conversions below.
-    const auto kAccess = VIPS_ACCESS_SEQUENTIAL;
+    const auto streamed = VIPS_ACCESS_SEQUENTIAL;
     if (loader == "jpegload" && minSide > 0) {
         vips::Result header =
             vips::call([&](VipsImage** out) { return vips_jpegload(file, out, nullptr); });
@@ -132,7 +98,7 @@ vips::Result loadWith(const std::string& loader, const std::filesystem::path& pa
         const int shrink =
             jpegShrink(header.image.get()->Xsize, header.image.get()->Ysize, minSide);
         return vips::call([&](VipsImage** out) {
-            return vips_jpegload(file, out, "shrink", shrink, "fail_on", failOn, "access", kAccess,
+            return vips_jpegload(file, out, "shrink", shrink, "fail_on", failOn, "access", streamed,
                                  nullptr);
         });
     }
@@ -145,7 +111,7 @@ vips::Result loadWith(const std::string& loader, const std::filesystem::path& pa
         const double scale = std::min(1.0, std::max((minSide + 0.5) / header.image.get()->Xsize,
                                                     (minSide + 0.5) / header.image.get()->Ysize));
         return vips::call([&](VipsImage** out) {
-            return vips_webpload(file, out, "scale", scale, "fail_on", failOn, "access", kAccess,
+            return vips_webpload(file, out, "scale", scale, "fail_on", failOn, "access", streamed,
                                  nullptr);
         });
     }
@@ -153,15 +119,15 @@ vips::Result loadWith(const std::string& loader, const std::filesystem::path& pa
         // The stored thumbnail serves when it is large enough; it is decoded instead of the
         // full picture.
         vips::Result thumbnail = vips::call([&](VipsImage** out) {
-            return vips_heifload(file, out, "thumbnail", TRUE, "fail_on", failOn, "access", kAccess,
-                                 nullptr);
+            return vips_heifload(file, out, "thumbnail", TRUE, "fail_on", failOn, "access",
+                                 streamed, nullptr);
         });
         if (thumbnail && thumbnail.image.get()->Xsize >= minSide &&
             thumbnail.image.get()->Ysize >= minSide)
             return thumbnail;
     }
     return vips::call([&](VipsImage** out) {
-        return vips_call(loader.c_str(), file, out, "fail_on", failOn, "access", kAccess, nullptr);
+        return vips_call(loader.c_str(), file, out, "fail_on", failOn, "access", streamed, nullptr);
     });
 }
 

@@ -1,0 +1,41 @@
+// libvips start-up for the whole process: cache off, one worker, warnings into our log.
+#include "fingerprint/Vips.h"
+
+#include "platform/log/Log.h"
+
+namespace lumsift {
+namespace vips {
+namespace {
+
+void routeToLog(const gchar* /*domain*/, GLogLevelFlags /*level*/, const gchar* message,
+                gpointer /*data*/) {
+    log::line(std::string("libvips: ") + (message != nullptr ? message : ""));
+}
+
+} // namespace
+
+bool start() {
+    static const bool started = [] {
+        if (VIPS_INIT("lumsift") != 0) {
+            log::line(std::string("libvips: could not start: ") + vips_error_buffer());
+            vips_error_clear();
+            return false;
+        }
+        // Every picture is read once; a cache would only hold on to memory and open files.
+        vips_cache_set_max(0);
+        // One worker: a picture is decoded on the calling thread, and with several workers
+        // libvips 8.14 can lose a loader's error (a truncated file) in a tile that another
+        // worker finished.
+        vips_concurrency_set(1);
+        g_log_set_handler("VIPS",
+                          static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL |
+                                                      G_LOG_LEVEL_MESSAGE),
+                          routeToLog, nullptr);
+        return true;
+    }();
+    return started;
+}
+
+} // namespace vips
+
+} // namespace lumsift
