@@ -296,7 +296,9 @@ std::vector<std::string> readableImageTypes() {
 std::string fileUrlText(const std::filesystem::path& path) {
     static constexpr std::string_view kKept = "-._~/!$&'()*+,;=:@";
     std::string text = "file://";
-    for (const unsigned char c : std::filesystem::absolute(path).string()) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    for (const unsigned char c : (ec ? path : absolute).string()) {
         if (std::isalnum(c) != 0 || kKept.find(static_cast<char>(c)) != std::string_view::npos) {
             text += static_cast<char>(c);
             continue;
