@@ -6,6 +6,7 @@
 
 #include "engine/LumsiftForAperture.h"
 #include "engine/MasterPaths.h"
+#include "engine/Text.h"
 #include "fingerprint/Lumsift.h"
 #include "platform/log/Log.h"
 
@@ -51,26 +52,18 @@ void setEntryAt(const std::shared_ptr<FingerprintList>& list, std::size_t index,
     }
 }
 
-// "%lu" of a count, as the labels show it.
-std::string countText(int64_t count) {
-    return std::to_string(static_cast<unsigned long>(count));
-}
-
-// Holds the idle-sleep assertion of one run and releases it once: at the run's end, or on any
-// way out before it.
+// Holds the idle-sleep assertion of one run and releases it when the run ends, whichever way.
 class AssertionHold {
 public:
     AssertionHold(std::shared_ptr<PowerAssertions> power, std::string_view name)
         : power_(std::move(power)), id_(power_->createNoIdleSleepAssertion(name)) {}
-    ~AssertionHold() { release(); }
-    AssertionHold(const AssertionHold&) = delete;
-    AssertionHold& operator=(const AssertionHold&) = delete;
-    void release() {
+    ~AssertionHold() {
         if (id_) {
             power_->release(*id_);
-            id_.reset();
         }
     }
+    AssertionHold(const AssertionHold&) = delete;
+    AssertionHold& operator=(const AssertionHold&) = delete;
 
 private:
     std::shared_ptr<PowerAssertions> power_;
@@ -131,9 +124,7 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
 
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (!analyseImage(list[i], i, selectionMode, choice, *calculator)) {
-            assertion.release();
-            calculator.reset();
-            return;
+            return; // the assertion is released on the way out
         }
     }
 
@@ -142,8 +133,6 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     notifications->deliver("Lumsift Library Analysis Complete!",
                            "Lumsift has successfully completed analysis of your library.", true);
     postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
-    assertion.release();
-    calculator.reset();
 }
 
 void LumsiftForAperture::resetSelectedFingerprints(const std::vector<ImageVersion>& selection,

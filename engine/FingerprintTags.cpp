@@ -2,8 +2,7 @@
 // "ZUL Lumsift" with the engine's record of the keywords the last search added.
 #include "engine/LumsiftForAperture.h"
 
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
+#include "engine/Text.h"
 
 namespace lumsift {
 
@@ -21,22 +20,6 @@ const char* tagNameFor(int32_t algorithm) {
     default:
         return nullptr;
     }
-}
-
-// `text` in Unicode normalisation form C, so that canonically equivalent texts compare equal.
-// A text that ICU cannot normalise is compared as it stands.
-std::string nfc(const std::string& text) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status))
-        return text;
-    const icu::UnicodeString normalized =
-        normalizer->normalize(icu::UnicodeString::fromUTF8(text), status);
-    if (U_FAILURE(status))
-        return text;
-    std::string result;
-    normalized.toUTF8String(result);
-    return result;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The library load: reads every image version of every project, its identifier and its three
 // stored fingerprints through the scripting interface, and reports on the loading page.
 #include "engine/LumsiftForAperture.h"
+#include "engine/Text.h"
 
 #include "platform/log/Log.h"
 
@@ -138,10 +139,9 @@ void LumsiftForAperture::loadLibraryFrom(std::shared_ptr<LoadingPage> page) {
     postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
     // 9.
-    log::line(
-        "Library Loaded.  " + std::to_string(allImages.size()) + " images.  " +
-        std::to_string(static_cast<unsigned long>(hashedImageCount())) + " already Lumsift'd.  " +
-        std::to_string(static_cast<unsigned long>(problemImageCount())) + " were not analyzable");
+    log::line("Library Loaded.  " + std::to_string(allImages.size()) + " images.  " +
+              countText(hashedImageCount()) + " already Lumsift'd.  " +
+              countText(problemImageCount()) + " were not analyzable");
 }
 
 } // namespace lumsift

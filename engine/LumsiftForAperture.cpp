@@ -1,6 +1,7 @@
 // The engine object itself: the one instance, init, the two switches, the small operations
 // over the scripting interface, the properties, the version check and the main-thread seam.
 #include "engine/LumsiftForAperture.h"
+#include "engine/Text.h"
 
 #include "platform/log/Log.h"
 
@@ -165,10 +166,9 @@ void LumsiftForAperture::switchLumsiftAlgorithm() {
 
     const int64_t hashed = hashedImageCount();
     postToDataView([total, hashed](LoadingPage& page) {
-        setText(page.totalImagesLabel(), std::to_string(static_cast<unsigned long>(total)));
-        setText(page.analysedImagesLabel(), std::to_string(static_cast<unsigned long>(hashed)));
-        setText(page.notAnalysedImagesLabel(),
-                std::to_string(static_cast<unsigned long>(total - hashed)));
+        setText(page.totalImagesLabel(), countText(total));
+        setText(page.analysedImagesLabel(), countText(hashed));
+        setText(page.notAnalysedImagesLabel(), countText(total - hashed));
     });
 }
 

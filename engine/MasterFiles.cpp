@@ -3,12 +3,10 @@
 #include <string>
 #include <thread>
 
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
-
 #include "engine/LumsiftForAperture.h"
 #include "engine/MasterPaths.h"
 #include "engine/Sqlite.h"
+#include "engine/Text.h"
 #include "platform/log/Log.h"
 #include "platform/plist/Plist.h"
 
@@ -19,26 +17,6 @@ namespace {
 constexpr std::string_view kMasterQuery =
     "select imagePath,fileIsReference from RKMaster where (uuid=(select MasterUuid from "
     "RKVersion where (uuid=?)));";
-
-// NFC form of UTF-8 text, so that canonically equivalent sequences compare equal byte for byte.
-// Text that ICU cannot normalise is returned unchanged.
-std::string nfc(std::string_view text) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* normalizer = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status)) {
-        return std::string(text);
-    }
-    const icu::UnicodeString normalised =
-        normalizer->normalize(icu::UnicodeString::fromUTF8(
-                                  icu::StringPiece(text.data(), static_cast<int32_t>(text.size()))),
-                              status);
-    if (U_FAILURE(status)) {
-        return std::string(text);
-    }
-    std::string out;
-    normalised.toUTF8String(out);
-    return out;
-}
 
 // The master path for one identifier from the open database; "" (with its log line) when the
 // query finds none.

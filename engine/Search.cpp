@@ -2,6 +2,7 @@
 // loaded image's, keywords the matches and the target, and reports counts, progress and, for a
 // single target, a summary of the distances with a tighter and a looser suggestion.
 #include "engine/LumsiftForAperture.h"
+#include "engine/Text.h"
 
 #include "fingerprint/Lumsift.h"
 #include "platform/log/Log.h"
@@ -13,10 +14,6 @@ namespace lumsift {
 namespace {
 
 constexpr int64_t kMaxSensitivity = 15;
-
-std::string lu(uint64_t value) {
-    return std::to_string(static_cast<unsigned long>(value));
-}
 
 // The target's entry in a reading of its custom tags: plus for 1, plain for 3, Pro otherwise.
 FingerprintEntry readingEntryFor(const FingerprintReading& reading, int32_t code) {
@@ -213,8 +210,8 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
         postToResults(page, [](ResultsPage& p) { p.setClearKeywordsEnabled(true); });
     // 19.
     postToResults(page, [total, S](ResultsPage& p) {
-        setText(p.similarImagesLabel(), lu(total));
-        setText(p.analysedImagesLabel(), lu(S));
+        setText(p.similarImagesLabel(), countText(total));
+        setText(p.analysedImagesLabel(), countText(S));
         setText(p.retrieveStatusLabel(), "Retrieval Complete");
         p.enableStartSearchButton();
     });
@@ -227,7 +224,7 @@ void LumsiftForAperture::postSummary(const std::shared_ptr<ResultsPage>& page,
     std::string toolTip = "Images Found:";
     for (std::size_t d = 0; d < hist.size(); ++d)
         if (hist[d] > 0)
-            toolTip += "\n" + lu(hist[d]) + " images @ sensitvity " + lu(d);
+            toolTip += "\n" + countText(hist[d]) + " images @ sensitvity " + countText(d);
 
     // 2. Cumulative counts and the sensitivity in force (kept within the counters' range).
     std::array<uint64_t, 16> cum{};
@@ -254,9 +251,9 @@ void LumsiftForAperture::postSummary(const std::shared_ptr<ResultsPage>& page,
         postToResults(page, [](ResultsPage& p) { setText(p.specialMessagesLabel(), ""); });
     // 7.
     if (r) {
-        const std::string text = lu(hist[*r]) +
+        const std::string text = countText(hist[*r]) +
                                  " more images will be found by relaxing the sensitivity to " +
-                                 lu(*r) + ".";
+                                 countText(*r) + ".";
         postToResults(page, [text](ResultsPage& p) {
             p.setMoreImagesEnabled(true);
             p.setMoreImagesText(text);
@@ -265,9 +262,9 @@ void LumsiftForAperture::postSummary(const std::shared_ptr<ResultsPage>& page,
     }
     // 8.
     if (t) {
-        const std::string text = lu(cum[s] - cum[*t]) +
+        const std::string text = countText(cum[s] - cum[*t]) +
                                  " fewer images will be found by tightening the sensitivity to " +
-                                 lu(*t) + ".";
+                                 countText(*t) + ".";
         postToResults(page, [text](ResultsPage& p) {
             p.setLessImagesEnabled(true);
             p.setLessImagesText(text);

@@ -30,13 +30,11 @@ std::string promptPath(std::string_view path) {
 
 bool helpers::fileExists(std::string_view path, const std::shared_ptr<AppDelegate>& appDelegate) {
     std::error_code ec;
-    const bool exists = std::filesystem::exists(std::filesystem::path(path), ec);
-    const bool readable = fileReadable(path);
-    if (exists && readable) {
-        return true;
-    }
-    if (!exists) {
+    if (!std::filesystem::exists(std::filesystem::path(path), ec)) {
         return false;
+    }
+    if (fileReadable(path)) {
+        return true;
     }
     if (appDelegate) {
         const std::string asked = promptPath(path);
