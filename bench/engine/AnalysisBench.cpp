@@ -4,7 +4,6 @@
 // resident memory of each (target: flat in the number of images).
 //
 // Run by hand: build-*/bench/engine/analysis_bench [count...]   (default: 200 1000)
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,15 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace lumsift;
-using Clock = std::chrono::steady_clock;
-
-class Delegate : public AppDelegate {
-public:
-    void enableNextView() override {}
-    void disableNextView() override {}
-    void showAlert(const std::string&, const std::string&) override {}
-    void userSelectedFiles(const std::string&) override {}
-};
 
 class NoNotifications : public UserNotifications {
 public:
@@ -55,10 +45,6 @@ void resetPeak() {
     std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
 // `count` names for the wallpapers, round-robin, as hard links (copies where links fail).
 std::vector<fs::path> pictureNames(const std::vector<fs::path>& sources, const fs::path& folder,
                                    int count) {
@@ -77,22 +63,23 @@ std::vector<fs::path> pictureNames(const std::vector<fs::path>& sources, const f
     return files;
 }
 
+// Seconds that fingerprinting `files` of all three kinds takes.
 double bareFingerprinting(const std::vector<fs::path>& files) {
-    const auto start = Clock::now();
     Lumsift calculator;
     uint64_t sink = 0;
-    for (const fs::path& file : files) {
-        if (calculator.prepareImageData(file, true, true)) {
-            sink ^= calculator.calculateLumsift(false);
-            sink ^= calculator.calculateLumsift(true);
-            sink ^= calculator.calculateHashPro();
+    const double elapsed = bench::millisecondsOf([&] {
+        for (const fs::path& file : files) {
+            if (calculator.prepareImageData(file, true, true)) {
+                sink ^= calculator.calculateLumsift(false);
+                sink ^= calculator.calculateLumsift(true);
+                sink ^= calculator.calculateHashPro();
+            }
         }
-    }
-    const double elapsed = seconds(start);
+    });
     if (sink == 42) {
         std::printf(" ");
     }
-    return elapsed;
+    return elapsed / 1000;
 }
 
 } // namespace
@@ -121,7 +108,7 @@ int main(int argc, char** argv) {
     setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     setMainThread(std::make_shared<bench::CountingMainThread>());
     LumsiftForAperture& engine = LumsiftForAperture::sharedLumsiftForAperture();
-    engine.setAppDelegate(std::make_shared<Delegate>());
+    engine.setAppDelegate(std::make_shared<bench::NoDelegate>());
     engine.setUserNotifications(std::make_shared<NoNotifications>());
     bareFingerprinting(sources); // warm the page cache and the decoder
 
@@ -147,9 +134,7 @@ int main(int argc, char** argv) {
         const double bare = bareFingerprinting(files);
         const double barePeak = peakMiB();
         resetPeak();
-        const auto start = Clock::now();
-        engine.analyseImages(page);
-        const double analysis = seconds(start);
+        const double analysis = bench::millisecondsOf([&] { engine.analyseImages(page); }) / 1000;
         std::printf("%8d %12.2f %12.2f %8.3f %10.1f MiB %10.1f MiB\n", count, bare, analysis,
                     analysis / bare, barePeak, peakMiB());
         std::fflush(stdout);

@@ -1,6 +1,6 @@
 // What the engine benchmarks share: access to the engine's lists (the engine declares this a
-// friend), a main thread that counts posts and runs nothing, pages that are never shown, and a
-// timer.
+// friend), a main thread that counts posts and runs nothing, pages and a delegate that are never
+// shown, and a timer.
 #pragma once
 
 #include "engine/LumsiftForAperture.h"
@@ -92,6 +92,15 @@ public:
 
 private:
     int64_t sensitivity_;
+};
+
+// A delegate that shows nothing and grants nothing.
+class NoDelegate : public AppDelegate {
+public:
+    void enableNextView() override {}
+    void disableNextView() override {}
+    void showAlert(const std::string&, const std::string&) override {}
+    void userSelectedFiles(const std::string&) override {}
 };
 
 // Wall-clock milliseconds that `work` takes.
