@@ -5,19 +5,31 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <thread>
-
 namespace lumsift {
 namespace {
 
 using testing::EngineHarness;
 using Access = LumsiftForApertureTestAccess;
+using Strings = std::vector<std::string>;
 using ::testing::ElementsAre;
 
 constexpr uint64_t kTarget = 0xFF00;
 // A fingerprint `d` bits away from kTarget (never 0).
 uint64_t atDistance(int d) {
     return kTarget ^ ((uint64_t{1} << d) - 1);
+}
+const std::string kToolTip = "resultsView.setPerSensitivityToolTip=Images Found:";
+std::string more(int n, int to) {
+    return "resultsView.setMoreImagesText=" + std::to_string(n) +
+           " more images will be found by relaxing the sensitivity to " + std::to_string(to) + ".";
+}
+std::string fewer(int n, int to) {
+    return "resultsView.setLessImagesText=" + std::to_string(n) +
+           " fewer images will be found by tightening the sensitivity to " + std::to_string(to) +
+           ".";
+}
+std::string keyword(const std::string& id, const std::string& name) {
+    return "addKeyword " + id + " " + name + " | ZUL Lumsift";
 }
 
 // A library of one project for searches of kind `code`. The analysis choice defaults to 2 so
@@ -36,27 +48,29 @@ struct SearchLibrary {
             id = "I" + std::to_string(++count);
         h.app->addVersion(project, id);
         if (value)
-            h.app->setCustomTag(id,
-                                code == kAlgorithmPlus    ? kTagPlus
-                                : code == kAlgorithmPlain ? kTagPlain
-                                                          : kTagPro,
-                                std::to_string(*value));
+            h.app->setCustomTag(id, tag(), std::to_string(*value));
         return id;
     }
     void addAtDistances(std::initializer_list<int> distances) {
         for (int d : distances)
             add(atDistance(d));
     }
-    void searchFor(std::vector<std::string> targets, int64_t sensitivity, bool automatic = false) {
-        h.load();
+    const char* tag() const {
+        return code == kAlgorithmPlus ? kTagPlus : code == kAlgorithmPlain ? kTagPlain : kTagPro;
+    }
+    // Searches the loaded library for `targets`; loads it first unless `loaded`.
+    void searchFor(Strings targets, int64_t sensitivity, bool automatic = false,
+                   bool loaded = false) {
+        if (!loaded)
+            h.load();
         h.app->setSelection(std::move(targets));
         h.resultsPage->sensitivityValue = sensitivity;
         h.resultsPage->automatic = automatic;
         h.search();
     }
-    std::vector<std::string> keywordsAdded() const {
-        return h.app->callsStartingWith("addKeyword");
-    }
+    Strings keywordsAdded() const { return h.app->callsStartingWith("addKeyword"); }
+    bool saw(const std::string& event) const { return h.events.contains(event); }
+    std::string similar() const { return h.resultsPage->similarLabel.value(); }
 
     EngineHarness h;
     int32_t code;
@@ -64,46 +78,39 @@ struct SearchLibrary {
     int count = 0;
 };
 
-TEST(Search, WorkedExampleFixedSensitivitySeven) {
-    SearchLibrary lib;
-    lib.add(kTarget, "T");
-    lib.addAtDistances({2, 5, 5, 9, 9, 9, 12, 20, 30, 40, 50});
-    lib.searchFor({"T"}, 7);
-    auto& events = lib.h.events;
-    EXPECT_TRUE(events.contains("resultsView.setPerSensitivityToolTip=Images Found:"
-                                "\n1 images @ sensitvity 2\n2 images @ sensitvity 5"
-                                "\n3 images @ sensitvity 9\n1 images @ sensitvity 12"));
-    EXPECT_TRUE(events.contains("resultsView.setMoreImagesText=3 more images will be found by "
-                                "relaxing the sensitivity to 9."));
-    EXPECT_TRUE(events.contains("resultsView.setLessImagesText=2 fewer images will be found by "
-                                "tightening the sensitivity to 2."));
-    EXPECT_TRUE(events.contains("resultsView.setMoreImagesEnabled=1"));
-    EXPECT_TRUE(events.contains("resultsView.setLessImagesEnabled=1"));
-    EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 9u);
-    EXPECT_EQ(lib.h.engine.moreSensitiveValue(), 2u);
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "3");
-    EXPECT_EQ(lib.h.resultsPage->analysedLabel.value(), "1");
-    EXPECT_EQ(lib.h.resultsPage->statusLabel.value(), "Retrieval Complete");
-    EXPECT_EQ(lib.keywordsAdded().size(), 5u);
-    EXPECT_EQ(lib.h.main->runAndWaitCount(), 0u) << "the search never waits for the main thread";
+TEST(Search, WorkedExamplesAtFixedSensitivity) {
+    struct Case {
+        int64_t sensitivity;
+        std::string similar, looser, tighter;
+        uint64_t lessValue, moreValue;
+    };
+    for (const Case& c :
+         {Case{7, "3", more(3, 9), fewer(2, 2), 9, 2}, Case{15, "7", "", fewer(1, 9), 4, 9}}) {
+        SearchLibrary lib;
+        lib.add(kTarget, "T");
+        lib.addAtDistances({2, 5, 5, 9, 9, 9, 12, 20, 30, 40, 50});
+        lib.h.engine.setLessSensitiveValue(4); // left as it is without a looser value
+        lib.searchFor({"T"}, c.sensitivity);
+        SCOPED_TRACE(c.sensitivity);
+        EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity 2\n2 images @ sensitvity 5"
+                                       "\n3 images @ sensitvity 9\n1 images @ sensitvity 12"));
+        EXPECT_EQ(lib.h.events.startingWith("resultsView.setMoreImagesText"),
+                  c.looser.empty() ? Strings{} : Strings{c.looser});
+        EXPECT_EQ(lib.saw("resultsView.setMoreImagesEnabled=1"), !c.looser.empty());
+        EXPECT_TRUE(lib.saw(c.tighter));
+        EXPECT_TRUE(lib.saw("resultsView.setLessImagesEnabled=1"));
+        EXPECT_EQ(lib.h.engine.lessSensitiveValue(), c.lessValue);
+        EXPECT_EQ(lib.h.engine.moreSensitiveValue(), c.moreValue);
+        EXPECT_EQ(lib.similar(), c.similar);
+        EXPECT_EQ(lib.h.resultsPage->analysedLabel.value(), "1");
+        EXPECT_EQ(lib.h.resultsPage->statusLabel.value(), "Retrieval Complete");
+        EXPECT_EQ(lib.keywordsAdded().size(), std::stoul(c.similar) + 2);
+        EXPECT_EQ(lib.h.main->runAndWaitCount(), 0u)
+            << "the search never waits for the main thread";
+    }
 }
 
-TEST(Search, WorkedExampleFixedSensitivityFifteen) {
-    SearchLibrary lib;
-    lib.add(kTarget, "T");
-    lib.addAtDistances({2, 5, 5, 9, 9, 9, 12, 20, 30, 40, 50});
-    lib.h.engine.setLessSensitiveValue(4);
-    lib.searchFor({"T"}, 15);
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "7");
-    EXPECT_FALSE(lib.h.events.contains("resultsView.setMoreImagesEnabled=1"));
-    EXPECT_TRUE(lib.h.events.startingWith("resultsView.setMoreImagesText").empty());
-    EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 4u) << "no looser value: left as it was";
-    EXPECT_TRUE(lib.h.events.contains("resultsView.setLessImagesText=1 fewer images will be "
-                                      "found by tightening the sensitivity to 9."));
-    EXPECT_EQ(lib.h.engine.moreSensitiveValue(), 9u);
-}
-
-TEST(Search, WorkedExampleAutomaticWithPlusKind) {
+TEST(Search, AutomaticSensitivityLowersToTheNearestMatches) {
     SearchLibrary lib(kAlgorithmPlus);
     lib.add(kTarget, "T");
     lib.addAtDistances({12, 8, 10, 8, 5, 5, 30});
@@ -111,27 +118,23 @@ TEST(Search, WorkedExampleAutomaticWithPlusKind) {
     EXPECT_THAT(lib.h.events.startingWith("resultsView.setSensitivity="),
                 ElementsAre("resultsView.setSensitivity=10", "resultsView.setSensitivity=8",
                             "resultsView.setSensitivity=5"));
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "2");
-    EXPECT_THAT(lib.keywordsAdded(), ElementsAre("addKeyword I5 Lumsift T | ZUL Lumsift",
-                                                 "addKeyword I6 Lumsift T | ZUL Lumsift",
-                                                 "addKeyword T Lumsift Target | ZUL Lumsift",
-                                                 "addKeyword T Lumsift T | ZUL Lumsift"));
-    EXPECT_FALSE(lib.h.events.contains("resultsView.setLessImagesEnabled=1"));
-    EXPECT_TRUE(lib.h.events.contains("resultsView.setMoreImagesText=2 more images will be "
-                                      "found by relaxing the sensitivity to 8."));
+    EXPECT_EQ(lib.similar(), "2");
+    EXPECT_THAT(lib.keywordsAdded(),
+                ElementsAre(keyword("I5", "Lumsift T"), keyword("I6", "Lumsift T"),
+                            keyword("T", "Lumsift Target"), keyword("T", "Lumsift T")));
+    EXPECT_FALSE(lib.saw("resultsView.setLessImagesEnabled=1"));
+    EXPECT_TRUE(lib.saw(more(2, 8)));
     EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 8u);
     EXPECT_EQ(Access::similaritySensitivity(lib.h.engine), 5);
-    EXPECT_TRUE(Access::autoSensitive(lib.h.engine));
-}
 
-TEST(Search, AutomaticStartsAtFifteenForProAndKeepsItWhenNothingIsNear) {
-    SearchLibrary lib(kAlgorithmPro);
-    lib.add(kTarget, "T");
-    lib.addAtDistances({16, 40});
-    lib.searchFor({"T"}, 3, true);
-    EXPECT_THAT(lib.h.events.startingWith("resultsView.setSensitivity="),
-                ElementsAre("resultsView.setSensitivity=15"));
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "0");
+    // A Pro search starts at 15 and keeps it when nothing is near.
+    SearchLibrary pro(kAlgorithmPro);
+    pro.add(kTarget, "T");
+    pro.addAtDistances({16, 40});
+    pro.searchFor({"T"}, 3, true);
+    EXPECT_EQ(pro.h.events.startingWith("resultsView.setSensitivity="),
+              Strings{"resultsView.setSensitivity=15"});
+    EXPECT_EQ(pro.similar(), "0");
 }
 
 TEST(Search, EmptySelectionPostsReadyAndKeepsTheRecord) {
@@ -142,8 +145,7 @@ TEST(Search, EmptySelectionPostsReadyAndKeepsTheRecord) {
     lib.h.engine.addLumsfKeyword(lib.h.app->handle("T"), "Lumsift old");
     lib.h.engine.setLessSensitiveValue(3);
     lib.h.events.clear();
-    lib.h.app->setSelection({});
-    lib.h.search();
+    lib.searchFor({}, 7, false, true);
     EXPECT_THAT(
         lib.h.events.events(),
         ElementsAre("delegate.disableNextView", "resultsView.specialMessagesLabel=",
@@ -153,7 +155,6 @@ TEST(Search, EmptySelectionPostsReadyAndKeepsTheRecord) {
                     "delegate.enableNextView", "resultsView.enableStartSearchButton",
                     "resultsView.similarImagesLabel=Ready", "resultsView.analysedImagesLabel=Ready",
                     "resultsView.retrieveStatusLabel=Ready To Search"));
-    ASSERT_NE(Access::taggedImageKeyword(lib.h.engine), nullptr);
     EXPECT_THAT(*Access::taggedImageKeyword(lib.h.engine), ElementsAre("Lumsift old"));
     EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 3u);
 }
@@ -164,9 +165,9 @@ TEST(Search, DistanceEqualToSensitivityMatchesOneAboveDoesNot) {
     lib.add(atDistance(4), "at");
     lib.add(atDistance(5), "above");
     lib.searchFor({"T"}, 4);
-    EXPECT_THAT(lib.keywordsAdded(), ::testing::Contains("addKeyword at Lumsift T | ZUL Lumsift"));
-    EXPECT_EQ(lib.h.app->keywordsOf("above").size(), 0u);
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "1");
+    EXPECT_THAT(lib.keywordsAdded(), ::testing::Contains(keyword("at", "Lumsift T")));
+    EXPECT_TRUE(lib.h.app->keywordsOf("above").empty());
+    EXPECT_EQ(lib.similar(), "1");
 }
 
 TEST(Search, SingleTargetWithThreeMatchesAddsFiveKeywordsInOrder) {
@@ -178,49 +179,43 @@ TEST(Search, SingleTargetWithThreeMatchesAddsFiveKeywordsInOrder) {
     lib.add(atDistance(3), "C");
     lib.h.app->setVersionName("T", "Beach");
     lib.searchFor({"T"}, 7);
-    EXPECT_THAT(lib.keywordsAdded(), ElementsAre("addKeyword A Lumsift Beach | ZUL Lumsift",
-                                                 "addKeyword B Lumsift Beach | ZUL Lumsift",
-                                                 "addKeyword C Lumsift Beach | ZUL Lumsift",
-                                                 "addKeyword T Lumsift Target | ZUL Lumsift",
-                                                 "addKeyword T Lumsift Beach | ZUL Lumsift"));
+    EXPECT_THAT(lib.keywordsAdded(),
+                ElementsAre(keyword("A", "Lumsift Beach"), keyword("B", "Lumsift Beach"),
+                            keyword("C", "Lumsift Beach"), keyword("T", "Lumsift Target"),
+                            keyword("T", "Lumsift Beach")));
     EXPECT_THAT(*Access::taggedImageKeyword(lib.h.engine),
                 ElementsAre("Lumsift Beach", "Lumsift Beach", "Lumsift Beach", "Lumsift Target",
                             "Lumsift Beach"));
     EXPECT_EQ(Access::taggedImages(lib.h.engine)->size(), 5u);
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "3");
-    EXPECT_EQ(lib.h.resultsPage->analysedLabel.value(), "1");
     // The end posts, in order, after Clear Keywords is enabled.
-    const auto events = lib.h.events.events();
-    EXPECT_THAT(std::vector(events.end() - 6, events.end()),
+    const Strings events = lib.h.events.events();
+    EXPECT_THAT(Strings(events.end() - 6, events.end()),
                 ElementsAre("resultsView.setClearKeywordsEnabled=1",
                             "resultsView.similarImagesLabel=3", "resultsView.analysedImagesLabel=1",
                             "resultsView.retrieveStatusLabel=Retrieval Complete",
                             "resultsView.enableStartSearchButton", "delegate.enableNextView"));
 }
 
-TEST(Search, SensitivityZeroOffersOnlyALooserValue) {
-    SearchLibrary lib;
-    lib.add(kTarget, "T");
-    lib.addAtDistances({0, 4});
-    lib.h.engine.setMoreSensitiveValue(6);
-    lib.searchFor({"T"}, 0);
-    EXPECT_TRUE(lib.h.events.contains("resultsView.setMoreImagesText=1 more images will be found "
-                                      "by relaxing the sensitivity to 4."));
-    EXPECT_FALSE(lib.h.events.contains("resultsView.setLessImagesEnabled=1"));
-    EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 4u);
-    EXPECT_EQ(lib.h.engine.moreSensitiveValue(), 6u);
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "1");
-}
+TEST(Search, SuggestionsOnlyWhereTheyChangeTheCount) {
+    // At sensitivity 0 only a looser value; four matches at one distance offer neither.
+    SearchLibrary zero;
+    zero.add(kTarget, "T");
+    zero.addAtDistances({0, 4});
+    zero.h.engine.setMoreSensitiveValue(6);
+    zero.searchFor({"T"}, 0);
+    EXPECT_TRUE(zero.saw(more(1, 4)));
+    EXPECT_FALSE(zero.saw("resultsView.setLessImagesEnabled=1"));
+    EXPECT_EQ(zero.h.engine.lessSensitiveValue(), 4u);
+    EXPECT_EQ(zero.h.engine.moreSensitiveValue(), 6u);
+    EXPECT_EQ(zero.similar(), "1");
 
-TEST(Search, FourMatchesAtOneDistanceMakeNoSuggestion) {
-    SearchLibrary lib;
-    lib.add(kTarget, "T");
-    lib.addAtDistances({3, 3, 3, 3, 40});
-    lib.searchFor({"T"}, 7);
-    EXPECT_TRUE(lib.h.events.contains(
-        "resultsView.setPerSensitivityToolTip=Images Found:\n4 images @ sensitvity 3"));
-    EXPECT_FALSE(lib.h.events.contains("resultsView.setMoreImagesEnabled=1"));
-    EXPECT_FALSE(lib.h.events.contains("resultsView.setLessImagesEnabled=1"));
+    SearchLibrary same;
+    same.add(kTarget, "T");
+    same.addAtDistances({3, 3, 3, 3, 40});
+    same.searchFor({"T"}, 7);
+    EXPECT_TRUE(same.saw(kToolTip + "\n4 images @ sensitvity 3"));
+    EXPECT_FALSE(same.saw("resultsView.setMoreImagesEnabled=1"));
+    EXPECT_FALSE(same.saw("resultsView.setLessImagesEnabled=1"));
 }
 
 TEST(Search, TwoTargetsWithinEachOthersSensitivity) {
@@ -229,16 +224,13 @@ TEST(Search, TwoTargetsWithinEachOthersSensitivity) {
     lib.add(atDistance(2), "T2");
     lib.add(atDistance(40), "far");
     lib.searchFor({"T1", "T2"}, 5);
-    EXPECT_THAT(lib.keywordsAdded(), ElementsAre("addKeyword T2 Lumsift T1 | ZUL Lumsift",
-                                                 "addKeyword T1 Lumsift Target | ZUL Lumsift",
-                                                 "addKeyword T1 Lumsift T1 | ZUL Lumsift",
-                                                 "addKeyword T1 Lumsift T2 | ZUL Lumsift",
-                                                 "addKeyword T2 Lumsift Target | ZUL Lumsift",
-                                                 "addKeyword T2 Lumsift T2 | ZUL Lumsift"));
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "2");
+    EXPECT_THAT(lib.keywordsAdded(),
+                ElementsAre(keyword("T2", "Lumsift T1"), keyword("T1", "Lumsift Target"),
+                            keyword("T1", "Lumsift T1"), keyword("T1", "Lumsift T2"),
+                            keyword("T2", "Lumsift Target"), keyword("T2", "Lumsift T2")));
+    EXPECT_EQ(lib.similar(), "2");
     EXPECT_EQ(lib.h.resultsPage->analysedLabel.value(), "2");
-    EXPECT_TRUE(lib.h.events.startingWith("resultsView.setPerSensitivityToolTip").empty());
-    EXPECT_FALSE(lib.h.events.contains("resultsView.setMoreImagesEnabled=1"));
+    EXPECT_TRUE(lib.h.events.startingWith(kToolTip).empty()) << "a summary for one target only";
 }
 
 TEST(Search, ImageNearTwoTargetsIsCountedTwice) {
@@ -251,42 +243,31 @@ TEST(Search, ImageNearTwoTargetsIsCountedTwice) {
     ASSERT_EQ(shared.size(), 2u);
     EXPECT_EQ(shared[0].name, "Lumsift T1");
     EXPECT_EQ(shared[1].name, "Lumsift T2");
-    // T1 and T2 lie 2 apart: each matches the other too.
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "4");
+    EXPECT_EQ(lib.similar(), "4"); // T1 and T2 lie 2 apart: each matches the other too
 }
 
 TEST(Search, RotationsFollowTheLoadingPagesAnalysisChoice) {
     // The top row against the left-hand column: one quarter-turn apart, 14 bits unturned.
-    const uint64_t row = 0xFF, column = 0x0101010101010101;
+    // A choice of -1 stands for no loading page, which counts as 0.
     for (const auto& [code, choice, expected] :
          std::vector<std::tuple<int32_t, int32_t, std::string>>{{kAlgorithmPro, 0, "0"},
                                                                 {kAlgorithmPro, 1, "0"},
                                                                 {kAlgorithmPro, 3, "0"},
+                                                                {kAlgorithmPro, -1, "0"},
                                                                 {kAlgorithmPro, 2, "14"},
                                                                 {kAlgorithmPlus, 2, "14"},
                                                                 {kAlgorithmPlain, 2, "14"},
                                                                 {kAlgorithmPlus, 0, "0"}}) {
         SearchLibrary lib(code, choice);
-        lib.add(row, "T");
-        lib.add(column, "turned");
-        lib.searchFor({"T"}, 15);
-        EXPECT_TRUE(lib.h.events.contains("resultsView.setPerSensitivityToolTip=Images Found:\n1 "
-                                          "images @ sensitvity " +
-                                          expected))
+        lib.add(0xFF, "T");
+        lib.add(0x0101010101010101, "turned");
+        lib.h.load();
+        if (choice < 0)
+            Access::setDataView(lib.h.engine, nullptr);
+        lib.searchFor({"T"}, 15, false, true);
+        EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity " + expected))
             << "code " << code << " choice " << choice;
     }
-}
-
-TEST(Search, WithoutALoadingPageTheChoiceCountsAsZeroAndRotationsAreTried) {
-    SearchLibrary lib(kAlgorithmPro, kAlgorithmPro);
-    lib.add(0xFF, "T");
-    lib.add(0x0101010101010101, "turned");
-    lib.h.load();
-    Access::setDataView(lib.h.engine, nullptr);
-    lib.h.app->setSelection({"T"});
-    lib.h.resultsPage->sensitivityValue = 0;
-    lib.h.search();
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "1");
 }
 
 TEST(Search, TargetMissingFromTheLoadIsReadFromItsTags) {
@@ -296,12 +277,10 @@ TEST(Search, TargetMissingFromTheLoadIsReadFromItsTags) {
     // Added to the library after the load.
     lib.h.app->setCustomTag("new", kTagPlus, std::to_string(kTarget));
     lib.h.app->setCustomTag("new", kTagPlain, "999");
-    lib.h.app->setSelection({"new"});
-    lib.h.resultsPage->sensitivityValue = 3;
-    lib.h.search();
+    lib.searchFor({"new"}, 3, false, true);
     EXPECT_THAT(lib.h.app->callsStartingWith("versionTag"),
                 ElementsAre("versionTagValues new", "versionTagNames new"));
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "1");
+    EXPECT_EQ(lib.similar(), "1");
     EXPECT_EQ(lib.h.app->keywordsOf("A").size(), 1u);
 }
 
@@ -311,34 +290,31 @@ TEST(Search, LoadedTargetWithoutFingerprintFindsNothingAndKeepsProgress) {
     lib.addAtDistances({0, 1});
     lib.h.load();
     lib.h.app->setCustomTag("T", kTagPlus, std::to_string(kTarget)); // written after the load
-    lib.h.app->setSelection({"T"});
-    lib.h.search();
+    lib.searchFor({"T"}, 7, false, true);
     EXPECT_TRUE(lib.h.app->callsStartingWith("versionTag").empty());
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "0");
-    EXPECT_TRUE(lib.h.events.contains("resultsView.setPerSensitivityToolTip=Images Found:"));
-    EXPECT_EQ(lib.h.resultsPage->progress.doubleValue(), 3);
-    EXPECT_FALSE(lib.h.events.contains("resultsView.setClearKeywordsEnabled=1"));
+    EXPECT_EQ(lib.similar(), "0");
+    EXPECT_TRUE(lib.saw(kToolTip));
+    EXPECT_EQ(lib.h.events.startingWith("resultsView.progress.value").back(),
+              "resultsView.progress.value=3");
+    EXPECT_FALSE(lib.saw("resultsView.setClearKeywordsEnabled=1"));
     ASSERT_NE(Access::taggedImages(lib.h.engine), nullptr);
     EXPECT_TRUE(Access::taggedImages(lib.h.engine)->empty()) << "an empty record, not absent";
 }
 
-TEST(Search, OnlyImageInTheLibraryComparesNothing) {
-    SearchLibrary lib;
-    lib.add(kTarget, "T");
-    lib.searchFor({"T"}, 15);
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "0");
-    EXPECT_TRUE(lib.h.events.contains("resultsView.setPerSensitivityToolTip=Images Found:"));
-}
+TEST(Search, OnlyImageOrNoLoadedImageComparesNothing) {
+    SearchLibrary only;
+    only.add(kTarget, "T");
+    only.searchFor({"T"}, 15);
+    EXPECT_EQ(only.similar(), "0");
+    EXPECT_TRUE(only.saw(kToolTip));
 
-TEST(Search, NoLoadedImages) {
-    SearchLibrary lib;
-    lib.h.load();
-    lib.h.app->setCustomTag("T", kTagPlus, std::to_string(kTarget));
-    lib.h.app->setSelection({"T"});
-    lib.h.search();
-    EXPECT_TRUE(lib.h.events.contains("resultsView.progress.max=0"));
-    EXPECT_TRUE(lib.h.events.startingWith("resultsView.progress.value").empty());
-    EXPECT_EQ(lib.h.resultsPage->similarLabel.value(), "0");
+    SearchLibrary none;
+    none.h.load();
+    none.h.app->setCustomTag("T", kTagPlus, std::to_string(kTarget));
+    none.searchFor({"T"}, 7, false, true);
+    EXPECT_TRUE(none.saw("resultsView.progress.max=0"));
+    EXPECT_TRUE(none.h.events.startingWith("resultsView.progress.value").empty());
+    EXPECT_EQ(none.similar(), "0");
 }
 
 TEST(Search, ProgressIsPostedAboutEveryHundredthAndAlwaysAtTheEnd) {
@@ -348,8 +324,8 @@ TEST(Search, ProgressIsPostedAboutEveryHundredthAndAlwaysAtTheEnd) {
         lib.add(atDistance(40));
     lib.add(kTarget, "T2");
     lib.searchFor({"T", "T2"}, 7);
-    EXPECT_TRUE(lib.h.events.contains("resultsView.progress.max=3000"));
-    const auto posted = lib.h.events.startingWith("resultsView.progress.value=");
+    EXPECT_TRUE(lib.saw("resultsView.progress.max=3000"));
+    const Strings posted = lib.h.events.startingWith("resultsView.progress.value=");
     EXPECT_LE(posted.size(), 102u);
     EXPECT_GE(posted.size(), 50u);
     double last = 0;
@@ -367,17 +343,9 @@ TEST(Search, LockIsReleasedWhenARequestFails) {
     lib.add(atDistance(1), "A");
     lib.h.app->failOn("addKeyword");
     lib.searchFor({"T"}, 7);
-    bool locked = false;
-    std::thread other([&] {
-        auto& lock = Access::engineLock(lib.h.engine);
-        locked = lock.try_lock();
-        if (locked)
-            lock.unlock();
-    });
-    other.join();
-    EXPECT_TRUE(locked);
-    EXPECT_TRUE(lib.h.events.contains("resultsView.enableStartSearchButton"));
-    EXPECT_TRUE(lib.h.events.contains("delegate.enableNextView"));
+    EXPECT_TRUE(lib.h.engineLockIsFree());
+    EXPECT_TRUE(lib.saw("resultsView.enableStartSearchButton"));
+    EXPECT_TRUE(lib.saw("delegate.enableNextView"));
 }
 
 TEST(Search, TakesItsListOnceAndFollowsTheKindChosenBefore) {
@@ -388,11 +356,8 @@ TEST(Search, TakesItsListOnceAndFollowsTheKindChosenBefore) {
     lib.h.app->setCustomTag("T", kTagPro, std::to_string(kTarget));
     lib.h.load();
     lib.h.engine.switchSearchAlgorithm(kAlgorithmPro);
-    lib.h.app->setSelection({"T"});
-    lib.h.resultsPage->sensitivityValue = 15;
-    lib.h.search();
-    EXPECT_TRUE(lib.h.events.contains(
-        "resultsView.setPerSensitivityToolTip=Images Found:\n1 images @ sensitvity 9"));
+    lib.searchFor({"T"}, 15, false, true);
+    EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity 9"));
 }
 
 } // namespace

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include "platform/log/Log.h"
-#include "tests/engine/AnalysisSupport.h"
 #include "tests/engine/support/EngineHarness.h"
 
 namespace lumsift {

@@ -7,6 +7,7 @@
 #include "tests/engine/support/Recorders.h"
 
 #include <memory>
+#include <unistd.h>
 
 namespace lumsift {
 
@@ -21,14 +22,18 @@ struct LumsiftForApertureTestAccess {
         std::lock_guard lock(e.fieldsMutex);
         return e.allLumsiftHahes;
     }
-    static std::shared_ptr<FingerprintList>& plusList(LumsiftForAperture& e) {
+    static std::shared_ptr<FingerprintList> plainList(LumsiftForAperture& e) {
+        return e.allLumsiftClassicHahes;
+    }
+    static std::shared_ptr<FingerprintList> plusList(LumsiftForAperture& e) {
         return e.allLumsiftPlusHahes;
     }
-    static std::shared_ptr<FingerprintList>& proList(LumsiftForAperture& e) {
+    static std::shared_ptr<FingerprintList> proList(LumsiftForAperture& e) {
         return e.allLumsiftProHahes;
     }
-    static std::shared_ptr<FingerprintList>& plainList(LumsiftForAperture& e) {
-        return e.allLumsiftClassicHahes;
+    // Entry `i` of the plain, plus and Pro lists.
+    static FingerprintReading entries(LumsiftForAperture& e, std::size_t i) {
+        return {(*plainList(e))[i], (*plusList(e))[i], (*proList(e))[i]};
     }
     static const std::unique_ptr<std::vector<ImageVersion>>& taggedImages(LumsiftForAperture& e) {
         return e.taggedImages;
@@ -46,12 +51,10 @@ struct LumsiftForApertureTestAccess {
     static int64_t similaritySensitivity(LumsiftForAperture& e) {
         return e._similaritySensitivity.load();
     }
-    static bool autoSensitive(LumsiftForAperture& e) { return e._autoSensitive.load(); }
     static const std::string& exportFolder(LumsiftForAperture& e) { return e.exportFolder; }
     static std::shared_ptr<scripting::ApertureApplication> photoApplication(LumsiftForAperture& e) {
         return e.photoApplication;
     }
-    static std::shared_ptr<helpers> help(LumsiftForAperture& e) { return e.help; }
     static std::shared_ptr<LoadingPage> dataView(LumsiftForAperture& e) { return e.loadingPage(); }
     static void setDataView(LumsiftForAperture& e, std::shared_ptr<LoadingPage> page) {
         std::lock_guard lock(e.fieldsMutex);
@@ -81,14 +84,7 @@ struct EngineHarness {
     void giveDelegate() { engine.setAppDelegate(delegate); }
     // Loads the library through the engine and runs the posted work; clears the events and
     // the fake's call log afterwards when `clear` is true.
-    void load(bool clear = true) {
-        engine.loadLibrary(loadingPage);
-        main->drain();
-        if (!clear)
-            return;
-        events.clear();
-        app->clearCalls();
-    }
+    void load(bool clear = true);
     // Runs a search with the results page and runs the posted work.
     void search() {
         engine.detectSimilar(resultsPage);
@@ -98,6 +94,22 @@ struct EngineHarness {
     void addImage(const std::string& projectId, const std::string& id,
                   std::optional<uint64_t> plain, std::optional<uint64_t> plus,
                   std::optional<uint64_t> pro);
+    // YES when another thread can take the engine lock now.
+    bool engineLockIsFree();
+};
+
+// Readability is the real user's (access(2)), and root reads every file. While this lives, a
+// process running as root has the real uid of "nobody", so a mode-0 file reads as unreadable;
+// its effective uid stays root, so everything else goes on as before.
+class AsUnprivilegedReader {
+public:
+    AsUnprivilegedReader();
+    ~AsUnprivilegedReader();
+    AsUnprivilegedReader(const AsUnprivilegedReader&) = delete;
+    AsUnprivilegedReader& operator=(const AsUnprivilegedReader&) = delete;
+
+private:
+    uid_t was_;
 };
 
 } // namespace testing

@@ -1,4 +1,4 @@
-// Recording stand-ins for the engine's pages, delegate and main thread.
+// Recording stand-ins for the engine's pages, delegate, main thread and platform layers.
 #include "tests/engine/support/Recorders.h"
 
 #include <algorithm>
@@ -28,29 +28,14 @@ std::vector<std::string> EventLog::events() const {
 }
 
 std::vector<std::string> EventLog::startingWith(std::string_view prefix) const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> found;
-    for (const auto& event : events_)
-        if (std::string_view(event).starts_with(prefix))
-            found.push_back(event);
+    std::vector<std::string> found = events();
+    std::erase_if(found, [prefix](const std::string& e) { return !e.starts_with(prefix); });
     return found;
-}
-
-bool EventLog::contains(std::string_view event) const {
-    return indexOf(event).has_value();
 }
 
 std::size_t EventLog::count(std::string_view event) const {
     std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
-}
-
-std::optional<std::size_t> EventLog::indexOf(std::string_view event) const {
-    std::lock_guard lock(mutex_);
-    const auto it = std::find(events_.begin(), events_.end(), event);
-    if (it == events_.end())
-        return std::nullopt;
-    return static_cast<std::size_t>(it - events_.begin());
 }
 
 void EventLog::clear() {
@@ -72,15 +57,12 @@ std::string RecordingTextField::value() const {
 }
 
 void RecordingProgress::setIndeterminate(bool indeterminate) {
-    indeterminate_ = indeterminate;
     log_.add(prefix_ + ".indeterminate=" + flag(indeterminate));
 }
 void RecordingProgress::setMaxValue(double value) {
-    max_ = value;
     log_.add(prefix_ + ".max=" + number(value));
 }
 void RecordingProgress::setDoubleValue(double value) {
-    value_ = value;
     log_.add(prefix_ + ".value=" + number(value));
 }
 void RecordingProgress::startAnimation() {
@@ -95,16 +77,6 @@ RecordingLoadingPage::RecordingLoadingPage(EventLog& log)
       totalLabel(log, "dataView.totalImagesLabel"),
       analysedLabel(log, "dataView.analysedImagesLabel"),
       notAnalysedLabel(log, "dataView.notAnalysedImagesLabel"), log_(log) {}
-
-void RecordingLoadingPage::disableAnalyseButton() {
-    log_.add("dataView.disableAnalyseButton");
-}
-void RecordingLoadingPage::enableAnalyseButton() {
-    log_.add("dataView.enableAnalyseButton");
-}
-void RecordingLoadingPage::stopAnimation() {
-    log_.add("dataView.stopAnimation");
-}
 
 RecordingResultsPage::RecordingResultsPage(EventLog& log)
     : progress(log, "resultsView.progress"), analysedLabel(log, "resultsView.analysedImagesLabel"),
@@ -134,16 +106,7 @@ void RecordingResultsPage::setPerSensitivityToolTip(const std::string& text) {
 void RecordingResultsPage::setClearKeywordsEnabled(bool enabled) {
     log_.add("resultsView.setClearKeywordsEnabled=" + flag(enabled));
 }
-void RecordingResultsPage::enableStartSearchButton() {
-    log_.add("resultsView.enableStartSearchButton");
-}
 
-void RecordingDelegate::enableNextView() {
-    log_.add("delegate.enableNextView");
-}
-void RecordingDelegate::disableNextView() {
-    log_.add("delegate.disableNextView");
-}
 void RecordingDelegate::showAlert(const std::string& message, const std::string& title) {
     log_.add("delegate.showAlert=" + title + "|" + message);
 }
@@ -153,12 +116,21 @@ void RecordingDelegate::userSelectedFiles(const std::string& path) {
         onUserSelectedFiles(path);
 }
 
+std::optional<uint32_t> RecordingPower::createNoIdleSleepAssertion(std::string_view name) {
+    log_.add("power.create=" + std::string(name));
+    return 7;
+}
+void RecordingPower::release(uint32_t id) {
+    log_.add("power.release=" + std::to_string(id));
+}
+
+void RecordingNotifications::deliver(const std::string& title, const std::string& text,
+                                     bool sound) {
+    log_.add("notify=" + title + "|" + text + "|" + (sound ? "sound" : "silent"));
+}
+
 void QueueMainThread::post(std::function<void()> work) {
     ++posts_;
-    if (runAtOnce_) {
-        work();
-        return;
-    }
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(work));
 }
@@ -168,19 +140,17 @@ void QueueMainThread::runAndWait(std::function<void()> work) {
     work();
 }
 
-std::size_t QueueMainThread::drain() {
-    std::size_t ran = 0;
+void QueueMainThread::drain() {
     for (;;) {
         std::function<void()> work;
         {
             std::lock_guard lock(mutex_);
             if (queue_.empty())
-                return ran;
+                return;
             work = std::move(queue_.front());
             queue_.pop_front();
         }
         work();
-        ++ran;
     }
 }
 

@@ -1,10 +1,12 @@
-// Recording stand-ins for what the engine reports to: the loading page, the results page, the
-// delegate and the main thread. Every report becomes one text event in a shared ordered list,
-// e.g. "dataView.retrieveStatusLabel=Data Collected", "delegate.disableNextView",
-// "dataView.progress.max=3", "resultsView.setSensitivity=8", so tests can assert the order.
+// Recording stand-ins for what the engine reports to: the pages, the delegate, the main thread,
+// the idle-sleep assertions and the notifications. Every report becomes one text event in a
+// shared ordered list, e.g. "dataView.retrieveStatusLabel=Data Collected",
+// "delegate.disableNextView", "dataView.progress.max=3", so tests can assert the order.
 #pragma once
 
 #include "engine/Pages.h"
+#include "platform/notify/UserNotifications.h"
+#include "platform/power/PowerAssertions.h"
 
 #include <atomic>
 #include <deque>
@@ -23,10 +25,8 @@ public:
     std::vector<std::string> events() const;
     // The events that start with `prefix`, in order.
     std::vector<std::string> startingWith(std::string_view prefix) const;
-    bool contains(std::string_view event) const;
+    bool contains(std::string_view event) const { return count(event) > 0; }
     std::size_t count(std::string_view event) const;
-    // Position of the first event equal to `event`; nullopt when absent.
-    std::optional<std::size_t> indexOf(std::string_view event) const;
     void clear();
 
 private:
@@ -48,8 +48,8 @@ private:
     std::string value_;
 };
 
-// Records "<prefix>.indeterminate=0|1", ".max=<n>", ".value=<n>", ".startAnimation",
-// ".stopAnimation", and keeps the last of each.
+// Records "<prefix>.indeterminate=0|1", ".max=<n>", ".value=<n>", ".startAnimation" and
+// ".stopAnimation".
 class RecordingProgress : public ProgressIndicator {
 public:
     RecordingProgress(EventLog& log, std::string prefix) : log_(log), prefix_(std::move(prefix)) {}
@@ -58,20 +58,13 @@ public:
     void setDoubleValue(double value) override;
     void startAnimation() override;
     void stopAnimation() override;
-    bool indeterminate() const { return indeterminate_.load(); }
-    double maxValue() const { return max_.load(); }
-    double doubleValue() const { return value_.load(); }
 
 private:
     EventLog& log_;
     std::string prefix_;
-    std::atomic<bool> indeterminate_{false};
-    std::atomic<double> max_{0};
-    std::atomic<double> value_{0};
 };
 
-// Loading page: events start with "dataView.". Its analysis choice and selection mode are
-// settable from the test.
+// Loading page: events start with "dataView.". The test sets its analysis choice and mode.
 class RecordingLoadingPage : public LoadingPage {
 public:
     explicit RecordingLoadingPage(EventLog& log);
@@ -82,24 +75,21 @@ public:
     TextField* notAnalysedImagesLabel() override { return &notAnalysedLabel; }
     int32_t selectedAlgorithm() const override { return algorithm.load(); }
     bool selectionMode() const override { return selectionOnly.load(); }
-    void disableAnalyseButton() override;
-    void enableAnalyseButton() override;
-    void stopAnimation() override;
+    void disableAnalyseButton() override { log_.add("dataView.disableAnalyseButton"); }
+    void enableAnalyseButton() override { log_.add("dataView.enableAnalyseButton"); }
+    void stopAnimation() override { log_.add("dataView.stopAnimation"); }
 
     std::atomic<int32_t> algorithm{0};
     std::atomic<bool> selectionOnly{false};
     RecordingProgress progress;
-    RecordingTextField statusLabel;
-    RecordingTextField totalLabel;
-    RecordingTextField analysedLabel;
-    RecordingTextField notAnalysedLabel;
+    RecordingTextField statusLabel, totalLabel, analysedLabel, notAnalysedLabel;
 
 private:
     EventLog& log_;
 };
 
-// Results page: events start with "resultsView.". Its sensitivity and automatic flag are
-// settable from the test; setSensitivity records and stores.
+// Results page: events start with "resultsView.". The test sets its sensitivity and automatic
+// flag; setSensitivity records and stores.
 class RecordingResultsPage : public ResultsPage {
 public:
     explicit RecordingResultsPage(EventLog& log);
@@ -117,15 +107,12 @@ public:
     void setLessImagesText(const std::string& text) override;
     void setPerSensitivityToolTip(const std::string& text) override;
     void setClearKeywordsEnabled(bool enabled) override;
-    void enableStartSearchButton() override;
+    void enableStartSearchButton() override { log_.add("resultsView.enableStartSearchButton"); }
 
     std::atomic<int64_t> sensitivityValue{7};
     std::atomic<bool> automatic{false};
     RecordingProgress progress;
-    RecordingTextField analysedLabel;
-    RecordingTextField similarLabel;
-    RecordingTextField statusLabel;
-    RecordingTextField messagesLabel;
+    RecordingTextField analysedLabel, similarLabel, statusLabel, messagesLabel;
 
 private:
     EventLog& log_;
@@ -137,8 +124,8 @@ private:
 class RecordingDelegate : public AppDelegate {
 public:
     explicit RecordingDelegate(EventLog& log) : log_(log) {}
-    void enableNextView() override;
-    void disableNextView() override;
+    void enableNextView() override { log_.add("delegate.enableNextView"); }
+    void disableNextView() override { log_.add("delegate.disableNextView"); }
     void showAlert(const std::string& message, const std::string& title) override;
     void userSelectedFiles(const std::string& path) override;
 
@@ -148,23 +135,44 @@ private:
     EventLog& log_;
 };
 
-// A main thread for tests. post queues the work (or runs it at once when made with
-// `runAtOnce`); runAndWait runs it at once on the caller's thread; drain() runs the queued work
-// in order, including work that the drained work posts.
+// Records "power.create=<name>" (answering the identifier 7) and "power.release=<id>".
+class RecordingPower : public PowerAssertions {
+public:
+    explicit RecordingPower(EventLog& log) : log_(log) {}
+    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view name) override;
+    void release(uint32_t id) override;
+
+private:
+    EventLog& log_;
+};
+
+// Records "notify=<title>|<text>|sound" (or "|silent").
+class RecordingNotifications : public UserNotifications {
+public:
+    explicit RecordingNotifications(EventLog& log) : log_(log) {}
+    void deliver(const std::string& title, const std::string& text, bool sound) override;
+
+private:
+    EventLog& log_;
+};
+
+inline const std::string kCompleteNotification =
+    "notify=Lumsift Library Analysis Complete!|Lumsift has successfully completed analysis of "
+    "your library.|sound";
+
+// A main thread for tests. post queues the work; runAndWait runs it at once on the caller's
+// thread; drain() runs the queued work in order, including work that the drained work posts.
 class QueueMainThread : public MainThread {
 public:
-    explicit QueueMainThread(bool runAtOnce = false) : runAtOnce_(runAtOnce) {}
     void post(std::function<void()> work) override;
     void runAndWait(std::function<void()> work) override;
-    // Runs queued work until the queue is empty; returns how many items ran.
-    std::size_t drain();
+    void drain();
     std::size_t pending() const;
     // Number of post() and runAndWait() calls so far.
     std::size_t postCount() const { return posts_.load(); }
     std::size_t runAndWaitCount() const { return waits_.load(); }
 
 private:
-    const bool runAtOnce_;
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
     std::atomic<std::size_t> posts_{0};
