@@ -11,23 +11,18 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
-#include <mutex>
 
 namespace lumsift {
 namespace {
 
-std::string lowerCase(std::string_view text) {
-    std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lower;
-}
-
-std::string upperCase(std::string_view text) {
-    std::string upper(text);
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return upper;
+// `text` in upper case, or in lower case.
+std::string inCase(std::string_view text, bool upper) {
+    std::string result(text);
+    for (char& c : result) {
+        const auto byte = static_cast<unsigned char>(c);
+        c = static_cast<char>(upper ? std::toupper(byte) : std::tolower(byte));
+    }
+    return result;
 }
 
 // The libvips loaders for pictures. Others (CSV, matrix, raw data, native, PDF, SVG, slides,
@@ -55,7 +50,7 @@ void* collectSuffixes(void* item, void* a, void* /*b*/) {
         std::string_view text = *suffix;
         if (text.starts_with('.'))
             text.remove_prefix(1);
-        const std::string lower = lowerCase(text);
+        const std::string lower = inCase(text, false);
         if (!lower.empty() &&
             std::find(suffixes->begin(), suffixes->end(), lower) == suffixes->end())
             suffixes->push_back(lower);
@@ -143,10 +138,7 @@ template <class Op> bool then(vips::Result& image, Op&& op) {
 // `minSide` a side where the loader could not shrink it; decoded into memory, as stored.
 vips::Result toRgbaFloat(vips::Result image, int minSide) {
     if (vips_image_get_typeof(image.image.get(), VIPS_META_ICC_NAME) != 0) {
-        vips::Result managed = vips::call([&](VipsImage** out) {
-            return vips_icc_transform(image.image.get(), out, "srgb", "embedded", TRUE, "depth", 8,
-                                      nullptr);
-        });
+        vips::Result managed = vips::profileToSrgb(image.image.get());
         if (managed)
             image = std::move(managed);
         else
@@ -185,20 +177,15 @@ vips::Result toRgbaFloat(vips::Result image, int minSide) {
         return image;
     // Formats without shrink-on-load are box-shrunk while they stream in, so that a huge
     // picture never sits whole in memory.
-    const int hshrink = minSide > 0 ? std::max(1, image.image.get()->Xsize / minSide) : 1;
-    const int vshrink = minSide > 0 ? std::max(1, image.image.get()->Ysize / minSide) : 1;
+    const int hshrink = boxShrink(image.image.get()->Xsize, minSide);
+    const int vshrink = boxShrink(image.image.get()->Ysize, minSide);
     if ((hshrink > 1 || vshrink > 1) &&
         !then(image, [hshrink, vshrink](VipsImage* in, VipsImage** out) {
             return vips_shrink(in, out, hshrink, vshrink, nullptr);
         }))
         return image;
     // The one pass over the file happens here; decoding errors (truncation) surface now.
-    auto toMemory = [](VipsImage* in, VipsImage** out) {
-        *out = vips_image_copy_memory(in);
-        return *out == nullptr ? -1 : 0;
-    };
-    then(image, toMemory);
-    return image;
+    return vips::adopt(vips_image_copy_memory(image.image.get()));
 }
 
 // The decoded image as a Picture.
@@ -211,8 +198,8 @@ Decoded toPicture(vips::Result loaded, int minSide) {
         return {std::nullopt, "unexpected pixel layout"};
     const size_t samples = static_cast<size_t>(in->Xsize) * in->Ysize * 4;
     const auto* first = reinterpret_cast<const float*>(VIPS_IMAGE_ADDR(in, 0, 0));
-    const Picture stored(in->Xsize, in->Ysize, std::vector<float>(first, first + samples));
-    return {stored.upright(vips_image_get_orientation(in)), {}};
+    Picture stored(in->Xsize, in->Ysize, std::vector<float>(first, first + samples));
+    return {std::move(stored).upright(vips_image_get_orientation(in)), {}};
 }
 
 class VipsDecoder final : public ImageDecoder {
@@ -265,7 +252,7 @@ const std::vector<DecoderEntry>& decoders() {
 }
 
 const ImageDecoder* decoderFor(std::string_view suffix) {
-    const std::string lower = lowerCase(suffix);
+    const std::string lower = inCase(suffix, false);
     for (const DecoderEntry& entry : decoders()) {
         if (std::find(entry.suffixes.begin(), entry.suffixes.end(), lower) != entry.suffixes.end())
             return entry.decoder.get();
@@ -285,7 +272,7 @@ std::vector<std::string> readableImageTypes() {
                 if (std::find(all.begin(), all.end(), suffix) != all.end())
                     continue;
                 all.push_back(suffix);
-                all.push_back(upperCase(suffix));
+                all.push_back(inCase(suffix, true));
             }
         }
         return all;

@@ -157,20 +157,14 @@ bool convertToSrgb(std::vector<uint8_t>& pixels, int width, int height,
         error = "libvips did not start";
         return false;
     }
-    vips::Result image = vips::call([&](VipsImage** out) {
-        *out = vips_image_new_from_memory(pixels.data(), pixels.size(), width, height, 3,
-                                          VIPS_FORMAT_UCHAR);
-        return *out == nullptr ? -1 : 0;
-    });
+    const vips::Result image = vips::adopt(vips_image_new_from_memory(
+        pixels.data(), pixels.size(), width, height, 3, VIPS_FORMAT_UCHAR));
     if (!image) {
         error = image.error;
         return false;
     }
     vips_image_set_blob_copy(image.image.get(), VIPS_META_ICC_NAME, profile.data(), profile.size());
-    const vips::Result srgb = vips::call([&](VipsImage** out) {
-        return vips_icc_transform(image.image.get(), out, "srgb", "embedded", TRUE, "depth", 8,
-                                  nullptr);
-    });
+    const vips::Result srgb = vips::profileToSrgb(image.image.get());
     if (!srgb || srgb.image.get()->Bands != 3 || srgb.image.get()->BandFmt != VIPS_FORMAT_UCHAR) {
         error = srgb ? "colour profile gave an unexpected layout" : srgb.error;
         return false;
@@ -280,9 +274,7 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) cons
     if (w < 1 || h < 1)
         return {std::nullopt, "JPEG without pixels"};
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 3);
-    if (!decodeInto(d, pixels.data()))
-        return {std::nullopt, d.errors.message};
-    if (d.errors.truncated)
+    if (!decodeInto(d, pixels.data()) || d.errors.truncated)
         return {std::nullopt, d.errors.message};
     // Colour management runs on the scaled-down pixels, where it costs little.
     std::string error;

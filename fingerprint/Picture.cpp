@@ -1,9 +1,11 @@
-// The stretch of a picture into an N x N grid: a separable Lanczos-3 filter, rows first.
+// A decoded picture: made from bytes (premultiplied, box-shrunk), turned upright, and stretched
+// into an N x N grid by a separable Lanczos-3 filter, rows first.
 #include "fingerprint/Picture.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 namespace lumsift {
 namespace {
@@ -54,13 +56,17 @@ uint8_t toByte(double value) {
 
 } // namespace
 
+int boxShrink(int side, int minSide) {
+    return minSide > 0 ? std::max(1, side / minSide) : 1;
+}
+
 Picture::Picture(int width, int height, std::vector<float> rgba)
     : width_(width), height_(height), rgba_(std::move(rgba)) {}
 
 Picture Picture::fromBytes(std::span<const uint8_t> pixels, int width, int height, int bands,
                            int minSide, int orientation) {
-    const int hshrink = minSide > 0 ? std::max(1, width / minSide) : 1;
-    const int vshrink = minSide > 0 ? std::max(1, height / minSide) : 1;
+    const int hshrink = boxShrink(width, minSide);
+    const int vshrink = boxShrink(height, minSide);
     // Blocks at the right and bottom edges may be partial: they average what they hold, so
     // nothing of the picture is dropped.
     const int w = (width + hshrink - 1) / hshrink;
@@ -84,13 +90,12 @@ Picture Picture::fromBytes(std::span<const uint8_t> pixels, int width, int heigh
     std::vector<float> rgba(sums.size());
     for (size_t i = 0; i < rgba.size(); ++i)
         rgba[i] = static_cast<float>(sums[i] / counts[i / 4]);
-    const Picture shrunk(w, h, std::move(rgba));
-    return orientation >= 2 && orientation <= 8 ? shrunk.upright(orientation) : shrunk;
+    return Picture(w, h, std::move(rgba)).upright(orientation);
 }
 
-Picture Picture::upright(int orientation) const {
+Picture Picture::upright(int orientation) && {
     if (orientation < 2 || orientation > 8)
-        return *this;
+        return std::move(*this);
     // Orientations 5 to 8 exchange width and height.
     const bool turned = orientation >= 5;
     const int w = turned ? height_ : width_;

@@ -24,8 +24,8 @@ public:
                              int minSide, int orientation);
 
     // This picture turned upright from EXIF `orientation` (1 to 8; any other value counts as 1:
-    // a copy).
-    Picture upright(int orientation) const;
+    // the picture itself, moved).
+    Picture upright(int orientation) &&;
 
     double width() const { return width_; }
     double height() const { return height_; }
@@ -41,5 +41,9 @@ private:
     int height_;
     std::vector<float> rgba_;
 };
+
+// The whole factor of a box shrink that keeps `side` pixels at least `minSide` (1 when minSide is
+// 0 or not below side). The caller guarantees side >= 1 and minSide >= 0.
+int boxShrink(int side, int minSide);
 
 } // namespace lumsift

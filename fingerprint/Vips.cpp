@@ -1,10 +1,10 @@
-// libvips start-up for the whole process: cache off, one worker, warnings into our log.
+// libvips start-up for the whole process (cache off, one worker, warnings into our log) and the
+// wrappers that turn its results into owned images or messages.
 #include "fingerprint/Vips.h"
 
 #include "platform/log/Log.h"
 
-namespace lumsift {
-namespace vips {
+namespace lumsift::vips {
 namespace {
 
 void routeToLog(const gchar* /*domain*/, GLogLevelFlags /*level*/, const gchar* message,
@@ -36,6 +36,20 @@ bool start() {
     return started;
 }
 
-} // namespace vips
+Result adopt(VipsImage* image) {
+    if (image != nullptr)
+        return {ImageRef(image), {}};
+    std::string message = vips_error_buffer();
+    vips_error_clear();
+    while (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    return {ImageRef(), message.empty() ? std::string("libvips failed") : message};
+}
 
-} // namespace lumsift
+Result profileToSrgb(VipsImage* image) {
+    return call([image](VipsImage** out) {
+        return vips_icc_transform(image, out, "srgb", "embedded", TRUE, "depth", 8, nullptr);
+    });
+}
+
+} // namespace lumsift::vips

@@ -1,5 +1,5 @@
-// The thin layer over libvips: one-time start-up, the image handle, and the call wrapper that
-// turns libvips' return codes into a result carrying its message.
+// The thin layer over libvips: one-time start-up, the image handle, the wrappers that turn
+// libvips' return codes into a result carrying its message, and the colour-profile conversion.
 #pragma once
 
 #include <string>
@@ -44,20 +44,23 @@ struct Result {
     explicit operator bool() const { return image.get() != nullptr; }
 };
 
-// Runs one libvips operation `op(VipsImage** out)` that returns 0 on success; on failure takes
-// (and clears) libvips' error text.
+// Takes ownership of `image`, what a libvips constructor returned. A null image gives a result
+// that carries (and takes from libvips) its error text.
+Result adopt(VipsImage* image);
+
+// Runs one libvips operation `op(VipsImage** out)` that returns 0 on success; on failure the
+// result carries libvips' error text.
 template <class Op> Result call(Op&& op) {
     VipsImage* out = nullptr;
-    if (op(&out) != 0 || out == nullptr) {
-        if (out != nullptr)
-            g_object_unref(out);
-        std::string message = vips_error_buffer();
-        vips_error_clear();
-        while (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        return {ImageRef(), message.empty() ? std::string("libvips failed") : message};
+    if (op(&out) != 0 && out != nullptr) {
+        g_object_unref(out);
+        out = nullptr;
     }
-    return {ImageRef(out), {}};
+    return adopt(out);
 }
+
+// `image` converted from its embedded colour profile to sRGB, 8 bits a sample; the error when the
+// profile cannot be applied. Borrows `image`.
+Result profileToSrgb(VipsImage* image);
 
 } // namespace lumsift::vips
