@@ -87,14 +87,12 @@ bool Lumsift::prepareImageData(const std::filesystem::path& url, bool eightX8, b
         return false;
     }
 
-    if (eightX8) {
+    if (eightX8)
         decoded.picture->render(reducedImageSize, bitmapReducedImage8x8);
-        alphaFirst = false; // the renderer writes R, G, B, A
-    }
-    if (thirty2x32) {
+    if (thirty2x32)
         decoded.picture->render(dctSize, bitmapReducedImage32x32);
-        alphaFirst = false;
-    }
+    if (eightX8 || thirty2x32)
+        alphaFirst = false; // the renderer writes R, G, B, A
     return true;
 }
 
@@ -173,9 +171,8 @@ uint64_t Lumsift::visualHashPro(const std::filesystem::path& url) {
 }
 
 int64_t Lumsift::distanceCalc(uint64_t a, uint64_t b) {
-    if (a == b)
-        return 0;
-    // The population count of a XOR b: how often its lowest set bit can be cleared.
+    // The population count of a XOR b (0 for equal values): how often its lowest set bit can be
+    // cleared.
     return std::popcount(a ^ b);
 }
 
