@@ -8,6 +8,7 @@
 #include "platform/notify/UserNotifications.h"
 #include "platform/power/PowerAssertions.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -18,56 +19,90 @@
 
 namespace lumsift::testing {
 
+inline std::string flag(bool value) {
+    return value ? "1" : "0";
+}
+
 // The shared ordered list of events. Thread-safe.
 class EventLog {
 public:
-    void add(std::string event);
-    std::vector<std::string> events() const;
+    void add(std::string event) {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    std::vector<std::string> events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
     // The events that start with `prefix`, in order.
-    std::vector<std::string> startingWith(std::string_view prefix) const;
+    std::vector<std::string> startingWith(std::string_view prefix) const {
+        std::vector<std::string> found = events();
+        std::erase_if(found, [prefix](const std::string& e) { return !e.starts_with(prefix); });
+        return found;
+    }
+    std::size_t count(std::string_view event) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
+    }
     bool contains(std::string_view event) const { return count(event) > 0; }
-    std::size_t count(std::string_view event) const;
-    void clear();
+    void clear() {
+        std::lock_guard lock(mutex_);
+        events_.clear();
+    }
 
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
 };
 
-// Records "<prefix>=<text>" and keeps the last text.
+// Records "<name>=<text>" and keeps the last text.
 class RecordingTextField : public TextField {
 public:
-    RecordingTextField(EventLog& log, std::string prefix) : log_(log), prefix_(std::move(prefix)) {}
-    void setStringValue(const std::string& text) override;
-    std::string value() const;
+    RecordingTextField(EventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+    void setStringValue(const std::string& text) override {
+        {
+            std::lock_guard lock(mutex_);
+            value_ = text;
+        }
+        log_.add(name_ + "=" + text);
+    }
+    std::string value() const {
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
 
 private:
     EventLog& log_;
-    std::string prefix_;
+    const std::string name_;
     mutable std::mutex mutex_;
     std::string value_;
 };
 
-// Records "<prefix>.indeterminate=0|1", ".max=<n>", ".value=<n>", ".startAnimation" and
-// ".stopAnimation".
+// Records "<name>.indeterminate=0|1", ".max=<n>", ".value=<n>" (whole numbers),
+// ".startAnimation" and ".stopAnimation".
 class RecordingProgress : public ProgressIndicator {
 public:
-    RecordingProgress(EventLog& log, std::string prefix) : log_(log), prefix_(std::move(prefix)) {}
-    void setIndeterminate(bool indeterminate) override;
-    void setMaxValue(double value) override;
-    void setDoubleValue(double value) override;
-    void startAnimation() override;
-    void stopAnimation() override;
+    RecordingProgress(EventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+    void setIndeterminate(bool on) override { log_.add(name_ + ".indeterminate=" + flag(on)); }
+    void setMaxValue(double value) override { log_.add(name_ + ".max=" + whole(value)); }
+    void setDoubleValue(double value) override { log_.add(name_ + ".value=" + whole(value)); }
+    void startAnimation() override { log_.add(name_ + ".startAnimation"); }
+    void stopAnimation() override { log_.add(name_ + ".stopAnimation"); }
 
 private:
+    static std::string whole(double value) { return std::to_string(static_cast<int64_t>(value)); }
     EventLog& log_;
-    std::string prefix_;
+    const std::string name_;
 };
 
 // Loading page: events start with "dataView.". The test sets its analysis choice and mode.
 class RecordingLoadingPage : public LoadingPage {
 public:
-    explicit RecordingLoadingPage(EventLog& log);
+    explicit RecordingLoadingPage(EventLog& log)
+        : progress(log, "dataView.progress"), statusLabel(log, "dataView.retrieveStatusLabel"),
+          totalLabel(log, "dataView.totalImagesLabel"),
+          analysedLabel(log, "dataView.analysedImagesLabel"),
+          notAnalysedLabel(log, "dataView.notAnalysedImagesLabel"), log_(log) {}
     ProgressIndicator* retrievProgressIndicator() override { return &progress; }
     TextField* retrieveStatusLabel() override { return &statusLabel; }
     TextField* totalImagesLabel() override { return &totalLabel; }
@@ -92,7 +127,12 @@ private:
 // flag; setSensitivity records and stores.
 class RecordingResultsPage : public ResultsPage {
 public:
-    explicit RecordingResultsPage(EventLog& log);
+    explicit RecordingResultsPage(EventLog& log)
+        : progress(log, "resultsView.progress"),
+          analysedLabel(log, "resultsView.analysedImagesLabel"),
+          similarLabel(log, "resultsView.similarImagesLabel"),
+          statusLabel(log, "resultsView.retrieveStatusLabel"),
+          messagesLabel(log, "resultsView.specialMessagesLabel"), log_(log) {}
     ProgressIndicator* retrievProgressIndicator() override { return &progress; }
     TextField* analysedImagesLabel() override { return &analysedLabel; }
     TextField* similarImagesLabel() override { return &similarLabel; }
@@ -100,14 +140,19 @@ public:
     TextField* specialMessagesLabel() override { return &messagesLabel; }
     int64_t sensitivity() const override { return sensitivityValue.load(); }
     bool autoSensitive() const override { return automatic.load(); }
-    void setSensitivity(int64_t value) override;
-    void setMoreImagesEnabled(bool enabled) override;
-    void setLessImagesEnabled(bool enabled) override;
-    void setMoreImagesText(const std::string& text) override;
-    void setLessImagesText(const std::string& text) override;
-    void setPerSensitivityToolTip(const std::string& text) override;
-    void setClearKeywordsEnabled(bool enabled) override;
-    void enableStartSearchButton() override { log_.add("resultsView.enableStartSearchButton"); }
+    void setSensitivity(int64_t value) override {
+        sensitivityValue = value;
+        add("setSensitivity=" + std::to_string(value));
+    }
+    void setMoreImagesEnabled(bool on) override { add("setMoreImagesEnabled=" + flag(on)); }
+    void setLessImagesEnabled(bool on) override { add("setLessImagesEnabled=" + flag(on)); }
+    void setMoreImagesText(const std::string& text) override { add("setMoreImagesText=" + text); }
+    void setLessImagesText(const std::string& text) override { add("setLessImagesText=" + text); }
+    void setPerSensitivityToolTip(const std::string& text) override {
+        add("setPerSensitivityToolTip=" + text);
+    }
+    void setClearKeywordsEnabled(bool on) override { add("setClearKeywordsEnabled=" + flag(on)); }
+    void enableStartSearchButton() override { add("enableStartSearchButton"); }
 
     std::atomic<int64_t> sensitivityValue{7};
     std::atomic<bool> automatic{false};
@@ -115,6 +160,7 @@ public:
     RecordingTextField analysedLabel, similarLabel, statusLabel, messagesLabel;
 
 private:
+    void add(const std::string& event) { log_.add("resultsView." + event); }
     EventLog& log_;
 };
 
@@ -126,8 +172,14 @@ public:
     explicit RecordingDelegate(EventLog& log) : log_(log) {}
     void enableNextView() override { log_.add("delegate.enableNextView"); }
     void disableNextView() override { log_.add("delegate.disableNextView"); }
-    void showAlert(const std::string& message, const std::string& title) override;
-    void userSelectedFiles(const std::string& path) override;
+    void showAlert(const std::string& message, const std::string& title) override {
+        log_.add("delegate.showAlert=" + title + "|" + message);
+    }
+    void userSelectedFiles(const std::string& path) override {
+        log_.add("delegate.userSelectedFiles=" + path);
+        if (onUserSelectedFiles)
+            onUserSelectedFiles(path);
+    }
 
     std::function<void(const std::string&)> onUserSelectedFiles;
 
@@ -139,8 +191,11 @@ private:
 class RecordingPower : public PowerAssertions {
 public:
     explicit RecordingPower(EventLog& log) : log_(log) {}
-    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view name) override;
-    void release(uint32_t id) override;
+    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view name) override {
+        log_.add("power.create=" + std::string(name));
+        return 7;
+    }
+    void release(uint32_t id) override { log_.add("power.release=" + std::to_string(id)); }
 
 private:
     EventLog& log_;
@@ -150,7 +205,9 @@ private:
 class RecordingNotifications : public UserNotifications {
 public:
     explicit RecordingNotifications(EventLog& log) : log_(log) {}
-    void deliver(const std::string& title, const std::string& text, bool sound) override;
+    void deliver(const std::string& title, const std::string& text, bool sound) override {
+        log_.add("notify=" + title + "|" + text + "|" + (sound ? "sound" : "silent"));
+    }
 
 private:
     EventLog& log_;
@@ -164,15 +221,36 @@ inline const std::string kCompleteNotification =
 // thread; drain() runs the queued work in order, including work that the drained work posts.
 class QueueMainThread : public MainThread {
 public:
-    void post(std::function<void()> work) override;
-    void runAndWait(std::function<void()> work) override;
-    void drain();
-    std::size_t pending() const;
+    void post(std::function<void()> work) override {
+        ++posts_;
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(work));
+    }
+    void runAndWait(std::function<void()> work) override {
+        ++waits_;
+        work();
+    }
+    void drain() {
+        for (std::function<void()> work; take(work);)
+            work();
+    }
+    std::size_t pending() const {
+        std::lock_guard lock(mutex_);
+        return queue_.size();
+    }
     // Number of post() and runAndWait() calls so far.
     std::size_t postCount() const { return posts_.load(); }
     std::size_t runAndWaitCount() const { return waits_.load(); }
 
 private:
+    bool take(std::function<void()>& work) {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty())
+            return false;
+        work = std::move(queue_.front());
+        queue_.pop_front();
+        return true;
+    }
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
     std::atomic<std::size_t> posts_{0};
