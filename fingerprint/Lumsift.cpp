@@ -77,8 +77,10 @@ bool Lumsift::prepareImageData(const std::filesystem::path& url, bool eightX8, b
     if (!supportedImageType(url.string()))
         return false;
 
-    // Shrink on load for the largest grid asked for; with none asked, the smallest decode will do.
-    const int largestGrid = thirty2x32 ? dctSize : eightX8 ? reducedImageSize : 1;
+    // Shrink on load for the large grid whenever a grid is asked for: the small grid then comes out
+    // the same whether or not the large one is made with it. With none asked, the smallest decode
+    // will do.
+    const int largestGrid = eightX8 || thirty2x32 ? dctSize : 1;
     const Decoded decoded = decodePicture(url, largestGrid);
     if (!decoded.picture || decoded.picture->height() == 0 || decoded.picture->width() == 0) {
         if (!decoded.error.empty())
