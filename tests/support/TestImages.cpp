@@ -147,13 +147,10 @@ vips::Result photoImage(int index) {
     if (found == cache.end())
         found = cache.emplace(key, makePhoto(index)).first;
     const Photo& photo = found->second;
-    return must(vips::call([&](VipsImage** out) {
-                    *out =
-                        vips_image_new_from_memory(photo.pixels.data(), photo.pixels.size(),
-                                                   photo.width, photo.height, 3, VIPS_FORMAT_UCHAR);
-                    return *out == nullptr ? -1 : 0;
-                }),
-                "wrapping a photo");
+    return must(
+        vips::adopt(vips_image_new_from_memory(photo.pixels.data(), photo.pixels.size(),
+                                               photo.width, photo.height, 3, VIPS_FORMAT_UCHAR)),
+        "wrapping a photo");
 }
 
 vips::Result recompressed(const vips::Result& image, int quality) {
@@ -161,40 +158,35 @@ vips::Result recompressed(const vips::Result& image, int quality) {
     size_t size = 0;
     if (vips_jpegsave_buffer(image.image.get(), &buffer, &size, "Q", quality, nullptr) != 0)
         throw std::runtime_error(std::string("recompressing: ") + vips_error_buffer());
-    vips::Result decoded = vips::call([&](VipsImage** out) {
-        VipsImage* loaded = vips_image_new_from_buffer(buffer, size, "", nullptr);
-        *out = loaded == nullptr ? nullptr : vips_image_copy_memory(loaded);
-        if (loaded != nullptr)
-            g_object_unref(loaded);
-        return *out == nullptr ? -1 : 0;
-    });
+    const vips::Result loaded = vips::adopt(vips_image_new_from_buffer(buffer, size, "", nullptr));
+    vips::Result decoded =
+        loaded ? vips::adopt(vips_image_copy_memory(loaded.image.get())) : vips::Result{};
     g_free(buffer);
     return must(std::move(decoded), "decoding a recompressed photo");
+}
+
+// Throws with libvips' message unless `failed` (a libvips return code) is 0.
+void wrote(int failed, const std::filesystem::path& file) {
+    if (failed == 0)
+        return;
+    const std::string message = vips_error_buffer();
+    vips_error_clear();
+    throw std::runtime_error("writing " + file.string() + ": " + message);
 }
 
 void save(const vips::Result& image, const std::filesystem::path& file, Format format,
           int quality) {
     VipsImage* const in = image.image.get();
     const char* name = file.c_str();
-    int failed = 0;
     switch (format) {
     case Format::Jpeg:
-        failed = vips_jpegsave(in, name, "Q", quality, nullptr);
-        break;
+        return wrote(vips_jpegsave(in, name, "Q", quality, nullptr), file);
     case Format::Png:
-        failed = vips_pngsave(in, name, nullptr);
-        break;
+        return wrote(vips_pngsave(in, name, nullptr), file);
     case Format::WebP:
-        failed = vips_webpsave(in, name, "Q", quality, nullptr);
-        break;
+        return wrote(vips_webpsave(in, name, "Q", quality, nullptr), file);
     case Format::Tiff:
-        failed = vips_tiffsave(in, name, nullptr);
-        break;
-    }
-    if (failed != 0) {
-        const std::string message = vips_error_buffer();
-        vips_error_clear();
-        throw std::runtime_error("writing " + file.string() + ": " + message);
+        return wrote(vips_tiffsave(in, name, nullptr), file);
     }
 }
 
@@ -292,11 +284,8 @@ std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, i
     for (int y = h / 4; y < h - h / 4; ++y)
         std::fill_n(alpha.begin() + static_cast<std::ptrdiff_t>(y) * w + w / 4, w - 2 * (w / 4),
                     uint8_t{255});
-    const vips::Result mask = must(vips::call([&](VipsImage** out) {
-                                       *out = vips_image_new_from_memory_copy(
-                                           alpha.data(), alpha.size(), w, h, 1, VIPS_FORMAT_UCHAR);
-                                       return *out == nullptr ? -1 : 0;
-                                   }),
+    const vips::Result mask = must(vips::adopt(vips_image_new_from_memory_copy(
+                                       alpha.data(), alpha.size(), w, h, 1, VIPS_FORMAT_UCHAR)),
                                    "making a mask");
     const vips::Result joined =
         must(vips::call([&](VipsImage** out) {
@@ -316,21 +305,13 @@ std::filesystem::path writeSolid(const std::filesystem::path& file, int width, i
     for (size_t i = 0; i < pixels.size(); ++i)
         pixels[i] = colour[i % bands];
     const vips::Result image =
-        must(vips::call([&](VipsImage** out) {
-                 *out = vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width, height,
-                                                        bands, VIPS_FORMAT_UCHAR);
-                 return *out == nullptr ? -1 : 0;
-             }),
+        must(vips::adopt(vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width,
+                                                         height, bands, VIPS_FORMAT_UCHAR)),
              "making a solid picture");
-    if (bands == 4) {
+    if (bands == 4)
         save(image, file, Format::Png, 100);
-        return file;
-    }
-    if (vips_image_write_to_file(image.image.get(), file.c_str(), nullptr) != 0) {
-        const std::string message = vips_error_buffer();
-        vips_error_clear();
-        throw std::runtime_error("writing " + file.string() + ": " + message);
-    }
+    else
+        wrote(vips_image_write_to_file(image.image.get(), file.c_str(), nullptr), file);
     return file;
 }
 
