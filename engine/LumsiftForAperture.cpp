@@ -146,22 +146,16 @@ void LumsiftForAperture::switchLumsiftAlgorithm() {
     if (alg == kAlgorithmPlus || alg == kAlgorithmPro || alg == kAlgorithmPlain) {
         setHashedImageCount(numbersIn(fingerprintListFor(alg)));
     } else {
-        // Each position that lacks any of the three kinds counts once; each list over its own
-        // length.
-        const std::array lists{allLumsiftClassicHahes, allLumsiftPlusHahes, allLumsiftProHahes};
-        std::size_t longest = 0;
-        for (const auto& list : lists)
-            longest = std::max(longest, list ? list->size() : 0);
-        std::vector<bool> missing(longest, false);
-        for (const auto& list : lists) {
-            if (!list)
-                continue;
-            for (std::size_t i = 0; i < list->size(); ++i)
-                if (!(*list)[i].has_value())
-                    missing[i] = true;
-        }
-        const auto missingCount = std::count(missing.begin(), missing.end(), true);
-        setHashedImageCount(total - static_cast<int64_t>(missingCount));
+        // An image counts when it holds all three kinds (the lists are index-aligned with
+        // allImages after every load, also a stopped one).
+        const auto& plain = allLumsiftClassicHahes;
+        const auto& plus = allLumsiftPlusHahes;
+        const auto& pro = allLumsiftProHahes;
+        int64_t complete = 0;
+        if (plain && plus && pro)
+            for (std::size_t i = 0; i < plain->size() && i < plus->size() && i < pro->size(); ++i)
+                complete += (*plain)[i] && (*plus)[i] && (*pro)[i] ? 1 : 0;
+        setHashedImageCount(complete);
     }
 
     const int64_t hashed = hashedImageCount();

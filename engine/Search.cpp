@@ -105,8 +105,8 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
     taggedImages = std::make_unique<std::vector<ImageVersion>>();
     taggedImageKeyword = std::make_unique<std::vector<std::string>>();
 
+    // Matches of the targets keyworded so far; any means Clear Keywords has work.
     uint64_t total = 0;
-    bool keyworded = false;
     try {
         // Comparison: the engine lock for all targets, released on every way out.
         std::lock_guard engine(engineLock);
@@ -117,7 +117,7 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
         for (const ImageVersion& target : selection) {
             // 11.
             const std::string keyword = "Lumsift " + target.name();
-            std::string identifier = target.id();
+            const std::string identifier = imageUniqueId(target);
             FingerprintEntry targetEntry;
             const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), identifier);
             if (found != allImageIDs.end()) {
@@ -126,12 +126,10 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
                     targetEntry = (*searchList)[i];
             } else {
                 targetEntry = readingEntryFor(retrieveLumsiftHash(target, code), code);
-                identifier = imageUniqueId(target);
             }
 
             // 12.
             std::vector<ImageVersion> matches;
-            bool hasMatch = false;
             std::array<uint64_t, 16> hist{};
             if (automatic) {
                 _similaritySensitivity = startValue;
@@ -169,20 +167,18 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
                     matches.clear();
                     postToResults(page, [d](ResultsPage& p) { p.setSensitivity(d); });
                 }
-                if (d <= sensitivity) {
+                if (d <= sensitivity)
                     matches.push_back(allImages[j]);
-                    hasMatch = true;
-                }
             }
 
             // 14.
-            if (hasMatch) {
+            // (A lowered sensitivity empties the list only to add the match that lowered it.)
+            if (!matches.empty()) {
                 for (const ImageVersion& match : matches)
                     addLumsfKeyword(match, keyword);
                 addLumsfKeyword(target, "Lumsift Target");
                 addLumsfKeyword(target, keyword);
                 total += matches.size();
-                keyworded = true;
             }
 
             // 15.
@@ -197,7 +193,7 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
         // and Next buttons back (and Clear Keywords for what was keyworded) instead of the
         // process ending on this thread.
         log::line("LumsiftForAperture detectSimilar: " + error.name() + ": " + error.reason());
-        if (keyworded)
+        if (total > 0)
             postToResults(page, [](ResultsPage& p) { p.setClearKeywordsEnabled(true); });
         postToResults(page, [](ResultsPage& p) { p.enableStartSearchButton(); });
         postToDelegate([](AppDelegate& d) { d.enableNextView(); });
@@ -206,7 +202,7 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
 
     // End: no lock held.
     // 18.
-    if (keyworded)
+    if (total > 0)
         postToResults(page, [](ResultsPage& p) { p.setClearKeywordsEnabled(true); });
     // 19.
     postToResults(page, [total, S](ResultsPage& p) {
