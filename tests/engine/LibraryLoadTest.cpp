@@ -87,54 +87,47 @@ TEST(LibraryLoad, ReadsTagTextsAsStrtoullAndAbsentTagsAsNull) {
     EXPECT_EQ(Access::entries(h.engine, n), (FingerprintReading{1, 2, 3}));
 }
 
-TEST(LibraryLoad, UnmatchedTagListsStopWithListsRealigned) {
-    EngineHarness h;
-    h.giveDelegate();
-    h.addImage(h.app->addProject("One"), "A", 1, 1, 1);
-    const auto bad = h.app->addProject("Two");
-    h.addImage(bad, "B1", 2, 2, 2);
-    h.addImage(bad, "B2", 3, 3, 3);
-    h.addImage(h.app->addProject("Three"), "C", 4, 4, 4);
-    h.app->setTagListMismatch(bad, true);
-    const log::Capture capture;
+TEST(LibraryLoad, UnmatchedTagListsOrAFailedRequestStopWithListsRealigned) {
+    for (const bool failedRequest : {false, true}) {
+        SCOPED_TRACE(failedRequest ? "failed request" : "unmatched lists");
+        EngineHarness h;
+        h.giveDelegate();
+        h.addImage(h.app->addProject("One"), "A", 1, 1, 1);
+        const auto bad = h.app->addProject("Two");
+        h.addImage(bad, "B1", 2, 2, 2);
+        h.addImage(bad, "B2", 3, 3, 3);
+        h.addImage(h.app->addProject("Three"), "C", 4, 4, 4);
+        if (failedRequest)
+            h.app->failOn("projectTagNames", bad);
+        else
+            h.app->setTagListMismatch(bad, true);
+        const log::Capture capture;
 
-    h.engine.loadLibrary(h.loadingPage);
-    // The alert is shown directly by the worker, before the queued posts run.
-    EXPECT_EQ(h.events.startingWith("delegate.showAlert="),
-              std::vector<std::string>{kCommunicationAlert});
-    h.events.clear();
-    h.main->drain();
-    const auto events = h.events.events();
-    ASSERT_GE(events.size(), 3u);
-    EXPECT_THAT(std::vector(events.end() - 3, events.end()),
-                ElementsAre("dataView.progress.value=2", "dataView.stopAnimation",
-                            "dataView.enableAnalyseButton"));
-    EXPECT_FALSE(h.events.contains("delegate.enableNextView"));
-    EXPECT_FALSE(h.events.contains("dataView.retrieveStatusLabel=Data Collected"));
-    EXPECT_TRUE(h.events.startingWith("dataView.totalImagesLabel").empty()) << "no recount";
-    EXPECT_THAT(capture.lines(), ElementsAre("LumsiftForAperture loadLibrary"));
-    EXPECT_TRUE(h.engine.dataLoaded());
-    // The failing project's versions are dropped: every list holds project One only.
-    EXPECT_THAT(Access::allImageIDs(h.engine), ElementsAre("A"));
-    EXPECT_EQ(Access::allImages(h.engine).size(), 1u);
-    EXPECT_EQ(Access::plainList(h.engine)->size(), 1u);
-    EXPECT_EQ(Access::plusList(h.engine)->size(), 1u);
-    EXPECT_EQ(Access::proList(h.engine)->size(), 1u);
-}
-
-TEST(LibraryLoad, FailedRequestStopsLikeUnmatchedLists) {
-    EngineHarness h;
-    h.giveDelegate();
-    h.addImage(h.app->addProject("One"), "A", 1, 1, 1);
-    const auto bad = h.app->addProject("Two");
-    h.addImage(bad, "B", 2, 2, 2);
-    h.app->failOn("projectTagNames", bad);
-    h.load(false);
-    EXPECT_EQ(h.events.count(kCommunicationAlert), 1u);
-    EXPECT_TRUE(h.events.contains("dataView.enableAnalyseButton"));
-    EXPECT_FALSE(h.events.contains("delegate.enableNextView"));
-    EXPECT_THAT(Access::allImageIDs(h.engine), ElementsAre("A"));
-    EXPECT_EQ(Access::proList(h.engine)->size(), 1u);
+        h.engine.loadLibrary(h.loadingPage);
+        // The alert is shown directly by the worker, before the queued posts run.
+        EXPECT_EQ(h.events.startingWith("delegate.showAlert="),
+                  std::vector<std::string>{kCommunicationAlert});
+        h.events.clear();
+        h.main->drain();
+        const auto events = h.events.events();
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_THAT(std::vector(events.end() - 3, events.end()),
+                    ElementsAre("dataView.progress.value=2", "dataView.stopAnimation",
+                                "dataView.enableAnalyseButton"));
+        EXPECT_FALSE(h.events.contains("delegate.enableNextView"));
+        EXPECT_FALSE(h.events.contains("dataView.retrieveStatusLabel=Data Collected"));
+        EXPECT_TRUE(h.events.startingWith("dataView.totalImagesLabel").empty()) << "no recount";
+        // No "Library Loaded" line; a failed request logs its error.
+        EXPECT_EQ(capture.lines().size(), failedRequest ? 2u : 1u);
+        EXPECT_EQ(capture.lines().front(), "LumsiftForAperture loadLibrary");
+        EXPECT_TRUE(h.engine.dataLoaded());
+        // The failing project's versions are dropped: every list holds project One only.
+        EXPECT_THAT(Access::allImageIDs(h.engine), ElementsAre("A"));
+        EXPECT_EQ(Access::allImages(h.engine).size(), 1u);
+        EXPECT_EQ(Access::plainList(h.engine)->size(), 1u);
+        EXPECT_EQ(Access::plusList(h.engine)->size(), 1u);
+        EXPECT_EQ(Access::proList(h.engine)->size(), 1u);
+    }
 }
 
 TEST(LibraryLoad, ReloadForgetsLibraryPathAndRereadsTags) {
