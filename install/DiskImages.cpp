@@ -2,7 +2,6 @@
 // disk-image tool's shape, and the walk that finds the folder's device in it.
 #include "install/DiskImages.h"
 
-#include "install/MoveEnvironment.h"
 #include "platform/process/Process.h"
 
 #include <QByteArray>
@@ -144,8 +143,7 @@ std::optional<std::string> diskImageDeviceIn(plist_t info, std::string_view devi
     return std::nullopt;
 }
 
-std::optional<std::string> diskImageDevice(const std::string& folder) {
-    const auto device = currentEnvironment().mountedDevice(folder);
+std::optional<std::string> diskImageDevice(const std::optional<std::string>& device) {
     if (!device)
         return std::nullopt;
     const auto losetup = process::findProgram("losetup");

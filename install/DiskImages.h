@@ -28,10 +28,10 @@ imageInfoFromLoopDevices(std::string_view json,
 // on the way has the wrong kind (the walk stops there, later images are not looked at).
 std::optional<std::string> diskImageDeviceIn(plist_t info, std::string_view device);
 
-// The device of the mounted disk image that holds `folder`: asks the environment for the
-// mounted device and looks for it among the loop devices. nullopt when not on a disk image or
-// when anything on the way fails.
-std::optional<std::string> diskImageDevice(const std::string& folder);
+// `device` (a folder's device, as mountedDeviceOf gives it) when it is a loop device that
+// `losetup --list --json` lists, or one of its partitions. nullopt for nullopt, when it is no
+// loop device, or when losetup cannot be found or run.
+std::optional<std::string> diskImageDevice(const std::optional<std::string>& device);
 
 // The whole loop device of a partition ("/dev/loop3p1" gives "/dev/loop3"); other names as
 // they are.

@@ -60,11 +60,6 @@ bool anyPathComponentIs(std::string_view path, std::string_view component) {
     return false;
 }
 
-bool hasPathExtensionApp(std::string_view name) {
-    const auto dot = name.rfind('.');
-    return dot != std::string_view::npos && name.substr(dot + 1) == "app";
-}
-
 std::string resolvingSymlinks(const std::string& path) {
     std::error_code ec;
     const auto resolved = fs::weakly_canonical(path, ec);
@@ -80,11 +75,8 @@ bool isWritable(const std::string& path) {
     return ::access(path.c_str(), W_OK) == 0;
 }
 
-std::string trimmingWhitespace(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+bool isBlank(std::string_view text) {
+    return text.find_first_not_of(" \t") == std::string_view::npos;
 }
 
 [[noreturn]] void endProcess(const install::Environment& environment) {
@@ -111,19 +103,20 @@ struct DestinationFolder {
     bool inHome = false;
 };
 
+bool holdsAnApplication(const std::string& folder) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().filename().string().ends_with(".app"))
+            return true;
+    }
+    return false;
+}
+
 // The user's Applications folder only when it already holds an application.
 DestinationFolder chooseDestinationFolder(const install::Environment& environment) {
-    if (!environment.userApplicationsFolders.empty()) {
-        const std::string& userFolder = environment.userApplicationsFolders.front();
-        std::error_code ec;
-        if (fs::is_directory(userFolder, ec)) {
-            for (fs::directory_iterator it(userFolder, ec), end; !ec && it != end;
-                 it.increment(ec)) {
-                if (hasPathExtensionApp(it->path().filename().string()))
-                    return {resolvingSymlinks(userFolder), true};
-            }
-        }
-    }
+    const auto& userFolders = environment.userApplicationsFolders;
+    if (!userFolders.empty() && holdsAnApplication(userFolders.front()))
+        return {resolvingSymlinks(userFolders.front()), true};
     const std::string localFolder = environment.localApplicationsFolders.empty()
                                         ? std::string()
                                         : environment.localApplicationsFolders.back();
@@ -177,10 +170,6 @@ std::optional<fs::path>& privilegedLauncher() {
     return launcher;
 }
 
-bool endedNormally(int waitStatus) {
-    return WIFEXITED(waitStatus);
-}
-
 // pkexec answers 126 when the user dismisses its dialog and 127 when no authorization came.
 bool userCanceledAuthorization(int waitStatus) {
     return WIFEXITED(waitStatus) &&
@@ -189,8 +178,7 @@ bool userCanceledAuthorization(int waitStatus) {
 
 // The copy as administrator: rm -rf, then cp -pR, each as administrator through pkexec.
 CopyOutcome copyWithAuthorization(const std::string& source, const std::string& destination) {
-    if (!destination.ends_with(".app") || trimmingWhitespace(destination).empty() ||
-        trimmingWhitespace(source).empty())
+    if (!destination.ends_with(".app") || isBlank(source))
         return CopyOutcome::failed;
 
     if (!privilegedLauncher())
@@ -205,12 +193,12 @@ CopyOutcome copyWithAuthorization(const std::string& source, const std::string& 
         return CopyOutcome::failed;
     if (userCanceledAuthorization(*removal))
         return CopyOutcome::canceled;
-    if (!endedNormally(*removal))
+    if (!WIFEXITED(*removal))
         return CopyOutcome::failed;
 
     const auto copy =
         process::runPrivileged(*privilegedLauncher(), {"/bin/cp", {"-pR", source, destination}});
-    if (!copy || (*copy & 0xff7f) != 0)
+    if (!copy || !WIFEXITED(*copy) || WEXITSTATUS(*copy) != 0)
         return CopyOutcome::failed;
     return CopyOutcome::copied;
 }
@@ -351,8 +339,8 @@ void OfferMoveToApplicationsFolder() {
     if (isInApplicationsFolder(bundlePath, environment))
         return;
 
-    const auto diskImageDevice =
-        install::diskImageDevice(fs::path(bundlePath).parent_path().string());
+    const auto diskImageDevice = install::diskImageDevice(
+        environment.mountedDevice(fs::path(bundlePath).parent_path().string()));
 
     const auto destinationFolder = chooseDestinationFolder(environment);
     const std::string destination =

@@ -8,10 +8,11 @@
 namespace lumsift {
 
 // Offers the move unless the user has turned it off, the program does not run from a bundle
-// (Contents/MacOS), or the bundle already lies in an Applications folder. Main thread only, with a QApplication alive; blocks while its alerts and
-// the tools it waits for run. Returns when no offer is made, when the user declines or cancels
-// the administrator prompt, and after the failure alert. After a move, or when it switches to a
-// copy already running at the destination, it does not return: the process ends with status 0.
+// (Contents/MacOS), or the bundle already lies in an Applications folder. Main thread only, with a
+// QApplication alive; blocks while its alerts and the tools it waits for run. Returns when no offer
+// is made, when the user declines or cancels the administrator prompt, and after the failure alert.
+// After a move, or when it switches to a copy already running at the destination, it does not
+// return: the process ends with status 0.
 void OfferMoveToApplicationsFolder();
 
 // Moves the file or folder at `path` (borrowed) to the user's Trash. Returns false, after the log
