@@ -6,6 +6,7 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/folders/LibraryFolders.h"
 #include "platform/log/Log.h"
+#include "platform/process/UniqueFd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -23,27 +24,9 @@ namespace {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
 
-// Owns one file descriptor and closes it when destroyed (close is async-signal-safe).
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 // Filled at installation, read-only afterwards (the handler reads it).
 struct Prepared {
-    FileDescriptor folder;
+    UniqueFd folder;
     char name[128] = {};
     char host[128] = {};
     char executable[1024] = {};
@@ -188,7 +171,7 @@ void writeCrashLog(int signal, const siginfo_t* info) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const CivilTime t = civilTime(static_cast<int64_t>(now.tv_sec) + prepared.utcOffsetSeconds);
-    const FileDescriptor file(createLogFile(t));
+    const UniqueFd file(createLogFile(t));
     if (file.get() < 0)
         return;
 

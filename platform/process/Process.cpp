@@ -1,6 +1,8 @@
 // Running external programs through posix_spawn (waited for) and QProcess (detached).
 #include "platform/process/Process.h"
 
+#include "platform/process/UniqueFd.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -12,32 +14,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
 
 extern char** environ;
 
 namespace lumsift::process {
 namespace {
-
-// Owns one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&&) = delete;
-    UniqueFd(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // Owns one posix_spawn_file_actions_t.
 class SpawnFileActions {
