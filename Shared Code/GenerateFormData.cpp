@@ -56,15 +56,18 @@ QByteArray numberText(const QVariant& value) {
     return value.toString().toUtf8();
 }
 
+// The Content-Disposition line up to the closing quote of the field's name.
+QByteArray disposition(const QString& name) {
+    return "Content-Disposition: form-data; name=\"" + headerName(name) + "\"";
+}
+
 QByteArray textPartHeader(const QString& name) {
-    return "Content-Disposition: form-data; name=\"" + headerName(name) +
-           "\"\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
+    return disposition(name) + "\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n";
 }
 
 QByteArray filePart(const QString& name, const QUrl& url) {
     const QString path = url.toLocalFile();
-    QByteArray part = "Content-Disposition: form-data; name=\"" + headerName(name) +
-                      "\"; filename=\"" + headerName(QFileInfo(path).fileName()) +
+    QByteArray part = disposition(name) + "; filename=\"" + headerName(QFileInfo(path).fileName()) +
                       "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
     QFile file(path);
     if (file.open(QIODevice::ReadOnly))

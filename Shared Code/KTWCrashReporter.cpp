@@ -17,7 +17,6 @@ namespace lumsift {
 namespace {
 
 constexpr const char* kSubmissionURLKey = "KTWCrashReporterCrashSubmissionURL";
-constexpr const char* kLastCrashReportDateKey = "KTWCrashReporterLastCrashReportDate";
 
 QString qs(const std::string& text) {
     return QString::fromStdString(text);
@@ -30,6 +29,12 @@ QUrl urlFromString(const std::string& text) {
 }
 
 } // namespace
+
+std::optional<std::string> crashReporterSetting(const char* key) {
+    if (auto value = UserDefaults::standard().stringForKey(key))
+        return value;
+    return Bundle::main().infoString(key);
+}
 
 std::optional<UserDefaults::Date> modificationDate(const std::filesystem::path& path) {
     struct stat status {};
@@ -44,9 +49,7 @@ void KTWCrashReporter::checkForNewCrashes() {
     UserDefaults& defaults = UserDefaults::standard();
 
     // The address comes first: a launch without one fails whether or not a log exists.
-    auto submissionURL = defaults.stringForKey(kSubmissionURLKey);
-    if (!submissionURL)
-        submissionURL = Bundle::main().infoString(kSubmissionURLKey);
+    const auto submissionURL = crashReporterSetting(kSubmissionURLKey);
     if (!submissionURL)
         throw NamedException("Missing KTWCrashReporterCrashSubmissionURL",
                              "You must specify the URL for crash log submission as the "
@@ -94,9 +97,8 @@ std::vector<std::string> KTWCrashReporter::crashLogPaths() {
         auto it = std::filesystem::recursive_directory_iterator(
             folder, std::filesystem::directory_options::skip_permission_denied, ec);
         for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            const auto relative = it->path().lexically_relative(folder).string();
-            if (relative.starts_with(*prefix))
-                paths.push_back((folder / relative).string());
+            if (it->path().lexically_relative(folder).string().starts_with(*prefix))
+                paths.push_back(it->path().string());
         }
     }
     return paths;

@@ -34,6 +34,12 @@ public:
     static std::vector<std::string> crashLogPaths();
 };
 
+// The user-defaults key of the last report's date, read at launch, moved by a successful report.
+inline constexpr const char* kLastCrashReportDateKey = "KTWCrashReporterLastCrashReportDate";
+
+// The string under `key` in the user defaults, else in Info.plist; nullopt when neither has one.
+std::optional<std::string> crashReporterSetting(const char* key);
+
 // The modification time of the item at `path` itself (a symbolic link is not followed), to the
 // nanosecond; nullopt when it cannot be read.
 std::optional<UserDefaults::Date> modificationDate(const std::filesystem::path& path);

@@ -43,7 +43,6 @@ constexpr const char* kIncludeSystemInformationKey =
     "KTWCrashReporterIncludeAnonymousSystemInformation";
 constexpr const char* kIncludeEmailAddressKey = "KTWCrashReporterIncludeEmailAddress";
 constexpr const char* kPreferredReportingLocaleKey = "KTWCrashReporterPreferredReportingLocale";
-constexpr const char* kLastCrashReportDateKey = "KTWCrashReporterLastCrashReportDate";
 constexpr std::string_view kBoundary = "81e29ba4f957efe5916039f587fe3ed7";
 
 std::optional<QString> infoString(const char* key) {
@@ -80,9 +79,7 @@ std::optional<QString> userEmailAddress() {
 
 // The current date and time in the medium date and time styles of the report's locale.
 QString reportDate() {
-    auto localeID = UserDefaults::standard().stringForKey(kPreferredReportingLocaleKey);
-    if (!localeID)
-        localeID = Bundle::main().infoString(kPreferredReportingLocaleKey);
+    const auto localeID = crashReporterSetting(kPreferredReportingLocaleKey);
     const icu::Locale locale(localeID.value_or("en_US").c_str());
     const std::unique_ptr<icu::DateFormat> formatter(icu::DateFormat::createDateTimeInstance(
         icu::DateFormat::kMedium, icu::DateFormat::kMedium, locale));
@@ -215,8 +212,7 @@ QWidget* KTWCrashReporterWindowController::window() {
 }
 
 void KTWCrashReporterWindowController::windowDidLoad() {
-    // The raw name and version as stored; the sheet and the form use applicationName().
-    const QString name = infoString("ValidatedTitle").value_or(QString());
+    const QString name = applicationName();
     if (const auto version = infoString("CFBundleShortVersionString"))
         window_->setWindowTitle(fill(ktwTr("Crash Reporter: %@ (%@)"), {name, *version}));
     else
@@ -383,10 +379,8 @@ void KTWCrashReporterWindowController::connectionDidFinishLoading() {
     _responseData.reset();
 
     if (!succeeded) {
-        const KTWError error{QStringLiteral("NSPOSIXErrorDomain"), 100,
-                             ktwTr("Unrecognized response from the server")};
-        QMetaObject::invokeMethod(
-            this, [this, error] { showSubmissionFailedSheet(&error); }, Qt::QueuedConnection);
+        connection_didFailWithError({QStringLiteral("NSPOSIXErrorDomain"), 100,
+                                     ktwTr("Unrecognized response from the server")});
         return;
     }
 

@@ -11,9 +11,11 @@
 namespace lumsift {
 namespace {
 
-std::nullopt_t failed(std::error_code* error) {
+// Stores `cause` (by default errno's) in `error` when one is asked for.
+std::nullopt_t failed(std::error_code* error,
+                      std::error_code cause = std::error_code(errno, std::generic_category())) {
     if (error != nullptr)
-        *error = std::error_code(errno, std::generic_category());
+        *error = cause;
     return std::nullopt;
 }
 
@@ -56,20 +58,15 @@ std::optional<std::string> stringForMIB(const int32_t* mib, unsigned mibLength,
     try {
         buffer.resize(length);
     } catch (const std::bad_alloc&) {
-        if (error != nullptr)
-            *error = std::make_error_code(std::errc::not_enough_memory);
-        return std::nullopt;
+        return failed(error, std::make_error_code(std::errc::not_enough_memory));
     }
     if (sysinfo::sysctl(mib, mibLength, buffer.data(), &length, nullptr, 0) == -1)
         return failed(error);
     // Drop the terminating zero; a value of no bytes at all is the empty text.
     buffer.resize(length == 0 ? 0 : length - 1);
     if (!std::all_of(buffer.begin(), buffer.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-        if (error != nullptr)
-            *error = std::make_error_code(std::errc::illegal_byte_sequence);
-        return std::nullopt;
-    }
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return failed(error, std::make_error_code(std::errc::illegal_byte_sequence));
     return buffer;
 }
 
