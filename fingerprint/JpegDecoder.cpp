@@ -149,37 +149,32 @@ bool readIccProfile(Decompressor& d, MallocBuffer& profile) {
     return true;
 }
 
-// Converts the R, G, B bytes in `pixels` from the colour space of `profile` to sRGB. False (with
-// libvips' message in `error`, `pixels` unchanged) when the profile cannot be applied.
-bool convertToSrgb(std::vector<uint8_t>& pixels, int width, int height,
-                   std::span<const uint8_t> profile, std::string& error) {
-    if (!vips::start()) {
-        error = "libvips did not start";
-        return false;
-    }
+// Converts the R, G, B bytes in `pixels` from the colour space of `profile` to sRGB. Returns
+// empty, or why the profile could not be applied (libvips' message; `pixels` unchanged then).
+std::string convertToSrgb(std::vector<uint8_t>& pixels, int width, int height,
+                          std::span<const uint8_t> profile) {
+    if (!vips::start())
+        return "libvips did not start";
     const vips::Result image = vips::adopt(vips_image_new_from_memory(
         pixels.data(), pixels.size(), width, height, 3, VIPS_FORMAT_UCHAR));
-    if (!image) {
-        error = image.error;
-        return false;
-    }
+    if (!image)
+        return image.error;
     vips_image_set_blob_copy(image.image.get(), VIPS_META_ICC_NAME, profile.data(), profile.size());
     const vips::Result srgb = vips::profileToSrgb(image.image.get());
-    if (!srgb || srgb.image.get()->Bands != 3 || srgb.image.get()->BandFmt != VIPS_FORMAT_UCHAR) {
-        error = srgb ? "colour profile gave an unexpected layout" : srgb.error;
-        return false;
-    }
+    if (!srgb)
+        return srgb.error;
+    if (srgb.image.get()->Bands != 3 || srgb.image.get()->BandFmt != VIPS_FORMAT_UCHAR)
+        return "colour profile gave an unexpected layout";
     size_t size = 0;
     void* converted = vips_image_write_to_memory(srgb.image.get(), &size);
-    if (converted == nullptr || size != pixels.size()) {
-        g_free(converted);
-        error = "colour profile not applied";
-        vips_error_clear();
-        return false;
-    }
-    std::memcpy(pixels.data(), converted, size);
+    const bool fits = converted != nullptr && size == pixels.size();
+    if (fits)
+        std::memcpy(pixels.data(), converted, size);
     g_free(converted);
-    return true;
+    if (fits)
+        return "";
+    vips_error_clear();
+    return "converted pixels not read back";
 }
 
 constexpr std::string_view kExif("Exif\0\0", 6);
@@ -277,10 +272,12 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) cons
     if (!decodeInto(d, pixels.data()) || d.errors.truncated)
         return {std::nullopt, d.errors.message};
     // Colour management runs on the scaled-down pixels, where it costs little.
-    std::string error;
-    if (profile.data != nullptr &&
-        !convertToSrgb(pixels, w, h, std::span(profile.data, profile.size), error))
-        log::line("libvips: colour profile not applied: " + error);
+    if (profile.data != nullptr) {
+        const std::string error =
+            convertToSrgb(pixels, w, h, std::span(profile.data, profile.size));
+        if (!error.empty())
+            log::line("libvips: colour profile not applied: " + error);
+    }
     return {Picture::fromBytes(pixels, w, h, 3, minSide, orientation), {}};
 }
 
