@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +32,7 @@ namespace lumsift {
 namespace {
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
 struct ProcessEnded {
     int status;
@@ -41,24 +41,18 @@ struct ProcessEnded {
 // Answers for the programs the move runs; records every call.
 class FakeRunner final : public process::Runner {
 public:
-    std::optional<fs::path> pkexec = "/usr/bin/pkexec";
-    std::optional<fs::path> udisksctl = "/usr/bin/udisksctl";
+    std::optional<fs::path> pkexec = "/usr/bin/pkexec", udisksctl = "/usr/bin/udisksctl";
     std::string losetupOutput = R"({"loopdevices": []})";
     // Wait statuses for the privileged rm and cp; nullopt runs the command for real.
     std::optional<int> rmStatus, cpStatus;
     bool passDetachedThrough = false;
-
-    std::vector<std::string> found, captured, detached, privileged;
+    Lines found, captured, detached, privileged;
 
     std::optional<fs::path> findProgram(std::string_view name) override {
         found.emplace_back(name);
-        if (name == "pkexec")
-            return pkexec;
-        if (name == "udisksctl")
-            return udisksctl;
         if (name == "losetup")
             return fs::path("/usr/sbin/losetup");
-        return std::nullopt;
+        return name == "pkexec" ? pkexec : name == "udisksctl" ? udisksctl : std::nullopt;
     }
     std::optional<process::Captured> runAndCapture(const process::Command& command) override {
         captured.push_back(joined(command));
@@ -72,11 +66,8 @@ public:
                                      const process::Command& command) override {
         privileged.push_back(launcher.string() + " " + joined(command));
         const auto& answer = command.program == "/bin/rm" ? rmStatus : cpStatus;
-        if (answer)
-            return answer;
-        return process::systemRunner().runAndCapture(command)->waitStatus;
+        return answer ? answer : process::systemRunner().runAndCapture(command)->waitStatus;
     }
-
     static std::string joined(const process::Command& command) {
         std::string text = command.program.string();
         for (const auto& argument : command.arguments)
@@ -94,6 +85,11 @@ struct ShownAlert {
 };
 
 enum class Answer { move, doNotMove, escapeKey };
+
+constexpr auto kMovingLine = "INFO -- Moving myself to the Applications folder";
+constexpr auto kAdministratorFailed =
+    "ERROR -- Could not copy myself to /Applications with authorization";
+constexpr auto kSuppressKey = "moveToApplicationsFolderAlertSuppress";
 
 // Permissions only bind an ordinary user: run as nobody when started as root.
 void becomeOrdinaryUser() {
@@ -141,12 +137,11 @@ protected:
             return folder.starts_with(volume.string()) ? std::optional<std::string>("/dev/loop7")
                                                        : std::nullopt;
         };
-        environment.runningExecutables = [this] { return running; };
+        environment.runningExecutables = [] { return Lines{}; };
         environment.processIdentifier = [] { return 4242; };
         environment.runAlert = [this](QMessageBox& box) { answerAlert(box); };
         environment.exitProcess = [](int status) { throw ProcessEnded{status}; };
     }
-
     void TearDown() override { removeFolders(); }
 
     // Also called by the child processes of death tests, which end without TearDown.
@@ -182,14 +177,14 @@ protected:
     }
 
     void answerAlert(QMessageBox& box) {
-        ShownAlert shown;
-        shown.text = box.text();
-        shown.informative = box.informativeText();
+        ShownAlert shown{box.text(),
+                         box.informativeText(),
+                         {},
+                         box.defaultButton() ? box.defaultButton()->text() : QString(),
+                         box.escapeButton() ? box.escapeButton()->text() : QString(),
+                         box.checkBox() != nullptr};
         for (auto* button : box.buttons())
             shown.buttons << button->text();
-        shown.defaultButton = box.defaultButton() ? box.defaultButton()->text() : QString();
-        shown.escapeButton = box.escapeButton() ? box.escapeButton()->text() : QString();
-        shown.hasCheckBox = box.checkBox() != nullptr;
         alerts.push_back(shown);
         if (!shown.hasCheckBox)
             return;
@@ -199,19 +194,23 @@ protected:
             QTest::keyClick(&box, Qt::Key_Escape);
             return;
         }
-        const QString wanted =
-            answer == Answer::move ? "Move to Applications Folder" : "Do Not Move";
         for (auto* button : box.buttons()) {
-            if (button->text() == wanted)
+            if (button->text() ==
+                (answer == Answer::move ? "Move to Applications Folder" : "Do Not Move"))
                 button->click();
         }
     }
 
+    // The failure alert (no check box, no informative text) was the last alert shown.
     bool sawFailureAlert() const {
-        return std::any_of(alerts.begin(), alerts.end(), [](const ShownAlert& a) {
-            return a.text == "Could not move to Applications folder" && !a.hasCheckBox &&
-                   a.informative.isEmpty();
-        });
+        return !alerts.empty() && alerts.back().text == "Could not move to Applications folder" &&
+               !alerts.back().hasCheckBox && alerts.back().informative.isEmpty();
+    }
+
+    // The log lines after the first `count`.
+    Lines linesAfter(std::size_t count) const {
+        const auto lines = logged.lines();
+        return Lines(lines.begin() + static_cast<std::ptrdiff_t>(count), lines.end());
     }
 
     std::string relaunchScript(const fs::path& destination) const {
@@ -222,63 +221,48 @@ protected:
     fs::path root, home, downloads, machineApps, volume;
     install::Environment environment;
     FakeRunner runner;
-    std::vector<std::string> running;
     std::vector<ShownAlert> alerts;
     Answer answer = Answer::move;
     bool tickSuppression = false;
     log::Capture logged;
 };
 
-constexpr auto kMovingLine = "INFO -- Moving myself to the Applications folder";
+// --- Outcomes -----------------------------------------------------------------------------------
 
-// --- Outcomes ---------------------------------------------------------------------------------
-
-TEST_F(MoveToApplicationsFolder, SuppressedOfferDoesNothing) {
+TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedAlreadyInstalledOrOutsideABundle) {
     makeMainBundle(downloads);
-    UserDefaults::standard().setBool(true, "moveToApplicationsFolderAlertSuppress");
+    UserDefaults::standard().setBool(true, kSuppressKey);
     EXPECT_FALSE(offer());
-    EXPECT_TRUE(alerts.empty());
-    EXPECT_TRUE(runner.found.empty());
-    EXPECT_TRUE(logged.lines().empty());
-}
-
-TEST_F(MoveToApplicationsFolder, BundleInAnApplicationsFolderGetsNoOffer) {
+    UserDefaults::standard().setBool(false, kSuppressKey);
+    // Prefix, prefix, component "Applications", and a plain text prefix of the machine's folder.
     for (const fs::path& folder :
          {machineApps, home / "Applications", root / "Data/Projects/Applications/Tools",
           fs::path(machineApps.string() + " Old")}) {
         makeMainBundle(folder);
         EXPECT_FALSE(offer()) << folder;
     }
-    EXPECT_TRUE(alerts.empty());
-    EXPECT_TRUE(runner.found.empty());
-
-    makeMainBundle(home / "applications"); // the test is case-sensitive
-    answer = Answer::doNotMove;
+    // A program run from a bin folder has no bundle: its folder, and all else in it, stays.
+    writeFile(home / "bin/lumsift", "#!/bin/sh\n");
+    writeFile(home / "bin/other-tool", "#!/bin/sh\n");
+    Bundle::setMainForTesting(home / "bin", home / "bin/lumsift", home / "bin/Info.plist",
+                              home / "bin");
     EXPECT_FALSE(offer());
-    EXPECT_EQ(alerts.size(), 1u);
+    EXPECT_TRUE(fs::exists(home / "bin/other-tool"));
+    EXPECT_TRUE(alerts.empty());
+    EXPECT_TRUE(runner.found.empty()) << "no tool runs";
     EXPECT_TRUE(logged.lines().empty());
 }
 
-// A program run from the build tree or a bin folder has no bundle of its own: its folder, and
-// all else in it, must not be moved.
-TEST_F(MoveToApplicationsFolder, ProgramOutsideABundleGetsNoOffer) {
-    const auto folder = home / "bin";
-    writeFile(folder / "lumsift", "#!/bin/sh\n");
-    writeFile(folder / "other-tool", "#!/bin/sh\n");
-    Bundle::setMainForTesting(folder, folder / "lumsift", folder / "Info.plist", folder);
-    EXPECT_FALSE(offer());
-    EXPECT_TRUE(alerts.empty());
-    EXPECT_TRUE(fs::exists(folder / "other-tool"));
-}
-
+// Also the relaunch script for the process 4242, in the form /bin/sh (dash) accepts.
 TEST_F(MoveToApplicationsFolder, MovedFromDownloadsRelaunchesAndEnds) {
     const auto source = makeMainBundle(downloads);
     EXPECT_EQ(offer(), 0);
-    const auto destination = machineApps / "Example.app";
-    EXPECT_TRUE(fs::exists(destination / "Contents/MacOS/Example"));
+    EXPECT_TRUE(fs::exists(machineApps / "Example.app/Contents/MacOS/Example"));
     EXPECT_FALSE(fs::exists(source));
-    EXPECT_EQ(logged.lines(), std::vector<std::string>{kMovingLine});
-    EXPECT_EQ(runner.detached, std::vector<std::string>{relaunchScript(destination)});
+    EXPECT_EQ(logged.lines(), Lines{kMovingLine});
+    EXPECT_EQ(runner.detached,
+              Lines{"(while /bin/kill -0 4242 >/dev/null 2>&1; do /bin/sleep 0.1; done; '" +
+                    machineApps.string() + "/Example.app/Contents/MacOS/Example') &"});
     EXPECT_TRUE(runner.captured.empty()) << "root volume: no loop-device listing";
     EXPECT_TRUE(runner.privileged.empty());
 }
@@ -300,45 +284,47 @@ TEST_F(MoveToApplicationsFolder, FailedCopyShowsTheFailureAlertAndKeepsTheOldBun
     EXPECT_TRUE(runner.detached.empty());
 }
 
-// --- Volumes and disk images ------------------------------------------------------------------
-
-TEST_F(MoveToApplicationsFolder, OtherVolumeThatIsNoDiskImageLosesItsOldBundle) {
-    const auto source = makeMainBundle(volume);
-    runner.losetupOutput = R"({"loopdevices": [{"name": "/dev/loop1", "back-file": "/x.img"}]})";
-    EXPECT_EQ(offer(), 0);
-    EXPECT_EQ(runner.captured, std::vector<std::string>{"/usr/sbin/losetup --list --json"});
-    EXPECT_FALSE(fs::exists(source));
-    EXPECT_EQ(runner.detached.size(), 1u) << "no detach script";
+TEST_F(MoveToApplicationsFolder, OtherVolumesAndDiskImages) {
+    const struct {
+        const char* losetupOutput;
+        bool udisks;
+        bool oldBundleStays;
+        const char* detach; // the second detached script; none when empty
+    } cases[] = {
+        {R"({"loopdevices": [{"name": "/dev/loop1", "back-file": "/x.img"}]})", true, false, ""},
+        {R"({"loopdevices": [{"name": "/dev/loop1"}, {"name": "/dev/loop7"}]})", true, true,
+         "(/bin/sleep 5 && '/usr/bin/udisksctl' loop-delete -b '/dev/loop7') &"},
+        {R"({"loopdevices": [{"name": "/dev/loop7"}]})", false, true,
+         "(/bin/sleep 5 && '/usr/sbin/losetup' -d '/dev/loop7') &"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.losetupOutput);
+        fs::remove_all(machineApps / "Example.app");
+        const auto source = makeMainBundle(volume);
+        runner = FakeRunner();
+        runner.losetupOutput = c.losetupOutput;
+        if (!c.udisks)
+            runner.udisksctl.reset();
+        EXPECT_EQ(offer(), 0);
+        EXPECT_EQ(runner.captured, Lines{"/usr/sbin/losetup --list --json"});
+        EXPECT_EQ(fs::exists(source / "Contents/MacOS/Example"), c.oldBundleStays);
+        Lines expected = {relaunchScript(machineApps / "Example.app")};
+        if (*c.detach != '\0')
+            expected.push_back(c.detach);
+        EXPECT_EQ(runner.detached, expected);
+    }
 }
 
-TEST_F(MoveToApplicationsFolder, BundleOnDiskImageStaysAndTheImageIsDetached) {
-    const auto source = makeMainBundle(volume);
-    runner.losetupOutput = R"({"loopdevices": [{"name": "/dev/loop1"}, {"name": "/dev/loop7"}]})";
-    EXPECT_EQ(offer(), 0);
-    EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
-    ASSERT_EQ(runner.detached.size(), 2u);
-    EXPECT_EQ(runner.detached[0], relaunchScript(machineApps / "Example.app"));
-    EXPECT_EQ(runner.detached[1],
-              "(/bin/sleep 5 && '/usr/bin/udisksctl' loop-delete -b '/dev/loop7') &");
-}
-
-TEST_F(MoveToApplicationsFolder, WithoutUdisksTheImageIsDetachedWithLosetup) {
-    makeMainBundle(volume);
-    runner.udisksctl.reset();
-    runner.losetupOutput = R"({"loopdevices": [{"name": "/dev/loop7"}]})";
-    EXPECT_EQ(offer(), 0);
-    ASSERT_EQ(runner.detached.size(), 2u);
-    EXPECT_EQ(runner.detached[1], "(/bin/sleep 5 && '/usr/sbin/losetup' -d '/dev/loop7') &");
-}
-
-// --- Destination and texts --------------------------------------------------------------------
+// --- Destination and texts ----------------------------------------------------------------------
 
 TEST_F(MoveToApplicationsFolder, MachineFolderWhenTheUserFolderHoldsNoApplication) {
     makeMainBundle(downloads);
     fs::create_directories(home / "Applications/notes.txt.d");
     answer = Answer::doNotMove;
     offer();
-    ASSERT_EQ(alerts.size(), 1u);
+    ::chmod(machineApps.c_str(), 0555); // the administrator note replaces the Downloads sentence
+    offer();
+    ASSERT_EQ(alerts.size(), 2u);
     EXPECT_EQ(alerts[0].text, "Move to Applications folder?");
     EXPECT_EQ(alerts[0].informative, "I can move myself to the Applications folder if you'd like. "
                                      "This will keep your Downloads folder uncluttered.");
@@ -346,6 +332,8 @@ TEST_F(MoveToApplicationsFolder, MachineFolderWhenTheUserFolderHoldsNoApplicatio
     EXPECT_EQ(alerts[0].defaultButton, "Move to Applications Folder");
     EXPECT_EQ(alerts[0].escapeButton, "Do Not Move");
     EXPECT_TRUE(alerts[0].hasCheckBox);
+    EXPECT_EQ(alerts[1].informative, "I can move myself to the Applications folder if you'd like. "
+                                     "Note that this will require an administrator password.");
 }
 
 TEST_F(MoveToApplicationsFolder, UserFolderHoldingAnApplicationIsChosenWithLinksResolved) {
@@ -357,8 +345,7 @@ TEST_F(MoveToApplicationsFolder, UserFolderHoldingAnApplicationIsChosenWithLinks
     EXPECT_EQ(alerts[0].text, "Move to Applications folder in your Home folder?");
     EXPECT_EQ(alerts[0].informative, "I can move myself to the Applications folder if you'd like.");
     EXPECT_TRUE(fs::exists(root / "RealApps/Example.app/Contents/MacOS/Example"));
-    EXPECT_EQ(runner.detached,
-              std::vector<std::string>{relaunchScript(root / "RealApps/Example.app")});
+    EXPECT_EQ(runner.detached, Lines{relaunchScript(root / "RealApps/Example.app")});
 }
 
 // The user's Applications folder is a link to where the bundle lies: moving would remove the
@@ -374,57 +361,37 @@ TEST_F(MoveToApplicationsFolder, BundleAlreadyAtTheResolvedDestinationIsLeftAlon
     EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
 }
 
-TEST_F(MoveToApplicationsFolder, AdministratorNoteReplacesTheDownloadsSentence) {
-    makeMainBundle(downloads);
-    ::chmod(machineApps.c_str(), 0555);
-    answer = Answer::doNotMove;
-    offer();
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].informative, "I can move myself to the Applications folder if you'd like. "
-                                     "Note that this will require an administrator password.");
+// --- Suppression check box ----------------------------------------------------------------------
+
+// Each answer, then a second launch; the lower-case "applications" folder is offered the move.
+TEST_F(MoveToApplicationsFolder, SuppressionCheckBoxWithBothButtonsAndEscape) {
+    const struct {
+        Answer answer;
+        bool tick, moved, suppressed;
+    } cases[] = {{Answer::doNotMove, true, false, true},
+                 {Answer::doNotMove, false, false, false},
+                 {Answer::escapeKey, true, false, true},
+                 {Answer::move, true, true, false}};
+    int run = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(run);
+        UserDefaults::useFileForTesting(root / ("defaults" + std::to_string(run++) + ".ini"));
+        const auto source = makeMainBundle(home / "applications");
+        alerts.clear();
+        answer = c.answer;
+        tickSuppression = c.tick;
+        EXPECT_EQ(offer(), c.moved ? std::optional(0) : std::nullopt);
+        EXPECT_EQ(fs::exists(source), !c.moved);
+        EXPECT_EQ(UserDefaults::standard().hasObjectForKey(kSuppressKey), c.suppressed);
+        if (!c.moved) {
+            offer();
+            EXPECT_EQ(alerts.size(), c.suppressed ? 1u : 2u);
+        }
+    }
+    EXPECT_EQ(logged.lines(), Lines{kMovingLine}) << "declining logs nothing";
 }
 
-// --- Suppression check box --------------------------------------------------------------------
-
-TEST_F(MoveToApplicationsFolder, TickedDoNotMoveTurnsTheOfferOff) {
-    makeMainBundle(downloads);
-    answer = Answer::doNotMove;
-    tickSuppression = true;
-    EXPECT_FALSE(offer());
-    EXPECT_TRUE(UserDefaults::standard().boolForKey("moveToApplicationsFolderAlertSuppress"));
-    EXPECT_FALSE(offer());
-    EXPECT_EQ(alerts.size(), 1u);
-}
-
-TEST_F(MoveToApplicationsFolder, DoNotMoveWithoutTheTickOffersAgain) {
-    const auto source = makeMainBundle(downloads);
-    answer = Answer::doNotMove;
-    EXPECT_FALSE(offer());
-    EXPECT_FALSE(offer());
-    EXPECT_EQ(alerts.size(), 2u);
-    EXPECT_TRUE(fs::exists(source));
-    EXPECT_TRUE(logged.lines().empty());
-    EXPECT_FALSE(UserDefaults::standard().boolForKey("moveToApplicationsFolderAlertSuppress"));
-}
-
-TEST_F(MoveToApplicationsFolder, TickedMoveIsNotRecorded) {
-    makeMainBundle(downloads);
-    tickSuppression = true;
-    EXPECT_EQ(offer(), 0);
-    EXPECT_FALSE(UserDefaults::standard().hasObjectForKey("moveToApplicationsFolderAlertSuppress"));
-}
-
-TEST_F(MoveToApplicationsFolder, EscapeKeyAnswersDoNotMove) {
-    const auto source = makeMainBundle(downloads);
-    answer = Answer::escapeKey;
-    tickSuppression = true;
-    EXPECT_FALSE(offer());
-    EXPECT_TRUE(fs::exists(source));
-    EXPECT_TRUE(logged.lines().empty());
-    EXPECT_TRUE(UserDefaults::standard().boolForKey("moveToApplicationsFolderAlertSuppress"));
-}
-
-// --- Copy with administrator rights -----------------------------------------------------------
+// --- Copy with administrator rights -------------------------------------------------------------
 
 TEST_F(MoveToApplicationsFolder, AdministratorCopyRemovesThenCopies) {
     const auto source = makeMainBundle(downloads);
@@ -432,55 +399,46 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyRemovesThenCopies) {
     fs::create_directories(destination);
     ::chmod(destination.c_str(), 0555); // an old copy the user cannot write
     EXPECT_EQ(offer(), 0);
-    EXPECT_EQ(runner.privileged,
-              (std::vector<std::string>{"/usr/bin/pkexec /bin/rm -rf " + destination.string(),
+    EXPECT_EQ(runner.privileged, (Lines{"/usr/bin/pkexec /bin/rm -rf " + destination.string(),
                                         "/usr/bin/pkexec /bin/cp -pR " + source.string() + " " +
                                             destination.string()}));
     EXPECT_TRUE(fs::exists(destination / "Contents/MacOS/Example"));
     EXPECT_FALSE(fs::exists(source));
-    EXPECT_EQ(runner.detached, std::vector<std::string>{relaunchScript(destination)});
+    EXPECT_EQ(runner.detached, Lines{relaunchScript(destination)});
 }
 
-TEST_F(MoveToApplicationsFolder, CancelAtThePasswordPromptGoesOnQuietly) {
-    const auto source = makeMainBundle(downloads);
+// A cancel takes the quiet road; rm's exit code is not looked at, but a signal fails; cp must
+// exit 0; a bundle not ending in ".app" fails before any prompt.
+TEST_F(MoveToApplicationsFolder, AdministratorCopyCancelAndFailures) {
+    const struct {
+        std::optional<int> rm, cp;
+        const char* bundle;
+        std::size_t privilegedRuns;
+        const char* line;
+    } cases[] = {
+        {126 << 8, {}, "Example.app", 1, "INFO -- Not moving because user canceled authorization"},
+        {127 << 8, {}, "Example.app", 1, "INFO -- Not moving because user canceled authorization"},
+        {SIGKILL, {}, "Example.app", 1, kAdministratorFailed},
+        {1 << 8, 1 << 8, "Example.app", 2, kAdministratorFailed},
+        {{}, {}, "Example", 0, kAdministratorFailed},
+    };
     ::chmod(machineApps.c_str(), 0555);
-    for (const int code : {126, 127}) {
-        runner.rmStatus = code << 8;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.privilegedRuns);
+        const auto source = makeMainBundle(downloads, c.bundle);
+        runner = FakeRunner();
+        runner.rmStatus = c.rm;
+        runner.cpStatus = c.cp;
         alerts.clear();
+        const auto before = logged.lines().size();
         EXPECT_FALSE(offer());
-        EXPECT_EQ(alerts.size(), 1u) << "the offer only";
+        EXPECT_EQ(runner.privileged.size(), c.privilegedRuns);
+        EXPECT_EQ(linesAfter(before), (Lines{kMovingLine, c.line}));
+        EXPECT_EQ(sawFailureAlert(), c.line == std::string(kAdministratorFailed));
+        EXPECT_EQ(alerts.size(), sawFailureAlert() ? 2u : 1u);
+        EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
+        EXPECT_TRUE(runner.detached.empty());
     }
-    EXPECT_EQ(logged.lines(),
-              (std::vector<std::string>{
-                  kMovingLine, "INFO -- Not moving because user canceled authorization",
-                  kMovingLine, "INFO -- Not moving because user canceled authorization"}));
-    EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
-    EXPECT_EQ(runner.privileged.size(), 2u) << "no cp after a cancel";
-}
-
-TEST_F(MoveToApplicationsFolder, AdministratorCopyFailures) {
-    makeMainBundle(downloads);
-    ::chmod(machineApps.c_str(), 0555);
-    const std::vector<std::string> failed = {
-        kMovingLine, "ERROR -- Could not copy myself to /Applications with authorization"};
-
-    runner.rmStatus = SIGKILL; // rm killed by a signal: no cp
-    EXPECT_FALSE(offer());
-    EXPECT_EQ(runner.privileged.size(), 1u);
-
-    runner.rmStatus = 1 << 8; // rm's exit code is not looked at; cp exiting 1 fails
-    runner.cpStatus = 1 << 8;
-    EXPECT_FALSE(offer());
-    EXPECT_EQ(runner.privileged.size(), 3u);
-
-    EXPECT_EQ(logged.lines().size(), 4u);
-    for (std::size_t i = 0; i < logged.lines().size(); ++i)
-        EXPECT_EQ(logged.lines()[i], failed[i % 2]);
-    EXPECT_EQ(std::count_if(alerts.begin(), alerts.end(),
-                            [](const ShownAlert& a) { return !a.hasCheckBox; }),
-              2);
-    EXPECT_TRUE(sawFailureAlert());
-    EXPECT_TRUE(runner.detached.empty());
 }
 
 // The launcher is looked up once and kept for the process: checked in a fresh process.
@@ -494,49 +452,22 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyWithoutPkexecFails) {
             const bool returned = !offer();
             removeFolders();
             std::exit(returned && runner.privileged.empty() && sawFailureAlert() &&
-                              logged.contains("ERROR -- Could not copy myself to /Applications "
-                                              "with authorization")
+                              logged.contains(kAdministratorFailed)
                           ? 0
                           : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(MoveToApplicationsFolder, BundleNotEndingInAppFailsBeforeAnyPrompt) {
-    makeMainBundle(downloads, "Example");
-    ::chmod(machineApps.c_str(), 0555);
-    EXPECT_FALSE(offer());
-    EXPECT_TRUE(runner.privileged.empty());
-    EXPECT_EQ(
-        logged.lines(),
-        (std::vector<std::string>{
-            kMovingLine, "ERROR -- Could not copy myself to /Applications with authorization"}));
-    EXPECT_TRUE(sawFailureAlert());
-}
+// --- Copy with the user's rights ----------------------------------------------------------------
 
-// --- Copy with the user's rights --------------------------------------------------------------
-
+// A real process started from the destination, found through /proc.
 TEST_F(MoveToApplicationsFolder, RunningCopyAtTheDestinationIsSwitchedTo) {
     const auto source = makeMainBundle(downloads);
-    const auto destination = machineApps / "Example.app";
-    fs::create_directories(destination / "Contents/MacOS");
-    running = {"/usr/bin/bash", (destination / "Contents/MacOS/Example").string()};
-    EXPECT_EQ(offer(), 0);
-    EXPECT_EQ(logged.lines(), (std::vector<std::string>{
-                                  kMovingLine, "INFO -- Switching to an already running version"}));
-    EXPECT_EQ(runner.detached,
-              std::vector<std::string>{(destination / "Contents/MacOS/Example").string()});
-    EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
-    EXPECT_FALSE(fs::exists(destination / "Contents/Info.plist")) << "nothing copied";
-}
-
-TEST_F(MoveToApplicationsFolder, RunningProcessesAreFoundThroughProc) {
-    makeMainBundle(downloads);
-    const auto destination = machineApps / "Example.app";
-    fs::create_directories(destination / "Contents/MacOS");
-    fs::copy_file("/bin/sleep", destination / "Contents/MacOS/Example");
+    const auto executable = machineApps / "Example.app/Contents/MacOS/Example";
+    fs::create_directories(executable.parent_path());
+    fs::copy_file("/bin/sleep", executable);
     pid_t pid = 0;
-    const std::string executable = (destination / "Contents/MacOS/Example").string();
     char seconds[] = "30";
     char* argv[] = {const_cast<char*>(executable.c_str()), seconds, nullptr};
     ASSERT_EQ(::posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv, environ), 0);
@@ -545,38 +476,36 @@ TEST_F(MoveToApplicationsFolder, RunningProcessesAreFoundThroughProc) {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(ended, 0);
-    EXPECT_TRUE(logged.contains("INFO -- Switching to an already running version"));
+    EXPECT_EQ(logged.lines(),
+              (Lines{kMovingLine, "INFO -- Switching to an already running version"}));
+    EXPECT_EQ(runner.detached, Lines{executable.string()});
+    EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
+    EXPECT_FALSE(fs::exists(machineApps / "Example.app/Contents/Info.plist")) << "nothing copied";
 }
 
-TEST_F(MoveToApplicationsFolder, ExistingDestinationIsTrashedBeforeTheCopy) {
+TEST_F(MoveToApplicationsFolder, ExistingDestinationIsTrashedOrTheMoveFails) {
     makeMainBundle(downloads);
     const auto destination = machineApps / "Example.app";
     writeFile(destination / "old-version", "1");
     EXPECT_EQ(offer(), 0);
-    EXPECT_FALSE(fs::exists(destination / "old-version"));
     EXPECT_TRUE(fs::exists(home / ".local/share/Trash/files/Example.app/old-version"));
     EXPECT_TRUE(fs::exists(destination / "Contents/MacOS/Example"));
-}
 
-TEST_F(MoveToApplicationsFolder, DestinationThatCannotBeTrashedFailsTheMove) {
     makeMainBundle(downloads);
-    const auto destination = machineApps / "Example.app";
-    fs::create_directories(destination);
+    fs::remove_all(home / ".local/share/Trash");
     writeFile(home / ".local/share/Trash", "not a folder");
     EXPECT_FALSE(offer());
-    EXPECT_EQ(logged.lines(),
-              (std::vector<std::string>{kMovingLine, "ERROR -- Could not trash '" +
-                                                         destination.string() + "'"}));
+    EXPECT_EQ(linesAfter(1),
+              (Lines{kMovingLine, "ERROR -- Could not trash '" + destination.string() + "'"}));
     EXPECT_TRUE(sawFailureAlert());
 }
 
-// --- The old bundle ---------------------------------------------------------------------------
+// --- The old bundle -----------------------------------------------------------------------------
 
 TEST_F(MoveToApplicationsFolder, OldBundleThatCannotBeRemovedIsTrashed) {
     const auto source = makeMainBundle(downloads);
     writeFile(source / "Contents/Resources/locked/file", "x");
-    ::chmod((source / "Contents/Resources/locked").c_str(), 0555);
-    // readable, so it copies; not writable, so it cannot be emptied
+    ::chmod((source / "Contents/Resources/locked").c_str(), 0555); // copies, cannot be emptied
     EXPECT_EQ(offer(), 0);
     const auto lines = logged.lines();
     ASSERT_EQ(lines.size(), 2u);
@@ -596,29 +525,14 @@ TEST_F(MoveToApplicationsFolder, OldBundleThatCanNeitherBeRemovedNorTrashedStill
     EXPECT_EQ(lines[2], "ERROR -- Could not trash '" + source.string() + "'");
     EXPECT_EQ(lines[3],
               "WARNING -- Could not delete application after moving it to Applications folder");
-    EXPECT_EQ(runner.detached,
-              std::vector<std::string>{relaunchScript(machineApps / "Example.app")});
+    EXPECT_EQ(runner.detached, Lines{relaunchScript(machineApps / "Example.app")});
 }
 
-// --- Shell words and scripts ------------------------------------------------------------------
-
-TEST(QuoteForShell, MakesOneWordOfAnyText) {
-    EXPECT_EQ(QuoteForShell("abc"), "'abc'");
-    EXPECT_EQ(QuoteForShell("a'b"), "'a'\\''b'");
-    EXPECT_EQ(QuoteForShell(""), "''");
-}
-
-TEST_F(MoveToApplicationsFolder, RelaunchScriptForPid4242) {
-    makeMainBundle(downloads);
-    EXPECT_EQ(offer(), 0);
-    ASSERT_EQ(runner.detached.size(), 1u);
-    EXPECT_EQ(runner.detached[0], "(while /bin/kill -0 4242 >/dev/null 2>&1; do /bin/sleep 0.1; "
-                                  "done; '" +
-                                      machineApps.string() +
-                                      "/Example.app/Contents/MacOS/Example') &");
-}
+// --- Shell words and scripts --------------------------------------------------------------------
 
 TEST_F(MoveToApplicationsFolder, DestinationHoldingASingleQuoteIsOneWord) {
+    EXPECT_EQ(QuoteForShell(""), "''");
+    EXPECT_EQ(QuoteForShell("a'b"), "'a'\\''b'");
     makeMainBundle(downloads);
     machineApps = root / "it's apps";
     fs::create_directories(machineApps);
@@ -642,10 +556,9 @@ TEST_F(MoveToApplicationsFolder, RelaunchScriptStartsTheNewCopyOnlyOnceTheOldPro
     makeMainBundle(downloads);
     const auto marker = root / "marker";
     // The new copy notes whether the old process still existed when it started.
-    const std::string newCopy = "#!/bin/sh\nif /bin/kill -0 " + std::to_string(pid) +
-                                " 2>/dev/null; then echo alive; else echo gone; fi > '" +
-                                marker.string() + "'\n";
-    std::ofstream(fs::path(Bundle::main().bundlePath()) / "Contents/MacOS/Example") << newCopy;
+    std::ofstream(fs::path(Bundle::main().bundlePath()) / "Contents/MacOS/Example")
+        << "#!/bin/sh\nif /bin/kill -0 " << pid
+        << " 2>/dev/null; then echo alive; else echo gone; fi > '" << marker.string() << "'\n";
     environment.processIdentifier = [pid] { return static_cast<int>(pid); };
     runner.passDetachedThrough = true;
     ASSERT_EQ(offer(), 0);
@@ -655,13 +568,9 @@ TEST_F(MoveToApplicationsFolder, RelaunchScriptStartsTheNewCopyOnlyOnceTheOldPro
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(fs::exists(marker)) << "started while the old process was still there";
     ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
-
-    for (int i = 0; i < 200; ++i) {
-        std::error_code ec;
-        if (fs::file_size(marker, ec) > 0 && !ec)
-            break;
+    std::error_code ec;
+    for (int i = 0; i < 200 && !(fs::file_size(marker, ec) > 0 && !ec); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
     std::string seen;
     std::ifstream(marker) >> seen;
     EXPECT_EQ(seen, "gone");
