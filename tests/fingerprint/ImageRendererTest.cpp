@@ -63,7 +63,7 @@ TEST(ImageRenderer, ReadableTypesArePictureSuffixesInBothCases) {
     for (std::string type : types) {
         const bool lower = std::islower(static_cast<unsigned char>(type[0])) != 0;
         std::transform(type.begin(), type.end(), type.begin(), lower ? ::toupper : ::tolower);
-        EXPECT_TRUE(has(type)) << type;
+        EXPECT_TRUE(has(type)) << type; // the other case
     }
     for (const char* type : {"jpg", "JPEG", "png", "gif", "tif", "TIFF", "webp", "ppm"})
         EXPECT_TRUE(has(type)) << type;
@@ -92,7 +92,7 @@ TEST(ImageRenderer, ReadsEveryFormatAndStretchesWithoutCropping) {
         // Wide and tall pictures alike fill the whole square: every row is half red, half blue.
         for (const auto& [width, height] : {std::pair{400, 100}, {100, 400}, {96, 64}}) {
             const auto grid = render<8>(
-                writeRgb(dir / ("quarters." + suffix), halves(width, height), width, height));
+                writeRgb(dir / ("halves." + suffix), halves(width, height), width, height));
             for (int r = 0; r < 8; ++r)
                 for (int c : {0, 1, 2, 5, 6, 7})
                     for (int k = 0; k < 4; ++k)
@@ -124,7 +124,8 @@ TEST(ImageRenderer, ShrinksToTwiceTheLargestGrid) {
         {"large.jpg", 1000, 800, 0, 1000, 800}, // no shrink asked for
         // DCT-scaled 1/2 (the height may not go below 64), then the width box-shrunk by 15.
         {"strip.jpg", 2000, 200, 32, 67, 100},
-        {"large.png", 1000, 800, 8, 16, 16}, // no shrink-on-load: box-shrunk by 62 and 50
+        {"large.png", 1000, 800, 8, 16, 16},   // no shrink-on-load: box-shrunk by 62 and 50
+        {"large.webp", 1000, 800, 32, 81, 64}, // scaled on load to just over 64 rows
     };
     for (const Case& c : cases) {
         const auto file = writeSolid(dir / c.name, c.width, c.height, 90, 90, 90);
@@ -133,11 +134,6 @@ TEST(ImageRenderer, ShrinksToTwiceTheLargestGrid) {
         EXPECT_EQ(decoded.picture->width(), c.expectedWidth) << c.name;
         EXPECT_EQ(decoded.picture->height(), c.expectedHeight) << c.name;
     }
-    const Decoded webp = decodePicture(writeSolid(dir / "large.webp", 1000, 800, 90, 90, 90), 32);
-    ASSERT_TRUE(webp.picture) << webp.error;
-    EXPECT_GE(webp.picture->height(), 64);
-    EXPECT_GE(webp.picture->width(), 64);
-    EXPECT_LT(webp.picture->width(), 1000);
 }
 
 // What libvips' own autorotation shows for `file`, rendered 8 x 8.
