@@ -122,6 +122,8 @@ TEST(ImageRenderer, ShrinksToTwiceTheLargestGrid) {
     const Case cases[] = {
         {"large.jpg", 1000, 800, 32, 125, 100}, // DCT-scaled 1/8: both sides still at least 64
         {"large.jpg", 1000, 800, 0, 1000, 800}, // no shrink asked for
+        {"odd.jpg", 513, 511, 32, 65, 64},      // the scaled sides round up
+        {"small.jpg", 100, 100, 32, 100, 100},  // 1/2 would leave 50
         // DCT-scaled 1/2 (the height may not go below 64), then the width box-shrunk by 15.
         {"strip.jpg", 2000, 200, 32, 67, 100},
         {"large.png", 1000, 800, 8, 16, 16},   // no shrink-on-load: box-shrunk by 62 and 50

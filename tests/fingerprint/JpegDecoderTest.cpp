@@ -1,5 +1,5 @@
-// Tests of the JPEG decoder: the EXIF orientation reader on good and broken data, the DCT scale,
-// the JPEGs it decodes itself and the hand-over of those that need colour conversion.
+// Tests of the JPEG decoder: the EXIF orientation reader on good and broken data, the JPEGs it
+// decodes itself or refuses, and the hand-over of those that need colour conversion.
 #include "fingerprint/JpegDecoder.h"
 
 #include "tests/support/TestImages.h"
@@ -65,13 +65,6 @@ TEST(JpegDecoder, ReadsTheOrientationAndTakesBrokenExifAsUpright) {
     EXPECT_EQ(exifOrientation(data), 6);
     data[28] = 0x13; // the orientation entry becomes tag 0x0113
     EXPECT_EQ(exifOrientation(data), 1);
-}
-
-TEST(JpegDecoder, ScalesBySmallestDenominatorThatKeepsTheSides) {
-    EXPECT_EQ(jpegShrink(5120, 2880, 64), 8);
-    EXPECT_EQ(jpegShrink(1000, 200, 64), 2); // 200 / 4 = 50 is too few rows
-    EXPECT_EQ(jpegShrink(100, 100, 64), 1);
-    EXPECT_EQ(jpegShrink(513, 511, 64), 8); // the scaled sides round up: 65 x 64
 }
 
 // A general decoder that counts the files handed over to it.
