@@ -63,19 +63,16 @@ TEST_F(CrashLogWriterTest, SegmentationFaultLeavesALogThatTheNextLaunchOffers) {
 
     app = std::make_unique<test::Application>();
     KTWCrashReporter::checkForNewCrashes();
-    ASSERT_EQ(reportWindows().size(), 1u);
-    EXPECT_EQ(reportWindows().front()->windowFilePath().toStdString(), log.string());
+    EXPECT_EQ(reportWindows(), std::vector<std::string>{log.string()});
 }
 
-TEST_F(CrashLogWriterTest, AbortIsLoggedAndStillEndsTheProcess) {
+// Crashes in the same second get logs of their own.
+TEST_F(CrashLogWriterTest, AbortAndSignalsAreLoggedAndStillEndTheProcess) {
     EXPECT_EQ(crashChild([] { std::abort(); }), SIGABRT);
     ASSERT_EQ(logs().size(), 1u);
     EXPECT_NE(test::readFile(logs().front()).find("Exception Type:  SIGABRT (signal 6)\n"),
               std::string::npos);
-}
-
-TEST_F(CrashLogWriterTest, CrashesInTheSameSecondGetLogsOfTheirOwn) {
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 2; ++i)
         EXPECT_EQ(crashChild([] { raise(SIGBUS); }), SIGBUS);
     EXPECT_EQ(logs().size(), 3u);
 }

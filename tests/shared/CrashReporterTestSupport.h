@@ -3,6 +3,7 @@
 // test scripts it.
 #pragma once
 
+#include "Shared Code/KTWExceptions.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/folders/LibraryFolders.h"
@@ -176,36 +177,16 @@ private:
     std::vector<QByteArray> requests_;
 };
 
-// The parts of a multipart body: field name -> (header lines, content).
-struct FormPart {
-    std::string headers;
-    std::string content;
-};
-inline std::map<std::string, FormPart> parseForm(const QByteArray& body,
-                                                 const std::string& boundary) {
-    std::map<std::string, FormPart> parts;
-    const std::string text = body.toStdString();
-    const std::string delimiter = "--" + boundary + "\r\n";
-    std::size_t at = text.find(delimiter);
-    while (at != std::string::npos) {
-        const std::size_t start = at + delimiter.size();
-        std::size_t end = text.find("\r\n--" + boundary, start);
-        if (end == std::string::npos)
-            break;
-        const std::string part = text.substr(start, end - start);
-        const std::size_t blank = part.find("\r\n\r\n");
-        const std::string headers = part.substr(0, blank + 2);
-        const std::size_t nameAt = headers.find("name=\"") + 6;
-        const std::string name = headers.substr(nameAt, headers.find('"', nameAt) - nameAt);
-        parts[name] = {headers, part.substr(blank + 4)};
-        at = text.find(delimiter, end + 2);
+// The condition of the InvalidParameterException that `call` throws; "none" when it throws none.
+template <typename Call> std::string brokenCondition(Call call) {
+    try {
+        call();
+    } catch (const InvalidParameterException& e) {
+        EXPECT_EQ(std::string(e.what()), "Invalid parameter not satisfying: " + e.condition());
+        return e.condition();
     }
-    return parts;
+    return "none";
 }
-
-} // namespace lumsift::test
-
-namespace lumsift::test {
 
 // A user Library, a machine Library, a bundle and user defaults of the test's own, in a scratch
 // folder; the Info.plist names `url` as the submission address unless it is empty.
@@ -236,14 +217,14 @@ protected:
     static std::optional<UserDefaults::Date> lastReportDate() {
         return UserDefaults::standard().dateForKey("KTWCrashReporterLastCrashReportDate");
     }
-    // The report windows on screen.
-    static std::vector<QWidget*> reportWindows() {
-        std::vector<QWidget*> windows;
+    // The crash-log paths of the report windows on screen.
+    static std::vector<std::string> reportWindows() {
+        std::vector<std::string> paths;
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             if (widget->objectName() == "KTWCrashReporterWindow" && widget->isVisible())
-                windows.push_back(widget);
+                paths.push_back(widget->windowFilePath().toStdString());
         }
-        return windows;
+        return paths;
     }
 
     ScratchFolder scratch;

@@ -7,22 +7,20 @@
 namespace lumsift {
 namespace {
 
-TEST(LibraryFolders, UserFolderFollowsTheXdgSettingWhenItIsAbsolute) {
+// The XDG setting when it is absolute ("~" expanded), else ~/.local/share; then the machine's.
+TEST(LibraryFolders, UserFolderFromTheXdgSettingThenTheMachines) {
     setenv("HOME", "/home/someone", 1);
-    setenv("XDG_DATA_HOME", "/data/share", 1);
-    EXPECT_EQ(folders::userLibraryDirectory(), "/data/share");
-    setenv("XDG_DATA_HOME", "~/share", 1);
-    EXPECT_EQ(folders::userLibraryDirectory(), "/home/someone/share");
-    setenv("XDG_DATA_HOME", "relative/share", 1); // ignored, as the base-directory rules say
-    EXPECT_EQ(folders::userLibraryDirectory(), "/home/someone/.local/share");
-    unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ(folders::userLibraryDirectory(), "/home/someone/.local/share");
-}
-
-TEST(LibraryFolders, UserFolderComesBeforeTheMachines) {
-    setenv("XDG_DATA_HOME", "/data/share", 1);
-    const std::vector<std::filesystem::path> expected = {"/data/share", "/usr/local/share"};
-    EXPECT_EQ(folders::libraryDirectories(), expected);
+    for (const auto& [setting, expected] :
+         {std::pair<const char*, const char*>{"/data/share", "/data/share"},
+          {"~/share", "/home/someone/share"},
+          {"relative/share", "/home/someone/.local/share"},
+          {nullptr, "/home/someone/.local/share"}}) {
+        setting != nullptr ? setenv("XDG_DATA_HOME", setting, 1) : unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(folders::userLibraryDirectory(), expected);
+    }
+    EXPECT_EQ(
+        folders::libraryDirectories(),
+        (std::vector<std::filesystem::path>{"/home/someone/.local/share", "/usr/local/share"}));
 }
 
 } // namespace
