@@ -4,45 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumsift::install {
 namespace {
 
-plist::Plist parse(std::string_view xml) {
-    auto info = plist::Plist::parse(xml);
-    EXPECT_TRUE(info);
-    return info ? std::move(*info) : plist::Plist();
-}
-
-constexpr std::string_view kTwoImages = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict><key>images</key><array>
- <dict><key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/loop1</string></dict></array></dict>
- <dict><key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/loop2</string></dict>
-   <dict><key>dev-entry</key><string>/dev/loop2p1</string></dict></array></dict>
-</array></dict></plist>)";
-
-constexpr std::string_view kFirstImageMalformed = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict><key>images</key><array>
- <dict><key>system-entities</key><string>not an array</string></dict>
- <dict><key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/loop2</string></dict></array></dict>
-</array></dict></plist>)";
-
-TEST(DiskImages, WalkFindsTheDeviceInAnyImageInOrder) {
-    const auto info = parse(kTwoImages);
-    EXPECT_EQ(diskImageDeviceIn(info.get(), "/dev/loop2p1"), "/dev/loop2p1");
-    EXPECT_EQ(diskImageDeviceIn(info.get(), "/dev/loop1"), "/dev/loop1");
-    EXPECT_FALSE(diskImageDeviceIn(info.get(), "/dev/loop2p"));
-    EXPECT_FALSE(diskImageDeviceIn(nullptr, "/dev/loop1"));
-}
-
-TEST(DiskImages, WalkStopsAtTheFirstValueOfTheWrongKind) {
-    const auto info = parse(kFirstImageMalformed);
-    EXPECT_FALSE(diskImageDeviceIn(info.get(), "/dev/loop2"));
-}
-
+// Each loop device an image of its own, with its partitions; names only, in order.
 TEST(DiskImages, LoopListBecomesImagesWithTheirPartitions) {
     const auto sysBlock =
         std::filesystem::temp_directory_path() / ("lumsift-sysblock-" + std::to_string(::getpid()));
@@ -56,29 +24,39 @@ TEST(DiskImages, LoopListBecomesImagesWithTheirPartitions) {
     ASSERT_TRUE(info);
     EXPECT_EQ(diskImageDeviceIn(info->get(), "/dev/loop0"), "/dev/loop0");
     EXPECT_EQ(diskImageDeviceIn(info->get(), "/dev/loop3p1"), "/dev/loop3p1");
+    EXPECT_FALSE(diskImageDeviceIn(info->get(), "/dev/loop3p"));
     EXPECT_FALSE(diskImageDeviceIn(info->get(), "/dev/queue"));
+    EXPECT_FALSE(diskImageDeviceIn(nullptr, "/dev/loop0"));
 }
 
-TEST(DiskImages, OutputThatIsNoLoopListGivesNothing) {
-    EXPECT_FALSE(imageInfoFromLoopDevices(""));
-    EXPECT_FALSE(imageInfoFromLoopDevices("losetup: cannot find"));
-    EXPECT_FALSE(imageInfoFromLoopDevices(R"({"devices": []})"));
-    const auto empty = imageInfoFromLoopDevices(R"({"loopdevices": []})");
-    ASSERT_TRUE(empty);
-    EXPECT_FALSE(diskImageDeviceIn(empty->get(), "/dev/loop0"));
-    // An entry without a name stops the walk, as a value of the wrong kind does.
+// A first image whose "system-entities" is no array ends the walk before the matching one.
+TEST(DiskImages, WalkStopsAtTheFirstValueOfTheWrongKind) {
+    const auto info = plist::Plist::parse(R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>images</key><array>
+ <dict><key>system-entities</key><string>not an array</string></dict>
+ <dict><key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/loop2</string></dict></array></dict>
+</array></dict></plist>)");
+    ASSERT_TRUE(info);
+    EXPECT_FALSE(diskImageDeviceIn(info->get(), "/dev/loop2"));
+    // An entry without a name stops the walk in the same way.
     const auto nameless = imageInfoFromLoopDevices(
         R"({"loopdevices": [{"back-file": "/a"}, {"name": "/dev/loop1"}]})");
     ASSERT_TRUE(nameless);
     EXPECT_FALSE(diskImageDeviceIn(nameless->get(), "/dev/loop1"));
 }
 
-TEST(DiskImages, RootVolumeHasNoMountedDevice) {
-    EXPECT_FALSE(mountedDeviceOf("/"));
-    EXPECT_FALSE(mountedDeviceOf("/nonexistent/folder"));
+TEST(DiskImages, OutputThatIsNoLoopListGivesNothing) {
+    for (const char* output : {"", "losetup: cannot find", R"({"devices": []})"})
+        EXPECT_FALSE(imageInfoFromLoopDevices(output)) << output;
+    const auto empty = imageInfoFromLoopDevices(R"({"loopdevices": []})");
+    ASSERT_TRUE(empty);
+    EXPECT_FALSE(diskImageDeviceIn(empty->get(), "/dev/loop0"));
+    EXPECT_FALSE(diskImageDevice(std::nullopt)); // the root volume: losetup is not asked
 }
 
-TEST(DiskImages, AnotherVolumeGivesTheDeviceMountedThere) {
+TEST(DiskImages, MountedDeviceOfAVolumeButNotOfTheRoot) {
+    EXPECT_FALSE(mountedDeviceOf("/"));
+    EXPECT_FALSE(mountedDeviceOf("/nonexistent/folder"));
     struct stat root {
     }, proc{};
     ASSERT_EQ(::stat("/", &root), 0);
