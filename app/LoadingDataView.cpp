@@ -4,13 +4,13 @@
 #include "app/Background.h"
 #include "app/OpenPanel.h"
 #include "engine/LumsiftForAperture.h"
+#include "engine/Text.h"
 #include "platform/defaults/UserDefaults.h"
 #include "ui_LoadingDataView.h"
 
 #include <QStandardPaths>
 
 #include <atomic>
-#include <string>
 
 namespace lumsift::app {
 namespace {
@@ -116,10 +116,8 @@ void LoadingDataView::awakeFromNib() {
     const int64_t stored = UserDefaults::standard().integerForKey(kSelectedAlgorithmKey);
     setSelectedAlgorithm(static_cast<int32_t>(static_cast<uint32_t>(stored)));
 
-    if (!engine().dataLoaded() && page_->indicator.connected()) {
+    if (!engine().dataLoaded() && page_->indicator.connected())
         startLoad();
-        page_->indicator.startAnimation();
-    }
     writeCounts();
 }
 
@@ -145,9 +143,8 @@ void LoadingDataView::setSelectionMode(bool selectionOnly) {
 void LoadingDataView::reloadButton(QObject* /*sender*/) {
     if (runUnderway_)
         return;
-    startLoad();
     page_->indicator.setIndeterminate(true);
-    page_->indicator.startAnimation();
+    startLoad();
 }
 
 void LoadingDataView::analyseButton(QObject* sender) {
@@ -217,16 +214,17 @@ void LoadingDataView::beginRun() {
 void LoadingDataView::startLoad() {
     beginRun();
     startInBackground("loadLibrary", [page = page_] { engine().loadLibrary(page); });
+    page_->indicator.startAnimation();
 }
 
 void LoadingDataView::writeCounts() {
     const int64_t all = engine().allImagesCount();
     const int64_t hashed = engine().hashedImageCount();
-    page_->total.setStringValue(std::to_string(static_cast<uint64_t>(all)));
-    page_->analysed.setStringValue(std::to_string(static_cast<uint64_t>(hashed)));
+    page_->total.setStringValue(countText(all));
+    page_->analysed.setStringValue(countText(hashed));
     // More analysed than loaded (problem images counted again by selection runs) shows 0, not
     // the unsigned wrap of a negative difference.
-    page_->notAnalysed.setStringValue(std::to_string(hashed > all ? 0 : all - hashed));
+    page_->notAnalysed.setStringValue(countText(hashed > all ? 0 : all - hashed));
 }
 
 QtProgressIndicator* LoadingDataView::retrievProgressIndicator() const {

@@ -2,7 +2,6 @@
 #include "app/LumsiftAppDelegate.h"
 
 #include "Shared Code/KTWCrashReporter.h"
-#include "app/LoadingDataViewController.h"
 #include "app/OpenPanel.h"
 #include "app/QtMainThread.h"
 #include "install/MoveToApplicationsFolder.h"
@@ -40,18 +39,6 @@ std::string fillPlaceholder(std::string_view format, std::string_view value) {
     return text;
 }
 
-QMessageBox::Icon iconFor(Alert::Style style) {
-    switch (style) {
-    case Alert::Style::Warning:
-        return QMessageBox::Warning;
-    case Alert::Style::Informational:
-        return QMessageBox::Information;
-    case Alert::Style::Critical:
-        return QMessageBox::Critical;
-    }
-    return QMessageBox::Warning;
-}
-
 } // namespace
 
 bool LumsiftAppDelegate::skipStartScreen() {
@@ -61,14 +48,6 @@ bool LumsiftAppDelegate::skipStartScreen() {
 void LumsiftAppDelegate::setSkipStartScreen(bool skip) {
     processSkipStartScreen.store(skip);
     UserDefaults::standard().setBool(skip, kSkipStartScreenKey);
-}
-
-LoadingDataViewController* LumsiftAppDelegate::loadingDataViewController() const {
-    return static_cast<LoadingDataViewController*>(loadingDataViewController_.data());
-}
-
-void LumsiftAppDelegate::setLoadingDataViewController(LoadingDataViewController* c) {
-    loadingDataViewController_ = c;
 }
 
 void LumsiftAppDelegate::applicationDidFinishLaunching() {
@@ -81,9 +60,9 @@ void LumsiftAppDelegate::applicationDidFinishLaunching() {
     lumsiftForAperture_ = &LumsiftForAperture::sharedLumsiftForAperture();
     lumsiftForAperture_->setAppDelegate(shared_from_this());
 
-    processSkipStartScreen.store(UserDefaults::standard().boolForKey(kSkipStartScreenKey));
+    const bool skip = UserDefaults::standard().boolForKey(kSkipStartScreenKey);
+    processSkipStartScreen.store(skip);
 
-    const bool skip = processSkipStartScreen.load();
     ViewController* first =
         skip ? loadingDataViewController_.data() : startScreenViewController_.data();
     if (first != nullptr) {
@@ -111,20 +90,14 @@ void LumsiftAppDelegate::nextView() {
             removeFromSuperview(subviews[1]);
     }
 
-    ViewController* next = nullptr;
-    const char* title = nullptr;
-    if (currentViewController_ == resultsViewController_) {
-        title = "Detect Similars";
-        next = loadingDataViewController_.data();
-    } else if (currentViewController_ == loadingDataViewController_) {
-        title = "Library Analysis";
-        next = resultsViewController_.data();
-    } else {
-        title = "Detect Similars";
-        next = loadingDataViewController_.data();
-    }
+    // The loading page leads to the results page; the start and results pages to the loading
+    // page. The title names what the button leads to from there.
+    const bool fromLoading = currentViewController_ != nullptr &&
+                             currentViewController_.data() == loadingDataViewController_.data();
+    ViewController* next =
+        fromLoading ? resultsViewController_.data() : loadingDataViewController_.data();
     if (nextButton_)
-        nextButton_->setText(title);
+        nextButton_->setText(fromLoading ? "Library Analysis" : "Detect Similars");
     if (next == nullptr)
         return;
     QWidget* view = next->view();
@@ -156,7 +129,6 @@ void LumsiftAppDelegate::showAlert(const std::string& message, const std::string
     alert.buttons.push_back("OK");
     alert.messageText = title;
     alert.informativeText = message;
-    alert.alertStyle = Alert::Style::Warning;
     // Keeps the delegate alive until the sheet is up.
     QtMainThread().runAndWait([self = shared_from_this(), alert] { self->doAlertSheet(alert); });
 }
@@ -164,7 +136,7 @@ void LumsiftAppDelegate::showAlert(const std::string& message, const std::string
 void LumsiftAppDelegate::doAlertSheet(const Alert& alert) {
     auto* box = new QMessageBox(window_.data());
     box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setIcon(iconFor(alert.alertStyle));
+    box->setIcon(QMessageBox::Warning);
     box->setTextFormat(Qt::PlainText);
     box->setText(QString::fromStdString(alert.messageText));
     box->setInformativeText(QString::fromStdString(alert.informativeText));

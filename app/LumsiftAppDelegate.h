@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/Box.h"
+#include "app/LoadingDataViewController.h"
 #include "app/ViewController.h"
 #include "engine/LumsiftForAperture.h"
 #include "engine/Pages.h"
@@ -22,12 +23,8 @@
 
 namespace lumsift::app {
 
-class LoadingDataViewController;
-
-// An alert as set up for a sheet: plain data, so that a worker thread can make one.
+// A warning alert as set up for a sheet: plain data, so that a worker thread can make one.
 struct Alert {
-    enum class Style { Warning = 0, Informational = 1, Critical = 2 };
-    Style alertStyle = Style::Warning;
     std::string messageText;     // the bold first line
     std::string informativeText; // the text below it
     std::vector<std::string> buttons;
@@ -84,8 +81,12 @@ public:
     void setSelectedLabel(QLabel* label) { selectedLabel_ = label; }
     ViewController* startScreenViewController() const { return startScreenViewController_.data(); }
     void setStartScreenViewController(ViewController* c) { startScreenViewController_ = c; }
-    LoadingDataViewController* loadingDataViewController() const;
-    void setLoadingDataViewController(LoadingDataViewController* c);
+    LoadingDataViewController* loadingDataViewController() const {
+        return loadingDataViewController_.data();
+    }
+    void setLoadingDataViewController(LoadingDataViewController* c) {
+        loadingDataViewController_ = c;
+    }
     ViewController* resultsViewController() const { return resultsViewController_.data(); }
     void setResultsViewController(ViewController* c) { resultsViewController_ = c; }
     // The page controller now shown; null before start-up.
@@ -103,7 +104,7 @@ private:
 
     QPointer<ViewController> currentViewController_;
     QPointer<ViewController> startScreenViewController_;
-    QPointer<ViewController> loadingDataViewController_;
+    QPointer<LoadingDataViewController> loadingDataViewController_;
     QPointer<ViewController> resultsViewController_;
     QPointer<QMainWindow> window_;
     QPointer<Box> box_;

@@ -6,11 +6,15 @@
 #include <QThread>
 
 namespace lumsift::app {
+namespace {
 
-bool QtMainThread::isMainThread() {
+// True on the thread of the QCoreApplication (and when there is none).
+bool isMainThread() {
     const QCoreApplication* application = QCoreApplication::instance();
     return application == nullptr || QThread::currentThread() == application->thread();
 }
+
+} // namespace
 
 void QtMainThread::post(std::function<void()> work) {
     QCoreApplication* application = QCoreApplication::instance();

@@ -17,9 +17,6 @@ public:
     // without a QCoreApplication) it runs at once. The main thread must not be waiting for the
     // caller, or both wait for ever.
     void runAndWait(std::function<void()> work) override;
-
-    // True on the thread of the QCoreApplication (and when there is none).
-    static bool isMainThread();
 };
 
 } // namespace lumsift::app
