@@ -11,8 +11,7 @@
 #include <QThread>
 
 #include <cstdlib>
-#include <mutex>
-#include <stdexcept>
+#include <deque>
 
 namespace lumsift::app::testing {
 namespace {
@@ -30,28 +29,16 @@ public:
     void deliver(const std::string&, const std::string&, bool) override {}
 };
 
-void ensureApplication() {
-    if (QApplication::instance() != nullptr)
-        return;
-    static int argc = 1;
-    static char name[] = "lumsift-app-tests";
-    static char* argv[] = {name, nullptr};
-    // Lives until the process ends, after every widget of the test.
-    new QApplication(argc, argv);
-}
-
-std::filesystem::path makeFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lumsift-app-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot make a temporary folder");
-    return pattern;
-}
-
-// The application object first, then the photo application registered before the engine takes
-// it.
+// The application object first (it lives until the process ends, after every widget of the
+// test), then the photo application registered before the engine takes it.
 LumsiftForAperture& preparedEngine(const std::shared_ptr<scripting::FakeApertureApplication>& fake,
                                    bool registerFake) {
-    ensureApplication();
+    if (QApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "lumsift-app-tests";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);
+    }
     if (registerFake)
         scripting::ScriptingRegistry::registerApplication(kApertureBundleIdentifier,
                                                           [fake] { return fake; });
@@ -60,19 +47,19 @@ LumsiftForAperture& preparedEngine(const std::shared_ptr<scripting::FakeAperture
 
 } // namespace
 
+// Panels run on the main thread only: no lock.
 struct AppHarness::Panels {
-    mutable std::mutex mutex;
-    std::deque<PanelAnswer> answers;
-    std::vector<AskedPanel> asked;
+    std::deque<std::filesystem::path> answers;
+    std::vector<OpenPanel> asked;
 };
 
 AppHarness::AppHarness(bool registerFake)
     : app(scripting::FakeApertureApplication::make()), engine(preparedEngine(app, registerFake)),
-      folder_(makeFolder()), panels_(std::make_shared<Panels>()) {
+      panels_(std::make_shared<Panels>()) {
     // The start-up's crash check and move offer find nothing to do: no crash logs of ours in
     // the test's data folder, and the offer declined for good.
-    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
-    UserDefaults::useFileForTesting(folder_ / "defaults.ini");
+    setenv("XDG_DATA_HOME", (folder() / "data").c_str(), 1);
+    UserDefaults::useFileForTesting(folder() / "defaults.ini");
     UserDefaults::standard().setBool(true, "moveToApplicationsFolderAlertSuppress");
     // The crash check needs an address even with nothing to send; no Info.plist lies beside the
     // test program.
@@ -84,25 +71,32 @@ AppHarness::AppHarness(bool registerFake)
     engine.setUserNotifications(std::make_shared<NoNotifications>());
     OpenPanel::setRunnerForTesting(
         [panels = panels_](const OpenPanel& panel, std::vector<std::filesystem::path>& URLs) {
-            std::lock_guard lock(panels->mutex);
-            panels->asked.push_back({panel.canChooseFiles(), panel.canChooseDirectories(),
-                                     panel.allowedFileTypes(), panel.title(), panel.message(),
-                                     panel.directoryURL()});
-            if (panels->answers.empty())
+            panels->asked.push_back(panel);
+            std::filesystem::path answer;
+            if (!panels->answers.empty()) {
+                answer = panels->answers.front();
+                panels->answers.pop_front();
+            }
+            if (answer.empty())
                 return OpenPanel::kResponseCancel;
-            const PanelAnswer answer = panels->answers.front();
-            panels->answers.pop_front();
-            if (answer.response == OpenPanel::kResponseOK)
-                URLs.push_back(answer.chosen);
-            return answer.response;
+            URLs.push_back(answer);
+            return OpenPanel::kResponseOK;
         });
 }
 
 AppHarness::~AppHarness() {
     OpenPanel::setRunnerForTesting({});
     ui.window.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
+}
+
+void AppHarness::addImages(int count, int plusTagged) {
+    const std::string project = app->addProject("Holiday");
+    for (int i = 0; i < count; ++i) {
+        const std::string id = "V" + std::to_string(i);
+        app->addVersion(project, id);
+        if (i < plusTagged)
+            app->setCustomTag(id, "Lumsift+", "12345");
+    }
 }
 
 void AppHarness::launch() {
@@ -123,18 +117,20 @@ bool AppHarness::waitFor(const std::function<bool()>& condition, int timeoutMs) 
     return true;
 }
 
+bool AppHarness::waitUntilIdle(const LoadingDataView& page, int timeoutMs) {
+    return waitFor([&] { return !page.runUnderway(); }, timeoutMs);
+}
+
 void AppHarness::processEvents() {
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-void AppHarness::answerPanels(std::vector<PanelAnswer> answers) {
-    std::lock_guard lock(panels_->mutex);
+void AppHarness::answerPanels(std::vector<std::filesystem::path> answers) {
     panels_->answers.assign(answers.begin(), answers.end());
 }
 
-std::vector<AskedPanel> AppHarness::askedPanels() const {
-    std::lock_guard lock(panels_->mutex);
+std::vector<OpenPanel> AppHarness::askedPanels() const {
     return panels_->asked;
 }
 

@@ -1,4 +1,4 @@
-// What each window test needs: a QApplication, user defaults in a file of the test's own, the
+// What each window test needs: a QApplication, user defaults in a folder of the test's own, the
 // fake photo application registered before the engine is used, the Qt main thread for the
 // engine, open panels answered by the test, and waiting with the event loop running.
 #pragma once
@@ -7,30 +7,14 @@
 #include "app/OpenPanel.h"
 #include "engine/LumsiftForAperture.h"
 #include "platform/scripting/FakeApertureApplication.h"
+#include "tests/support/TestImages.h"
 
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace lumsift::app::testing {
-
-// An open panel as the code set it up, and the answer it got.
-struct AskedPanel {
-    bool canChooseFiles = false;
-    bool canChooseDirectories = false;
-    std::vector<std::string> allowedFileTypes;
-    std::string title;
-    std::string message;
-    std::filesystem::path directoryURL;
-};
-
-struct PanelAnswer {
-    int response = OpenPanel::kResponseCancel;
-    std::filesystem::path chosen; // for OK
-};
 
 class AppHarness {
 public:
@@ -40,25 +24,32 @@ public:
     AppHarness(const AppHarness&) = delete;
     AppHarness& operator=(const AppHarness&) = delete;
 
+    // Adds `count` images V0.. in one project to the fake photo application; the first
+    // `plusTagged` carry a plus fingerprint.
+    void addImages(int count, int plusTagged = 0);
     // Makes the main window and delegate, shows the window, runs the start-up.
     void launch();
     // Runs the event loop until `condition` holds; false after `timeoutMs`.
     static bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000);
+    // Runs the event loop until the engine has enabled the page's controls again after its run.
+    static bool waitUntilIdle(const LoadingDataView& page, int timeoutMs = 20000);
     // Runs the event loop for the queued work now waiting.
     static void processEvents();
 
-    // The answers the next panels get, in order; a panel with none left gets Cancel.
-    void answerPanels(std::vector<PanelAnswer> answers);
-    std::vector<AskedPanel> askedPanels() const;
+    // The answers the next panels get, in order: a path is Open with that item, an empty path
+    // Cancel. A panel with no answer left gets Cancel.
+    void answerPanels(std::vector<std::filesystem::path> answers);
+    // Copies of the panels asked so far, as the code set them up.
+    std::vector<OpenPanel> askedPanels() const;
 
-    const std::filesystem::path& folder() const { return folder_; }
+    const std::filesystem::path& folder() const { return folder_.path(); }
     std::shared_ptr<scripting::FakeApertureApplication> app;
     LumsiftForAperture& engine;
     MainInterface ui;
 
 private:
     struct Panels;
-    std::filesystem::path folder_;
+    testimages::TempDir folder_;
     std::shared_ptr<Panels> panels_;
 };
 

@@ -9,9 +9,8 @@ namespace {
 
 TEST(InfoPlist, BesideTheProgramWithTheBundleKeys) {
     const Bundle bundle = Bundle::forExecutable(LUMSIFT_BINARY_DIR "/app/Lumsift");
-    EXPECT_EQ(bundle.infoString("CFBundleName"), "Lumsift");
-    EXPECT_EQ(bundle.infoString("CFBundleExecutable"), "Lumsift");
-    EXPECT_EQ(bundle.infoString("ValidatedTitle"), "Lumsift");
+    for (const char* key : {"CFBundleName", "CFBundleExecutable", "ValidatedTitle"})
+        EXPECT_EQ(bundle.infoString(key), "Lumsift") << key;
     EXPECT_EQ(bundle.infoString("CFBundleIdentifier"), "org.lumsift.Lumsift");
     EXPECT_FALSE(bundle.infoString("CFBundleVersion").value_or("").empty());
     EXPECT_FALSE(bundle.infoString("CFBundleShortVersionString").value_or("").empty());

@@ -1,16 +1,13 @@
 // The application delegate: start-up order, first page by SKIPSTARTSCREEN, the Next cycle and
-// titles, the selection label on activation, alert sheets from worker threads, the read-access
-// prompt and the web pages.
+// titles, the selection label on activation, alert sheets from worker threads and the
+// read-access prompt.
 #include "app/LumsiftAppDelegate.h"
-#include "app/LoadingDataViewController.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
 #include "tests/app/AppHarness.h"
 
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -21,16 +18,6 @@ namespace lumsift::app {
 namespace {
 
 using testing::AppHarness;
-using testing::PanelAnswer;
-
-// Records the addresses handed to the desktop services.
-class UrlRecorder : public QObject {
-    Q_OBJECT
-public:
-    QStringList urls;
-public slots:
-    void open(const QUrl& url) { urls << url.toString(); }
-};
 
 QMessageBox* openAlert(QWidget* window) {
     for (QMessageBox* box : window->findChildren<QMessageBox*>()) {
@@ -40,15 +27,10 @@ QMessageBox* openAlert(QWidget* window) {
     return nullptr;
 }
 
+// The page in the box: its content view's fixed first subview and then exactly this one.
 QWidget* pageShown(const LumsiftAppDelegate& delegate) {
     const std::vector<QWidget*> subviews = delegate.box()->contentView()->subviews();
     return subviews.size() == 2 ? subviews[1] : nullptr;
-}
-
-void addProjectWithImages(scripting::FakeApertureApplication& app, int count) {
-    const std::string project = app.addProject("Holiday");
-    for (int i = 0; i < count; ++i)
-        app.addVersion(project, "V" + std::to_string(i));
 }
 
 TEST(LumsiftAppDelegate, EngineHoldsTheDelegateBeforeTheFirstPageIsMade) {
@@ -74,54 +56,54 @@ TEST(LumsiftAppDelegate, EngineHoldsTheDelegateBeforeTheFirstPageIsMade) {
     EXPECT_EQ(alert->text(), "ERROR");
 }
 
-TEST(LumsiftAppDelegate, WithoutSkipKeyTheStartPageShowsWithLoadLibrary) {
-    AppHarness h;
-    h.launch();
-    LumsiftAppDelegate& d = *h.ui.delegate;
+TEST(LumsiftAppDelegate, FirstPageFollowsTheSkipKey) {
+    for (const bool skip : {false, true}) {
+        SCOPED_TRACE(skip);
+        AppHarness h;
+        h.addImages(3);
+        if (skip)
+            UserDefaults::standard().setBool(true, "SKIPSTARTSCREEN");
+        h.launch();
+        LumsiftAppDelegate& d = *h.ui.delegate;
+        ViewController* first =
+            skip ? d.loadingDataViewController() : d.startScreenViewController();
+        ViewController* other =
+            skip ? d.startScreenViewController() : d.loadingDataViewController();
 
-    EXPECT_EQ(d.currentViewController(), d.startScreenViewController());
-    EXPECT_EQ(d.nextButton()->text(), "Load Library");
-    EXPECT_EQ(d.box()->contentView()->subviews().size(), 2u);
-    EXPECT_EQ(pageShown(d), d.startScreenViewController()->view());
-    EXPECT_FALSE(d.loadingDataViewController()->isViewLoaded());
-    EXPECT_FALSE(h.engine.dataLoaded());
-    EXPECT_FALSE(LumsiftAppDelegate::skipStartScreen());
-}
+        EXPECT_EQ(LumsiftAppDelegate::skipStartScreen(), skip);
+        EXPECT_EQ(d.currentViewController(), first);
+        EXPECT_EQ(pageShown(d), first->view());
+        EXPECT_FALSE(other->isViewLoaded());
+        EXPECT_EQ(d.nextButton()->text(), skip ? "Detect Similars" : "Load Library");
+        if (skip) {
+            // The load starts at once, and its enabling and disabling reach the Next button.
+            LoadingDataView* page = d.loadingDataViewController()->loadingDataView();
+            ASSERT_TRUE(AppHarness::waitUntilIdle(*page));
+            EXPECT_EQ(page->totalImagesLabel()->stringValue(), "3");
+            EXPECT_TRUE(d.nextButton()->isEnabled());
+        }
+        EXPECT_EQ(h.engine.dataLoaded(), skip);
 
-TEST(LumsiftAppDelegate, WithSkipKeyTheLoadingPageShowsAndLoadsAtOnce) {
-    AppHarness h;
-    addProjectWithImages(*h.app, 3);
-    UserDefaults::standard().setBool(true, "SKIPSTARTSCREEN");
-    h.launch();
-    LumsiftAppDelegate& d = *h.ui.delegate;
-
-    EXPECT_TRUE(LumsiftAppDelegate::skipStartScreen());
-    EXPECT_EQ(d.currentViewController(), d.loadingDataViewController());
-    EXPECT_EQ(d.nextButton()->text(), "Detect Similars");
-    EXPECT_FALSE(d.startScreenViewController()->isViewLoaded());
-    EXPECT_TRUE(AppHarness::waitFor([&] { return h.engine.dataLoaded(); }));
-    EXPECT_EQ(pageShown(d), d.loadingDataViewController()->view());
-
-    LoadingDataView* page = d.loadingDataViewController()->loadingDataView();
-    ASSERT_TRUE(AppHarness::waitFor([&] { return !page->runUnderway(); }));
-    EXPECT_EQ(page->totalImagesLabel()->stringValue(), "3");
-    EXPECT_TRUE(d.nextButton()->isEnabled());
+        // A new skip setting is stored for the next launch and changes nothing now.
+        LumsiftAppDelegate::setSkipStartScreen(!skip);
+        EXPECT_EQ(UserDefaults::standard().boolForKey("SKIPSTARTSCREEN"), !skip);
+        EXPECT_EQ(d.currentViewController(), first);
+    }
 }
 
 TEST(LumsiftAppDelegate, NextCyclesThePagesWithTheirTitles) {
     AppHarness h;
-    addProjectWithImages(*h.app, 2);
+    h.addImages(2);
     h.launch();
     LumsiftAppDelegate& d = *h.ui.delegate;
     const QRect bounds = d.box()->contentView()->rect();
 
     d.nextView();
-    EXPECT_EQ(d.currentViewController(), d.loadingDataViewController());
     EXPECT_EQ(d.nextButton()->text(), "Detect Similars");
     EXPECT_EQ(pageShown(d), d.loadingDataViewController()->view());
     EXPECT_EQ(pageShown(d)->geometry(), bounds);
     LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
-    ASSERT_TRUE(AppHarness::waitFor([&] { return !loading->runUnderway(); }));
+    ASSERT_TRUE(AppHarness::waitUntilIdle(*loading));
     EXPECT_FALSE(d.startScreenViewController()->view()->isVisible());
 
     d.nextView();
@@ -134,7 +116,6 @@ TEST(LumsiftAppDelegate, NextCyclesThePagesWithTheirTitles) {
     EXPECT_EQ(d.currentViewController(), d.loadingDataViewController());
     EXPECT_EQ(d.nextButton()->text(), "Detect Similars");
     EXPECT_EQ(pageShown(d), loading);
-    EXPECT_EQ(d.box()->contentView()->subviews().size(), 2u);
     // No second wake: one load in all, and the page as it was left.
     AppHarness::processEvents();
     EXPECT_EQ(h.app->callsStartingWith("projects").size(), 1u);
@@ -143,7 +124,7 @@ TEST(LumsiftAppDelegate, NextCyclesThePagesWithTheirTitles) {
 
 TEST(LumsiftAppDelegate, ActivationWritesTheSelectionCount) {
     AppHarness h;
-    addProjectWithImages(*h.app, 3);
+    h.addImages(3);
     h.app->setSelection({"V0", "V2"});
     h.launch();
     QLabel* label = h.ui.delegate->selectedLabel();
@@ -151,7 +132,6 @@ TEST(LumsiftAppDelegate, ActivationWritesTheSelectionCount) {
 
     emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(label->text(), "2");
-
     h.app->setRunning(false);
     emit qGuiApp->applicationStateChanged(Qt::ApplicationInactive);
     EXPECT_EQ(label->text(), "2");
@@ -164,7 +144,7 @@ TEST(LumsiftAppDelegate, AlertFromAWorkerReturnsOnceTheSheetIsUp) {
     h.launch();
     std::atomic<bool> returned{false};
     std::thread worker([&] {
-        h.ui.delegate->showAlert("An Image was not found.", "Stale Library Data");
+        h.ui.delegate->showAlert("<b>IMG_1</b> was not found.", "Stale Library Data");
         returned = true;
     });
     ASSERT_TRUE(AppHarness::waitFor([&] { return returned.load(); }));
@@ -175,8 +155,11 @@ TEST(LumsiftAppDelegate, AlertFromAWorkerReturnsOnceTheSheetIsUp) {
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(alert->windowModality(), Qt::WindowModal);
     EXPECT_EQ(alert->text(), "Stale Library Data");
-    EXPECT_EQ(alert->informativeText(), "An Image was not found.");
+    EXPECT_EQ(alert->informativeText(), "<b>IMG_1</b> was not found.");
     EXPECT_EQ(alert->icon(), QMessageBox::Warning);
+    // Image names are never read as markup.
+    EXPECT_EQ(alert->textFormat(), Qt::PlainText);
+    EXPECT_EQ(alert->findChild<QLabel*>("qt_msgbox_informativelabel")->textFormat(), Qt::PlainText);
     ASSERT_EQ(alert->buttons().size(), 1);
     EXPECT_EQ(alert->buttons().front()->text(), "OK");
 
@@ -184,84 +167,37 @@ TEST(LumsiftAppDelegate, AlertFromAWorkerReturnsOnceTheSheetIsUp) {
     EXPECT_TRUE(AppHarness::waitFor([&] { return openAlert(h.ui.window.get()) == nullptr; }));
 }
 
-TEST(LumsiftAppDelegate, AlertTextIsNeverReadAsMarkup) {
-    AppHarness h;
-    h.launch();
-    h.ui.delegate->showAlert("<b>Holiday</b>", "<i>ERROR</i>");
-    QMessageBox* alert = openAlert(h.ui.window.get());
-    ASSERT_NE(alert, nullptr);
-    EXPECT_EQ(alert->textFormat(), Qt::PlainText);
-    auto* informative = alert->findChild<QLabel*>("qt_msgbox_informativelabel");
-    ASSERT_NE(informative, nullptr);
-    EXPECT_EQ(informative->textFormat(), Qt::PlainText);
-}
-
-TEST(LumsiftAppDelegate, ReadAccessPromptRepeatsUntilOpen) {
+TEST(LumsiftAppDelegate, ReadAccessPromptRepeatsUntilOpenThenAsksForTheParentFolder) {
     AppHarness h;
     h.launch();
     log::Capture log;
-    h.answerPanels({{OpenPanel::kResponseCancel, {}},
-                    {OpenPanel::kResponseCancel, {}},
-                    {OpenPanel::kResponseOK, "/photos"}});
+    h.answerPanels({"", "", "/photos", "/b"});
 
     h.ui.delegate->userSelectedFiles("/photos/Library.aplibrary");
-
-    const auto asked = h.askedPanels();
-    ASSERT_EQ(asked.size(), 3u);
     EXPECT_EQ(log.count("NSOpenPanel result = 0"), 2u);
     EXPECT_EQ(h.ui.delegate->userSelectedFilesCount(), 1u);
-    for (const auto& panel : asked) {
-        EXPECT_TRUE(panel.canChooseFiles);
-        EXPECT_TRUE(panel.canChooseDirectories);
-        EXPECT_TRUE(panel.allowedFileTypes.empty());
-        EXPECT_EQ(panel.title, "Read Access Required");
-        EXPECT_EQ(panel.directoryURL, "/photos");
-        EXPECT_EQ(panel.message, "Lumsift Requires read access to Library.aplibrary.\nPlease "
-                                 "select it or it's parent folder and hit the Open button.");
-    }
-}
-
-TEST(LumsiftAppDelegate, LaterPromptsAskForTheParentOfReferencedImages) {
-    AppHarness h;
-    h.launch();
-    h.answerPanels({{OpenPanel::kResponseOK, "/a"}, {OpenPanel::kResponseOK, "/b"}});
-    h.ui.delegate->userSelectedFiles("/a/one.jpg");
     h.ui.delegate->userSelectedFiles("/b/100%@ two.jpg");
+    EXPECT_EQ(h.ui.delegate->userSelectedFilesCount(), 2u);
 
-    const auto asked = h.askedPanels();
-    ASSERT_EQ(asked.size(), 2u);
-    EXPECT_EQ(asked[1].directoryURL, "/b");
-    EXPECT_EQ(asked[1].message,
+    const std::vector<OpenPanel> asked = h.askedPanels();
+    ASSERT_EQ(asked.size(), 4u);
+    for (const OpenPanel& panel : asked) {
+        EXPECT_TRUE(panel.canChooseFiles());
+        EXPECT_TRUE(panel.canChooseDirectories());
+        EXPECT_TRUE(panel.allowedFileTypes().empty());
+        EXPECT_EQ(panel.title(), "Read Access Required");
+    }
+    for (const int retried : {0, 1}) // the same panel again after each Cancel
+        EXPECT_EQ(asked[retried].message(), asked[2].message());
+    EXPECT_EQ(asked[2].directoryURL(), "/photos");
+    EXPECT_EQ(asked[2].message(), "Lumsift Requires read access to Library.aplibrary.\nPlease "
+                                  "select it or it's parent folder and hit the Open button.");
+    EXPECT_EQ(asked[3].directoryURL(), "/b");
+    EXPECT_EQ(asked[3].message(),
               "Lumsift Requires read access to 100%@ two.jpg.\nThis is due to externally "
               "referenced images in your library.  To avoid being asked again please select the "
               "parent folder for all your externally referenced pictures.");
-    EXPECT_EQ(h.ui.delegate->userSelectedFilesCount(), 2u);
-}
-
-TEST(LumsiftAppDelegate, WebPagesOpenTheProductAndSupportPages) {
-    AppHarness h;
-    h.launch();
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler("https", &recorder, "open");
-    h.ui.delegate->moreInfoButton();
-    h.ui.delegate->lumsiftWebpage();
-    h.ui.delegate->techSupport();
-    QDesktopServices::unsetUrlHandler("https");
-
-    EXPECT_EQ(recorder.urls,
-              QStringList({LumsiftAppDelegate::kProductPage, LumsiftAppDelegate::kProductPage,
-                           LumsiftAppDelegate::kSupportPage}));
-}
-
-TEST(LumsiftAppDelegate, SkipSettingIsStoredForTheNextLaunch) {
-    AppHarness h;
-    h.launch();
-    LumsiftAppDelegate::setSkipStartScreen(true);
-    EXPECT_TRUE(UserDefaults::standard().boolForKey("SKIPSTARTSCREEN"));
-    EXPECT_EQ(h.ui.delegate->currentViewController(), h.ui.delegate->startScreenViewController());
 }
 
 } // namespace
 } // namespace lumsift::app
-
-#include "LumsiftAppDelegateTest.moc"

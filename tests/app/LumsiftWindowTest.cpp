@@ -47,23 +47,21 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     testimages::TempDir folder;
     // The stand-in's "which library is open" setting stays inside the test's folder.
     ASSERT_EQ(setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1), 0);
+    // Five photographs, two of them the same picture in two sizes.
     const std::filesystem::path photos = folder / "photos";
     std::filesystem::create_directories(photos);
-    const auto target = testimages::writePhotoIn(photos, 0);
+    const std::string target = testimages::writePhotoIn(photos, 0).filename().string();
     testimages::writePhotoIn(photos, 0, Variant::Half);
     for (int i = 1; i < 4; ++i)
         testimages::writePhotoIn(photos, i);
     const std::filesystem::path package = folder / "Trip.aplibrary";
+    scripting::ImportOptions options;
+    options.project = "Trip";
     std::string targetId;
-    {
-        auto library = scripting::LibraryPackage::create(package);
-        const std::vector<std::filesystem::path> inputs{photos};
-        scripting::ImportOptions options;
-        options.project = "Trip";
-        for (const auto& version : library.importFiles(inputs, options)) {
-            if (version.fileName == target.filename().string())
-                targetId = version.uuid;
-        }
+    for (const auto& version :
+         scripting::LibraryPackage::create(package).importFiles(std::vector{photos}, options)) {
+        if (version.fileName == target)
+            targetId = version.uuid;
     }
     ASSERT_FALSE(targetId.empty());
     scripting::openLibrary(package);
@@ -77,15 +75,15 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     // Load.
     d.nextButton()->click();
     LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
-    ASSERT_TRUE(AppHarness::waitFor([&] { return !loading->runUnderway(); }));
+    ASSERT_TRUE(AppHarness::waitUntilIdle(*loading));
     EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Data Collected");
     EXPECT_EQ(loading->totalImagesLabel()->stringValue(), "5");
     EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "5");
 
     // Analyse, pointing the panel at the package.
-    h.answerPanels({{OpenPanel::kResponseOK, package}});
+    h.answerPanels({package});
     loading->analyseButton()->click();
-    ASSERT_TRUE(AppHarness::waitFor([&] { return !loading->runUnderway(); }, 120000));
+    ASSERT_TRUE(AppHarness::waitUntilIdle(*loading, 120000));
     EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Analysis Complete");
     EXPECT_EQ(loading->analysedImagesLabel()->stringValue(), "5");
     EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "0");
@@ -93,11 +91,7 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     saveScreenshot(*h.ui.window, "loading-page");
 
     // Select the target in the photo application and come back.
-    {
-        auto library = scripting::LibraryPackage::open(package);
-        const std::vector<std::string> selection{targetId};
-        library.select(selection);
-    }
+    scripting::LibraryPackage::open(package).select(std::vector{targetId});
     emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(d.selectedLabel()->text(), "1");
 

@@ -16,33 +16,7 @@ namespace {
 
 using testing::AppHarness;
 
-// Once the dialog is up: selects `item` and presses Open, then, if the dialog is still up,
-// Cancel.
-void answerDialog(const std::filesystem::path& item, std::string* shownFolder = nullptr) {
-    QTimer::singleShot(0, [item, shownFolder] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(dialog, nullptr);
-        dialog->selectFile(QString::fromStdString(item.string()));
-        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
-        if (!dialog->isVisible())
-            return;
-        if (shownFolder != nullptr)
-            *shownFolder = dialog->directory().absolutePath().toStdString();
-        dialog->reject();
-    });
-}
-
-OpenPanel packagePanel(const std::filesystem::path& folder) {
-    OpenPanel panel;
-    panel.setCanChooseFiles(true);
-    panel.setCanChooseDirectories(false);
-    panel.setAllowedFileTypes({"aplibrary", "photolibrary"});
-    panel.setTitle("Read Access Required");
-    panel.setMessage("Select it");
-    panel.setDirectoryURL(folder);
-    return panel;
-}
-
+// A package, a plain folder and a picture in the harness's folder; panels show the dialog.
 struct Folders {
     AppHarness h;
     std::filesystem::path package = h.folder() / "Trip.photolibrary";
@@ -56,26 +30,42 @@ struct Folders {
     }
 };
 
-TEST(OpenPanel, PackageIsChosenAsOneItem) {
-    Folders f;
-    OpenPanel panel = packagePanel(f.h.folder());
-    answerDialog(f.package);
-    ASSERT_EQ(panel.runModal(), OpenPanel::kResponseOK);
-    ASSERT_EQ(panel.URLs().size(), 1u);
-    EXPECT_EQ(panel.URLs().front(), f.package);
+// Runs `panel` and, once its dialog is up, selects `item` and presses Open, then Cancel if the
+// dialog is still up. Returns the response; `shownFolder` gets the folder shown before Cancel.
+int runChoosing(OpenPanel& panel, const std::filesystem::path& item,
+                std::string* shownFolder = nullptr) {
+    QTimer::singleShot(0, [item, shownFolder] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(QString::fromStdString(item.string()));
+        QMetaObject::invokeMethod(dialog, "accept", Qt::DirectConnection);
+        if (!dialog->isVisible())
+            return;
+        if (shownFolder != nullptr)
+            *shownFolder = dialog->directory().absolutePath().toStdString();
+        dialog->reject();
+    });
+    return panel.runModal();
 }
 
-TEST(OpenPanel, PackagePanelEntersPlainFoldersAndRefusesOtherFiles) {
+TEST(OpenPanel, PackagePanelTakesAPackageAsOneItemEntersFoldersAndRefusesOtherFiles) {
     Folders f;
-    OpenPanel panel = packagePanel(f.h.folder());
+    OpenPanel panel;
+    panel.setCanChooseFiles(true);
+    panel.setCanChooseDirectories(false);
+    panel.setAllowedFileTypes({"aplibrary", "photolibrary"});
+    panel.setMessage("Select it");
+    panel.setDirectoryURL(f.h.folder());
+
+    ASSERT_EQ(runChoosing(panel, f.package), OpenPanel::kResponseOK);
+    EXPECT_EQ(panel.URLs(), std::vector<std::filesystem::path>{f.package});
+
     std::string shown;
-    answerDialog(f.plain, &shown);
-    EXPECT_EQ(panel.runModal(), OpenPanel::kResponseCancel);
+    EXPECT_EQ(runChoosing(panel, f.plain, &shown), OpenPanel::kResponseCancel);
     EXPECT_TRUE(panel.URLs().empty());
     EXPECT_EQ(shown, f.plain.string());
 
-    answerDialog(f.picture);
-    EXPECT_EQ(panel.runModal(), OpenPanel::kResponseCancel);
+    EXPECT_EQ(runChoosing(panel, f.picture), OpenPanel::kResponseCancel);
 }
 
 TEST(OpenPanel, ReadAccessPanelTakesAFolderOrAFile) {
@@ -84,13 +74,10 @@ TEST(OpenPanel, ReadAccessPanelTakesAFolderOrAFile) {
     panel.setCanChooseFiles(true);
     panel.setCanChooseDirectories(true);
     panel.setDirectoryURL(f.h.folder());
-    answerDialog(f.plain);
-    ASSERT_EQ(panel.runModal(), OpenPanel::kResponseOK);
-    EXPECT_EQ(panel.URLs().front(), f.plain);
-
-    answerDialog(f.picture);
-    ASSERT_EQ(panel.runModal(), OpenPanel::kResponseOK);
-    EXPECT_EQ(panel.URLs().front(), f.picture);
+    for (const auto& item : {f.plain, f.picture}) {
+        ASSERT_EQ(runChoosing(panel, item), OpenPanel::kResponseOK) << item;
+        EXPECT_EQ(panel.URLs(), std::vector<std::filesystem::path>{item});
+    }
 }
 
 TEST(OpenPanel, SuffixesMatchWithoutRegardToCase) {

@@ -11,86 +11,68 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace lumsift::app {
 namespace {
 
 using testing::AppHarness;
 using Access = LumsiftForApertureTestAccess;
 
-QPushButton* button(const ResultsView& page, const char* name) {
-    return page.findChild<QPushButton*>(name);
+template <typename Widget> Widget* child(const ResultsView& page, const char* name) {
+    return page.findChild<Widget*>(name);
 }
 
-TEST(ResultsView, RowsMapToAlgorithmCodes) {
-    EXPECT_EQ(ResultsView::algorithmForRow(0), 1);
-    EXPECT_EQ(ResultsView::algorithmForRow(1), 2);
-    EXPECT_EQ(ResultsView::algorithmForRow(2), 3);
-    EXPECT_EQ(ResultsView::algorithmForRow(3), 2);
-    EXPECT_EQ(ResultsView::algorithmForRow(1000), 2);
-    EXPECT_EQ(ResultsView::algorithmForRow(static_cast<uint64_t>(-1)), 2);
+QSlider* slider(const ResultsView& page) {
+    return child<QSlider>(page, "sensitivitySlider");
 }
 
-TEST(ResultsView, WakeWithoutStoredRowSearchesPlusAndStoresRowZero) {
-    AppHarness h;
-    ResultsView page;
-    page.awakeFromNib();
-    EXPECT_EQ(page.selectedSearchAlgorithm(), 0u);
-    EXPECT_EQ(Access::searchUsing(h.engine), 1);
-    EXPECT_TRUE(UserDefaults::standard().hasObjectForKey("SELECTEDSEARCHALGORITHM"));
-    EXPECT_EQ(UserDefaults::standard().integerForKey("SELECTEDSEARCHALGORITHM"), 0);
-    EXPECT_TRUE(page.findChild<QRadioButton*>("searchPlus")->isChecked());
+std::string text(QtTextField* field) {
+    return field->stringValue();
 }
 
-TEST(ResultsView, WakeSetsReadyLabelsSensitivitySevenAndAutomatic) {
-    AppHarness h;
-    ResultsView page;
-    page.awakeFromNib();
-    EXPECT_EQ(page.analysedImagesLabel()->stringValue(), "Ready");
-    EXPECT_EQ(page.similarImagesLabel()->stringValue(), "Ready");
-    EXPECT_EQ(page.retrieveStatusLabel()->stringValue(), "Ready To Search");
-    EXPECT_EQ(page.sensitivity(), 7);
-    EXPECT_EQ(page.findChild<QSlider*>("sensitivitySlider")->value(), 7);
-    EXPECT_TRUE(page.autoSensitive());
-    EXPECT_TRUE(page.findChild<QCheckBox*>("autoSensitiveCheckBox")->isChecked());
-    EXPECT_FALSE(page.clearKeywordsEnabled());
-    EXPECT_FALSE(button(page, "clearKeywordsButton")->isEnabled());
-    EXPECT_FALSE(button(page, "moreImagesButton")->isEnabled());
-    EXPECT_FALSE(button(page, "lessImagesButton")->isEnabled());
-    EXPECT_EQ(page.perSensitivityToolTip(), "");
-    EXPECT_TRUE(page.startSearchButton()->isEnabled());
-}
-
-TEST(ResultsView, ChosenRowsSendTheirCodesAndAreStored) {
-    AppHarness h;
-    ResultsView page;
-    page.awakeFromNib();
-
-    page.findChild<QRadioButton*>("searchPro")->click();
-    EXPECT_EQ(page.selectedSearchAlgorithm(), 1u);
-    EXPECT_EQ(Access::searchUsing(h.engine), 2);
-    EXPECT_EQ(UserDefaults::standard().integerForKey("SELECTEDSEARCHALGORITHM"), 1);
-
-    page.findChild<QRadioButton*>("searchPlain")->click();
-    EXPECT_EQ(Access::searchUsing(h.engine), 3);
-    EXPECT_EQ(UserDefaults::standard().integerForKey("SELECTEDSEARCHALGORITHM"), 2);
-
-    // Setting the same row again still reaches the engine.
-    h.engine.switchSearchAlgorithm(1);
-    page.setSelectedSearchAlgorithm(2);
-    EXPECT_EQ(Access::searchUsing(h.engine), 3);
-}
-
-TEST(ResultsView, StoredRowsWithoutAnEntrySearchProAndAreWrittenBackUnchanged) {
-    for (const int64_t stored : {int64_t{3}, int64_t{42}, int64_t{-1}}) {
+TEST(ResultsView, WakeSearchesTheStoredRowsKindWritesTheRowBackAndSetsTheStartValues) {
+    struct Case {
+        std::optional<int64_t> stored;
+        int32_t code;
+        const char* entry; // the entry checked; none for rows past the three
+    };
+    const Case cases[] = {{std::nullopt, 1, "searchPlus"},
+                          {1, 2, "searchPro"},
+                          {2, 3, "searchPlain"},
+                          {3, 2, nullptr},
+                          {42, 2, nullptr},
+                          {-1, 2, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stored.value_or(-99));
         AppHarness h;
-        UserDefaults::standard().setInteger(stored, "SELECTEDSEARCHALGORITHM");
+        if (c.stored)
+            UserDefaults::standard().setInteger(*c.stored, "SELECTEDSEARCHALGORITHM");
         ResultsView page;
         page.awakeFromNib();
-        EXPECT_EQ(page.selectedSearchAlgorithm(), static_cast<uint64_t>(stored));
-        EXPECT_EQ(Access::searchUsing(h.engine), 2) << stored;
-        EXPECT_EQ(UserDefaults::standard().integerForKey("SELECTEDSEARCHALGORITHM"), stored);
-        for (const char* row : {"searchPlus", "searchPro", "searchPlain"})
-            EXPECT_FALSE(page.findChild<QRadioButton*>(row)->isChecked()) << row;
+        EXPECT_EQ(page.selectedSearchAlgorithm(), static_cast<uint64_t>(c.stored.value_or(0)));
+        EXPECT_EQ(Access::searchUsing(h.engine), c.code);
+        EXPECT_TRUE(UserDefaults::standard().hasObjectForKey("SELECTEDSEARCHALGORITHM"));
+        EXPECT_EQ(UserDefaults::standard().integerForKey("SELECTEDSEARCHALGORITHM"),
+                  c.stored.value_or(0));
+        for (const char* entry : {"searchPlus", "searchPro", "searchPlain"})
+            EXPECT_EQ(child<QRadioButton>(page, entry)->isChecked(),
+                      c.entry != nullptr && std::string(entry) == c.entry)
+                << entry;
+
+        // The wake's other values, whatever the row.
+        EXPECT_EQ(text(page.analysedImagesLabel()), "Ready");
+        EXPECT_EQ(text(page.similarImagesLabel()), "Ready");
+        EXPECT_EQ(text(page.retrieveStatusLabel()), "Ready To Search");
+        EXPECT_EQ(page.sensitivity(), 7);
+        EXPECT_EQ(slider(page)->value(), 7);
+        EXPECT_TRUE(page.autoSensitive());
+        EXPECT_TRUE(child<QCheckBox>(page, "autoSensitiveCheckBox")->isChecked());
+        EXPECT_FALSE(page.clearKeywordsEnabled());
+        for (const char* control : {"clearKeywordsButton", "moreImagesButton", "lessImagesButton"})
+            EXPECT_FALSE(child<QPushButton>(page, control)->isEnabled()) << control;
+        EXPECT_EQ(page.perSensitivityToolTip(), "");
+        EXPECT_TRUE(page.startSearchButton()->isEnabled());
     }
 }
 
@@ -99,27 +81,39 @@ TEST(ResultsView, ControlsAndPropertiesFollowEachOther) {
     ResultsView page;
     page.awakeFromNib();
 
-    page.findChild<QSlider*>("sensitivitySlider")->setValue(11);
+    // A chosen row sends its code and is stored; the same row set again still reaches the engine.
+    child<QRadioButton>(page, "searchPro")->click();
+    EXPECT_EQ(page.selectedSearchAlgorithm(), 1u);
+    EXPECT_EQ(Access::searchUsing(h.engine), 2);
+    EXPECT_EQ(UserDefaults::standard().integerForKey("SELECTEDSEARCHALGORITHM"), 1);
+    child<QRadioButton>(page, "searchPlain")->click();
+    EXPECT_EQ(Access::searchUsing(h.engine), 3);
+    EXPECT_EQ(UserDefaults::standard().integerForKey("SELECTEDSEARCHALGORITHM"), 2);
+    h.engine.switchSearchAlgorithm(1);
+    page.setSelectedSearchAlgorithm(2);
+    EXPECT_EQ(Access::searchUsing(h.engine), 3);
+
+    slider(page)->setValue(11);
     EXPECT_EQ(page.sensitivity(), 11);
     page.page()->setSensitivity(4);
-    EXPECT_EQ(page.findChild<QSlider*>("sensitivitySlider")->value(), 4);
+    EXPECT_EQ(slider(page)->value(), 4);
     EXPECT_EQ(page.page()->sensitivity(), 4);
 
-    page.findChild<QCheckBox*>("autoSensitiveCheckBox")->click();
+    child<QCheckBox>(page, "autoSensitiveCheckBox")->click();
     EXPECT_FALSE(page.autoSensitive());
     EXPECT_FALSE(page.page()->autoSensitive());
 
     page.page()->setMoreImagesText("14 images at 9");
     page.page()->setMoreImagesEnabled(true);
-    EXPECT_EQ(button(page, "moreImagesButton")->text(), "14 images at 9");
-    EXPECT_TRUE(button(page, "moreImagesButton")->isEnabled());
+    EXPECT_EQ(child<QPushButton>(page, "moreImagesButton")->text(), "14 images at 9");
+    EXPECT_TRUE(child<QPushButton>(page, "moreImagesButton")->isEnabled());
     page.page()->setLessImagesEnabled(true);
-    EXPECT_TRUE(button(page, "lessImagesButton")->isEnabled());
+    EXPECT_TRUE(child<QPushButton>(page, "lessImagesButton")->isEnabled());
     page.page()->setClearKeywordsEnabled(true);
-    EXPECT_TRUE(button(page, "clearKeywordsButton")->isEnabled());
+    EXPECT_TRUE(child<QPushButton>(page, "clearKeywordsButton")->isEnabled());
     page.page()->setPerSensitivityToolTip("0: 1\n3: <2>");
     EXPECT_EQ(page.perSensitivityToolTip(), "0: 1\n3: <2>");
-    EXPECT_EQ(page.findChild<QSlider*>("sensitivitySlider")->toolTip(), "0: 1<br>3: &lt;2&gt;");
+    EXPECT_EQ(slider(page)->toolTip(), "0: 1<br>3: &lt;2&gt;");
 }
 
 TEST(ResultsView, SuggestionControlsSetTheOfferedThresholdAndTurnAutomaticOff) {
@@ -130,7 +124,7 @@ TEST(ResultsView, SuggestionControlsSetTheOfferedThresholdAndTurnAutomaticOff) {
     h.engine.setMoreSensitiveValue(3);
 
     page.page()->setMoreImagesEnabled(true);
-    button(page, "moreImagesButton")->click();
+    child<QPushButton>(page, "moreImagesButton")->click();
     EXPECT_FALSE(page.autoSensitive());
     EXPECT_EQ(page.sensitivity(), 12);
 
@@ -138,41 +132,33 @@ TEST(ResultsView, SuggestionControlsSetTheOfferedThresholdAndTurnAutomaticOff) {
     page.lessImagesButton(nullptr);
     EXPECT_FALSE(page.autoSensitive());
     EXPECT_EQ(page.sensitivity(), 3);
-    EXPECT_EQ(page.findChild<QSlider*>("sensitivitySlider")->value(), 3);
+    EXPECT_EQ(slider(page)->value(), 3);
 }
 
-TEST(ResultsView, SearchBeforeAnyLoadStartsNothingAndStaysDisabled) {
+TEST(ResultsView, SearchBeforeAnyLoadStartsNothingAndClearingResetsOnlyTheLabels) {
     AppHarness h;
     ResultsView page;
     page.awakeFromNib();
+    page.setSensitivity(5);
+    page.page()->setPerSensitivityToolTip("0: 1");
     page.setClearKeywordsEnabled(true);
 
     page.nextView(nullptr);
     AppHarness::processEvents();
     EXPECT_FALSE(page.startSearchButton()->isEnabled());
     EXPECT_FALSE(page.clearKeywordsEnabled());
-    EXPECT_EQ(page.analysedImagesLabel()->stringValue(), "Processing");
-    EXPECT_EQ(page.similarImagesLabel()->stringValue(), "Processing");
+    EXPECT_EQ(text(page.analysedImagesLabel()), "Processing");
+    EXPECT_EQ(text(page.similarImagesLabel()), "Processing");
     EXPECT_TRUE(h.app->callsStartingWith("selection").empty());
-}
 
-TEST(ResultsView, ClearingResetsTheLabelsAndKeepsTheSettings) {
-    AppHarness h;
-    ResultsView page;
-    page.awakeFromNib();
-    page.setSensitivity(5);
-    page.page()->setPerSensitivityToolTip("0: 1");
-    page.analysedImagesLabel()->setStringValue("1");
-    page.similarImagesLabel()->setStringValue("4");
     page.retrieveStatusLabel()->setStringValue("Retrieval Complete");
     page.specialMessagesLabel()->setStringValue("No images were selected.");
     page.setClearKeywordsEnabled(true);
-
     page.clearKeywords(nullptr);
-    EXPECT_EQ(page.analysedImagesLabel()->stringValue(), "Ready");
-    EXPECT_EQ(page.similarImagesLabel()->stringValue(), "Ready");
-    EXPECT_EQ(page.retrieveStatusLabel()->stringValue(), "Ready To Search");
-    EXPECT_EQ(page.specialMessagesLabel()->stringValue(), "");
+    EXPECT_EQ(text(page.analysedImagesLabel()), "Ready");
+    EXPECT_EQ(text(page.similarImagesLabel()), "Ready");
+    EXPECT_EQ(text(page.retrieveStatusLabel()), "Ready To Search");
+    EXPECT_EQ(text(page.specialMessagesLabel()), "");
     EXPECT_FALSE(page.clearKeywordsEnabled());
     EXPECT_EQ(page.sensitivity(), 5);
     EXPECT_EQ(page.perSensitivityToolTip(), "0: 1");
