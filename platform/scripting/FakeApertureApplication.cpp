@@ -118,14 +118,9 @@ void FakeApertureApplication::setWriteSidecar(bool write) {
 
 // --- Failures ---
 
-void FakeApertureApplication::failOn(std::string call, std::string argument, int times) {
+void FakeApertureApplication::failOn(std::string call, std::string argument) {
     std::lock_guard lock(mutex_);
-    failures_.push_back(Failure{std::move(call), std::move(argument), times});
-}
-
-void FakeApertureApplication::clearFailures() {
-    std::lock_guard lock(mutex_);
-    failures_.clear();
+    failures_.push_back(Failure{std::move(call), std::move(argument)});
 }
 
 // --- Inspection ---
@@ -386,14 +381,9 @@ void FakeApertureApplication::request(std::string_view call, std::string_view ar
     if (!rest.empty())
         entry.append(" ").append(rest);
     calls_.push_back(entry);
-    for (auto& failure : failures_) {
-        if (failure.call != call || failure.times == 0)
-            continue;
-        if (!failure.argument.empty() && failure.argument != argument)
-            continue;
-        if (failure.times > 0)
-            --failure.times;
-        throw ScriptingError("FakeFailure", "injected failure of " + entry);
+    for (const auto& failure : failures_) {
+        if (failure.call == call && (failure.argument.empty() || failure.argument == argument))
+            throw ScriptingError("FakeFailure", "injected failure of " + entry);
     }
 }
 

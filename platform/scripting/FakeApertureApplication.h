@@ -70,10 +70,9 @@ public:
 
     // --- Failures ---
     // The request `call` (the name used in the log, e.g. "versionTagValues") throws
-    // ScriptingError("FakeFailure", ...) when its first argument equals `argument`, or always
-    // when `argument` is empty; `times` < 0 means on every such request.
-    void failOn(std::string call, std::string argument = {}, int times = -1);
-    void clearFailures();
+    // ScriptingError("FakeFailure", ...) from now on when its first argument equals `argument`,
+    // or always when `argument` is empty.
+    void failOn(std::string call, std::string argument = {});
 
     // --- Inspection ---
     // Log of the requests made, e.g. "addCustomTag V1 Lumsift+ 123",
@@ -129,7 +128,6 @@ private:
     struct Failure {
         std::string call;
         std::string argument;
-        int times;
     };
 
     // Logs the request and throws when a failure is armed for it. Caller holds mutex_.
