@@ -142,10 +142,7 @@ protected:
         environment.runAlert = [this](QMessageBox& box) { answerAlert(box); };
         environment.exitProcess = [](int status) { throw ProcessEnded{status}; };
     }
-    void TearDown() override { removeFolders(); }
-
-    // Also called by the child processes of death tests, which end without TearDown.
-    void removeFolders() {
+    void TearDown() override {
         for (const auto& entry : fs::recursive_directory_iterator(root))
             ::chmod(entry.path().c_str(), 0755);
         fs::remove_all(root);
@@ -550,18 +547,6 @@ TEST_F(MoveToApplicationsFolder, RelaunchScriptStartsTheNewCopyOnlyOnceTheOldPro
     std::string seen;
     std::ifstream(marker) >> seen;
     EXPECT_EQ(seen, "gone");
-}
-
-// The real end of the process: exit status 0, in a child process.
-TEST_F(MoveToApplicationsFolder, MoveEndsTheProcessWithStatusZero) {
-    makeMainBundle(downloads);
-    environment.exitProcess = [this,
-                               exitProcess = install::systemEnvironment().exitProcess](int status) {
-        removeFolders();
-        exitProcess(status);
-    };
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(offer(), ::testing::ExitedWithCode(0), "");
 }
 
 } // namespace
