@@ -96,9 +96,7 @@ public:
     bool versionOnline(const std::string& versionId) override {
         return answer([&] {
             const auto record = require().versionRecord(versionId);
-            std::error_code error;
-            return record && !record->masterPath.empty() &&
-                   std::filesystem::is_regular_file(record->masterPath, error);
+            return record && record->online();
         });
     }
 

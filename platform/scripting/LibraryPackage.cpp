@@ -43,6 +43,7 @@ CREATE INDEX RKKeyword_parent ON RKKeyword(parentUuid, name);
 CREATE INDEX RKKeywordForVersion_version ON RKKeywordForVersion(versionUuid, sortIndex);
 )sql";
 
+// The tables of kSchema; a database without any of them is not a library's.
 constexpr std::array<std::string_view, 8> kTables = {
     "RKFolder",    "RKMaster",  "RKVersion", "RKCustomTag", "RKKeyword", "RKKeywordForVersion",
     "RKSelection", "RKProperty"};
@@ -170,14 +171,24 @@ private:
     bool kept_ = false;
 };
 
-// The first of "stem.ext", "stem (2).ext", "stem (3).ext", ... for which `isFree` holds.
-fs::path freeName(const fs::path& folder, const std::string& stem, const std::string& extension,
-                  const std::function<bool(const fs::path&)>& isFree) {
+// Copies `source` into `folder` as the first of "stem.ext", "stem (2).ext", ... for which
+// `isFree` holds. The copy never overwrites: a name taken meanwhile by someone else makes it try
+// the next. Returns the copy; throws ScriptingError of `failKind` when the copy fails.
+fs::path copyUnderFreeName(const fs::path& source, const fs::path& folder, const std::string& stem,
+                           const std::string& extension,
+                           const std::function<bool(const fs::path&)>& isFree,
+                           std::string failKind) {
     for (int n = 1;; ++n) {
         const std::string name = n == 1 ? stem : stem + " (" + std::to_string(n) + ")";
-        const fs::path candidate = folder / (name + extension);
-        if (isFree(candidate))
-            return candidate;
+        const fs::path copy = folder / (name + extension);
+        if (!isFree(copy))
+            continue;
+        std::error_code error;
+        if (fs::copy_file(source, copy, fs::copy_options::none, error))
+            return copy;
+        if (error != std::errc::file_exists)
+            fail(std::move(failKind), "cannot copy " + source.string() + " to " + copy.string() +
+                                          ": " + error.message());
     }
 }
 
@@ -255,6 +266,11 @@ fs::path packageFolder(const fs::path& package) {
 
 } // namespace
 
+bool VersionRecord::online() const {
+    std::error_code error;
+    return fs::is_regular_file(masterPath, error);
+}
+
 fs::path libraryDatabasePath(const fs::path& package) {
     return package / "Database" / "Library.apdb";
 }
@@ -298,19 +314,24 @@ LibraryPackage LibraryPackage::open(const fs::path& package) {
     if (access(libraryDatabasePath(path).c_str(), R_OK | W_OK) != 0)
         fail("NoLibrary", "cannot read and write " + libraryDatabasePath(path).string());
     LibraryPackage library(path, false);
-    int64_t tableCount = 0;
+    std::optional<std::string_view> missing;
     try {
-        auto tables = library.db_.prepare(
-            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-            "('RKFolder', 'RKMaster', 'RKVersion', 'RKCustomTag', 'RKKeyword', "
-            "'RKKeywordForVersion', 'RKSelection', 'RKProperty')");
-        tables.step();
-        tableCount = tables.integer(0);
+        auto find =
+            library.db_.prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+        for (const std::string_view table : kTables) {
+            const bool found = find.bind(1, table).step();
+            find.reset();
+            if (!found) {
+                missing = table;
+                break;
+            }
+        }
     } catch (const ScriptingError& e) {
         fail("LibraryDamaged", "damaged library " + path.string() + ": " + e.what());
     }
-    if (tableCount != static_cast<int64_t>(kTables.size()))
-        fail("LibraryDamaged", "damaged library " + path.string() + ": its database lacks tables");
+    if (missing)
+        fail("LibraryDamaged", "damaged library " + path.string() +
+                                   ": its database lacks the table " + std::string(*missing));
     return library;
 }
 
@@ -459,14 +480,10 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
             v.masterPath = candidate.source;
             imagePath = candidate.source.string().substr(1);
         } else {
-            v.masterPath = freeName(projectFolder, candidate.source.stem().string(),
-                                    candidate.source.extension().string(),
-                                    [](const fs::path& p) { return !fs::exists(p); });
-            std::error_code error;
-            fs::copy_file(candidate.source, v.masterPath, fs::copy_options::none, error);
-            if (error)
-                fail("WriteFailed", "cannot copy " + candidate.source.string() + " to " +
-                                        v.masterPath.string() + ": " + error.message());
+            v.masterPath = copyUnderFreeName(
+                candidate.source, projectFolder, candidate.source.stem().string(),
+                candidate.source.extension().string(), [](const fs::path&) { return true; },
+                "WriteFailed");
             created.add(v.masterPath);
             imagePath = (fs::path(options.project) / v.masterPath.filename()).string();
         }
@@ -602,16 +619,6 @@ std::optional<VersionRecord> LibraryPackage::versionRecord(const std::string& uu
     return versionFromRow(path_, query);
 }
 
-std::vector<std::string> LibraryPackage::versionIds(const std::string& projectUuid) {
-    auto query =
-        db_.prepare("SELECT uuid FROM RKVersion WHERE projectUuid = ? ORDER BY sortIndex, rowid");
-    query.bind(1, projectUuid);
-    std::vector<std::string> ids;
-    while (query.step())
-        ids.push_back(query.text(0));
-    return ids;
-}
-
 ProjectTags LibraryPackage::projectTags(const std::string& projectUuid) {
     // One pass over the project's versions joined with their tags, in the project's order and
     // each version's tags in the order they were first added.
@@ -739,33 +746,25 @@ bool LibraryPackage::deleteKeyword(const std::string& versionUuid, const std::st
 std::optional<fs::path> LibraryPackage::exportVersion(const std::string& versionUuid,
                                                       const fs::path& folder, bool sidecar) {
     const auto version = versionRecord(versionUuid);
-    std::error_code error;
-    if (!version || version->masterPath.empty() || !fs::is_regular_file(version->masterPath, error))
+    if (!version || !version->online())
         return std::nullopt;
-    const std::string stem = fileStemFor(version->name, version->masterPath.stem().string());
-    const std::string extension = version->masterPath.extension().string();
     const auto sidecarOf = [](const fs::path& copy) {
         return copy.parent_path() / (copy.stem().string() + ".XMP");
     };
-    // Free means: neither the copy nor its sidecar is there. The copy never overwrites, so a
-    // name taken meanwhile by someone else makes us try the next.
-    fs::path copy;
-    for (;;) {
-        copy = freeName(folder, stem, extension, [&](const fs::path& p) {
-            return !fs::exists(p) && !fs::exists(sidecarOf(p));
-        });
-        if (fs::copy_file(version->masterPath, copy, fs::copy_options::none, error))
-            break;
-        if (error != std::errc::file_exists)
-            fail("ExportFailed", "cannot export " + version->masterPath.string() + " to " +
-                                     copy.string() + ": " + error.message());
-    }
+    // Free means: neither the copy nor its sidecar is there.
+    const fs::path copy = copyUnderFreeName(
+        version->masterPath, folder,
+        fileStemFor(version->name, version->masterPath.stem().string()),
+        version->masterPath.extension().string(),
+        [&](const fs::path& p) { return !fs::exists(p) && !fs::exists(sidecarOf(p)); },
+        "ExportFailed");
     if (!sidecar)
         return copy;
     try {
         writeFileAtomically(sidecarOf(copy), xmpSidecar(*version, keywords(versionUuid)));
     } catch (...) {
-        fs::remove(copy, error);
+        std::error_code ignored;
+        fs::remove(copy, ignored);
         throw;
     }
     return copy;

@@ -48,6 +48,9 @@ struct VersionRecord {
     bool fileIsReference = false;
     int64_t width = 0;  // 0 when unknown
     int64_t height = 0; // 0 when unknown
+
+    // The master file is there. Asks the file system each call; never throws.
+    bool online() const;
 };
 
 struct ProjectRecord {
@@ -117,7 +120,7 @@ public:
     std::vector<VersionRecord> versions(const std::optional<std::string>& projectUuid = {});
     // The version of `uuid`; nullopt when there is none.
     std::optional<VersionRecord> versionRecord(const std::string& uuid);
-    std::vector<std::string> versionIds(const std::string& projectUuid);
+    // Empty lists for a project that does not exist.
     ProjectTags projectTags(const std::string& projectUuid);
     // The selection, in the order it was made.
     std::vector<std::string> selection();

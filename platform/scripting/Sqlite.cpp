@@ -74,12 +74,6 @@ std::string_view Statement::textView(int column) const {
     return {text, static_cast<size_t>(sqlite3_column_bytes(stmt_.get(), column))};
 }
 
-std::optional<std::string> Statement::optionalText(int column) const {
-    if (isNull(column))
-        return std::nullopt;
-    return text(column);
-}
-
 int64_t Statement::integer(int column) const {
     return sqlite3_column_int64(stmt_.get(), column);
 }

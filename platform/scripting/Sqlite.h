@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -56,7 +55,6 @@ public:
     // step, reset or column call on this column.
     std::string_view textView(int column) const;
     std::string text(int column) const { return std::string(textView(column)); }
-    std::optional<std::string> optionalText(int column) const;
     int64_t integer(int column) const;
     bool isNull(int column) const;
 

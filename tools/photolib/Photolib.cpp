@@ -187,10 +187,9 @@ void showText(LibraryPackage& library, const Arguments& a, std::ostream& out) {
     for (const auto& project : library.projects()) {
         out << "Project \"" << project.name << "\"  " << project.uuid << "\n";
         for (const auto& v : library.versions(project.uuid)) {
-            std::error_code error;
             out << "  " << v.uuid << "  " << v.name << "  " << v.width << "x" << v.height << "  "
                 << v.masterPath.string() << (v.fileIsReference ? "  referenced" : "")
-                << (fs::is_regular_file(v.masterPath, error) ? "" : "  offline") << "\n";
+                << (v.online() ? "" : "  offline") << "\n";
             if (a.tags)
                 for (const auto& tag : library.customTags(v.uuid))
                     out << "    tag " << tag.name << " = " << tag.value << "\n";
@@ -219,13 +218,12 @@ void showJson(LibraryPackage& library, const Arguments& a, std::ostream& out) {
         projectSeparator = ",";
         const char* versionSeparator = "";
         for (const auto& v : library.versions(project.uuid)) {
-            std::error_code error;
             out << versionSeparator << "\n    {\"uuid\": " << jsonText(v.uuid)
                 << ", \"name\": " << jsonText(v.name) << ", \"fileName\": " << jsonText(v.fileName)
                 << ", \"masterPath\": " << jsonText(v.masterPath.string())
                 << ", \"referenced\": " << (v.fileIsReference ? "true" : "false")
-                << ", \"online\": " << (fs::is_regular_file(v.masterPath, error) ? "true" : "false")
-                << ", \"width\": " << v.width << ", \"height\": " << v.height;
+                << ", \"online\": " << (v.online() ? "true" : "false") << ", \"width\": " << v.width
+                << ", \"height\": " << v.height;
             versionSeparator = ",";
             if (a.tags) {
                 out << ", \"tags\": [";
