@@ -112,6 +112,8 @@ TEST(LibraryApplication, ProjectsAndVersionsAnswerFromTheDatabase) {
 
 TEST(LibraryApplication, CustomTagsRoundTripOnePerName) {
     OpenLibrary lib;
+    EXPECT_THROW(ApertureImageVersion(lib.app, "no-such-version").addCustomTag("Lumsift", "1"),
+                 ScriptingError);
     const auto a = lib.version(0);
     a.addCustomTag("Lumsift+", "123");
     a.addCustomTag("Lumsift", "18446744073709551615");
@@ -140,16 +142,29 @@ TEST(LibraryApplication, KeywordsWithParentsAndDeletingTheFirstMatchOnly) {
     const auto a = lib.version(0);
     a.addKeyword("Lumsift a", "Mine");
     a.addKeyword("Lumsift a", "ZUL Lumsift");
-    auto keywords = a.keywords();
-    ASSERT_EQ(keywords.size(), 2u);
+    a.addKeyword("Lumsift a", "ZUL Lumsift");
+    const auto keywords = a.keywords();
+    ASSERT_EQ(keywords.size(), 3u);
     EXPECT_EQ(keywords[0].name, "Lumsift a");
     EXPECT_EQ(keywords[1].name, "Lumsift a");
     EXPECT_NE(keywords[0].uuid, keywords[1].uuid);
+    EXPECT_EQ(keywords[1].uuid, keywords[2].uuid);
+    EXPECT_EQ(lumsift::testlib::queryText(*lib.library,
+                                          "SELECT count(*) FROM RKKeyword WHERE "
+                                          "name = 'ZUL Lumsift' AND parentUuid IS NULL"),
+              "1");
 
+    // One assignment of the twice-assigned keyword goes; then the one under "Mine".
+    a.deleteKeyword(keywords[1]);
+    auto left = lib.library->keywords(a.id());
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].parentName, "Mine");
+    EXPECT_EQ(left[1].parentName, "ZUL Lumsift");
     a.deleteKeyword(keywords[0]);
-    const auto left = lib.library->keywords(a.id());
+    left = lib.library->keywords(a.id());
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].parentName, "ZUL Lumsift");
+    EXPECT_FALSE(lib.library->deleteKeyword(a.id(), keywords[0].uuid));
     EXPECT_TRUE(lib.version(1).keywords().empty());
 }
 
@@ -164,17 +179,23 @@ TEST(LibraryApplication, SelectionInTheOrderMadeByPhotolib) {
     EXPECT_EQ(selection[1].id(), lib.versions[0].uuid);
 }
 
-TEST(LibraryApplication, ExportGivesTheCopyAndItsSidecarOrNothingWhenOffline) {
+TEST(LibraryApplication, ExportGivesTheCopyAndItsSidecarUnderAFreeNameOrNothingWhenOffline) {
+    using lumsift::testlib::readText;
     OpenLibrary lib;
     const fs::path out = lib.temp / "export";
-    fs::create_directories(out);
-    const auto copies = lib.app->exportVersions({lib.version(1)}, out, kExportMetadataRKSC);
-    ASSERT_EQ(copies.size(), 1u);
-    EXPECT_EQ(copies[0], out / "b.png");
-    EXPECT_TRUE(fs::exists(out / "b.XMP"));
+    lumsift::testlib::writeText(out / "b.XMP", "someone else's");
+    const auto copies =
+        lib.app->exportVersions({lib.version(1), lib.version(0)}, out, kExportMetadataRKSC);
+    EXPECT_EQ(copies, (std::vector<fs::path>{out / "b (2).png", out / "a.jpg"}));
+    EXPECT_EQ(readText(out / "b (2).png"), readText(lib.versions[1].masterPath));
+    EXPECT_NE(readText(out / "b (2).XMP").find("x:xmpmeta"), std::string::npos);
+    EXPECT_EQ(readText(out / "b.XMP"), "someone else's");
+    EXPECT_TRUE(fs::exists(out / "a.XMP"));
 
     fs::remove(lib.versions[2].masterPath);
-    EXPECT_TRUE(lib.app->exportVersions({lib.version(2)}, out, kExportMetadataRKSC).empty());
+    const ApertureImageVersion unknown(lib.app, "no-such-version");
+    EXPECT_TRUE(
+        lib.app->exportVersions({lib.version(2), unknown}, out, kExportMetadataRKSC).empty());
 }
 
 TEST(LibraryApplication, ThreadsAndPhotolibAtOnceLoseNothing) {

@@ -38,6 +38,11 @@ std::string readText(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string queryText(scripting::LibraryPackage& library, const std::string& sql) {
+    auto query = library.connection().prepare(sql);
+    return query.step() ? query.text(0) : std::string("<no row>");
+}
+
 ProcessResult runPhotolib(const std::vector<std::string>& args) {
     const fs::path program = fs::path(LUMSIFT_BINARY_DIR) / "tools" / "photolib" / "photolib";
     std::string outPattern = (fs::temp_directory_path() / "photolib-out-XXXXXX").string();
