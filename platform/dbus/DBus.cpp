@@ -8,12 +8,6 @@
 namespace lumsift::dbus {
 namespace {
 
-// Owns one GError.
-struct GErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
-
 std::string messageOf(GError* error) {
     return error != nullptr && error->message != nullptr ? error->message : "unknown D-Bus error";
 }

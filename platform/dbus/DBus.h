@@ -26,6 +26,12 @@ struct GVariantUnref {
 };
 using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
 
+// Owns one GError.
+struct GErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
 // Owns one file descriptor and closes it when destroyed. Moved, never copied.
 class UniqueFd {
 public:

@@ -31,9 +31,7 @@ public:
         g_variant_get(reply.body.get(), "(h)", &index);
         GError* rawError = nullptr;
         dbus::UniqueFd fd(reply.fds ? g_unix_fd_list_get(reply.fds.get(), index, &rawError) : -1);
-        if (rawError != nullptr) {
-            g_error_free(rawError);
-        }
+        const dbus::GErrorPtr error(rawError);
         if (fd.get() < 0) {
             log::line("Idle-sleep assertion not taken: no descriptor in logind's answer");
             return std::nullopt;
