@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::string_view kDatePrefix = "@Date:";
 
-QString qs(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+QString qs(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
 
 std::optional<int64_t> parseInteger(const std::string& text) {
     int64_t value = 0;
@@ -49,9 +51,9 @@ UserDefaults& UserDefaults::standard() {
     auto& slot = instanceSlot();
     if (!slot) {
         auto store = std::make_unique<Store>();
-        store->settings = std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
-                                                      QStringLiteral("Lumsift"),
-                                                      QStringLiteral("Lumsift"));
+        store->settings =
+            std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                        QStringLiteral("Lumsift"), QStringLiteral("Lumsift"));
         slot.reset(new UserDefaults(std::move(store)));
     }
     return *slot;
@@ -126,31 +128,31 @@ std::optional<UserDefaults::Date> UserDefaults::dateForKey(std::string_view key)
     return Date(std::chrono::duration_cast<Date::duration>(std::chrono::nanoseconds(*ns)));
 }
 
-bool UserDefaults::hasObjectForKey(std::string_view key) const { return rawValue(key).has_value(); }
+bool UserDefaults::hasObjectForKey(std::string_view key) const {
+    return rawValue(key).has_value();
+}
 
 void UserDefaults::setBool(bool value, std::string_view key) {
-    std::lock_guard lock(mutex_);
-    store_->settings->setValue(qs(key), value);
-    store_->settings->sync();
+    write(key, value ? "true" : "false");
 }
 
 void UserDefaults::setInteger(int64_t value, std::string_view key) {
-    std::lock_guard lock(mutex_);
-    store_->settings->setValue(qs(key), QString::number(value));
-    store_->settings->sync();
+    write(key, std::to_string(value));
 }
 
 void UserDefaults::setString(std::string_view value, std::string_view key) {
-    std::lock_guard lock(mutex_);
-    store_->settings->setValue(qs(key), qs(value));
-    store_->settings->sync();
+    write(key, value);
 }
 
 void UserDefaults::setDate(Date value, std::string_view key) {
     const auto ns =
         std::chrono::duration_cast<std::chrono::nanoseconds>(value.time_since_epoch()).count();
+    write(key, std::string(kDatePrefix) + std::to_string(ns));
+}
+
+void UserDefaults::write(std::string_view key, std::string_view text) {
     std::lock_guard lock(mutex_);
-    store_->settings->setValue(qs(key), qs(std::string(kDatePrefix) + std::to_string(ns)));
+    store_->settings->setValue(qs(key), qs(text));
     store_->settings->sync();
 }
 

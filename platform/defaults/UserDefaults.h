@@ -52,6 +52,8 @@ private:
     struct Store;
     explicit UserDefaults(std::unique_ptr<Store> store);
     std::optional<std::string> rawValue(std::string_view key) const;
+    // Stores `text` under `key` (every value is kept as its text) and synchronises to disk.
+    void write(std::string_view key, std::string_view text);
 
     mutable std::mutex mutex_;
     std::unique_ptr<Store> store_;
