@@ -82,14 +82,6 @@ inline std::map<std::string, std::string> applicationKeys(const std::string& url
     return keys;
 }
 
-// Sets the modification time of `path` to `date`, to the nanosecond.
-inline void setModificationDate(const std::filesystem::path& path, UserDefaults::Date date) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch());
-    const timespec times[2] = {{ns.count() / 1000000000, ns.count() % 1000000000},
-                               {ns.count() / 1000000000, ns.count() % 1000000000}};
-    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
-}
-
 // The application object of one test; closes every window before it goes.
 class Application {
 public:
@@ -145,18 +137,13 @@ private:
             });
         }
     }
+    // The headers and as many bytes as Content-Length says (the client always sends it).
     static bool complete(const QByteArray& request) {
         const auto end = request.indexOf("\r\n\r\n");
-        if (end < 0)
-            return false;
         const auto headers = request.left(end).toLower();
         const auto at = headers.indexOf("content-length:");
-        const qsizetype length = at < 0
-                                     ? 0
-                                     : headers.mid(at + 15, headers.indexOf("\r\n", at) - at - 15)
-                                           .trimmed()
-                                           .toLongLong();
-        return request.size() >= end + 4 + length;
+        return end >= 0 && at >= 0 &&
+               request.size() >= end + 4 + headers.mid(at + 15).split('\r').front().toLongLong();
     }
     void respond(QTcpSocket* socket, std::size_t next) {
         if (pieces_.empty()) {
@@ -203,12 +190,16 @@ protected:
     std::filesystem::path userLibrary() const { return scratch.path() / "user"; }
     std::filesystem::path machineLibrary() const { return scratch.path() / "machine"; }
     std::filesystem::path userLogs() const { return userLibrary() / "Logs/DiagnosticReports"; }
-    // Writes a log below the user's crash-log folder, modified at `date`.
+    // Writes a log below the user's crash-log folder (or `folder`), modified at `date` to the
+    // nanosecond.
     std::filesystem::path writeLog(const std::string& relativePath, UserDefaults::Date date,
                                    const std::filesystem::path& folder = {}) {
         const auto path = (folder.empty() ? userLogs() : folder) / relativePath;
         writeFile(path, "Exception Type: SIGSEGV\n");
-        setModificationDate(path, date);
+        const auto ns = std::chrono::nanoseconds(date.time_since_epoch()).count();
+        const timespec times[2] = {{ns / 1000000000, ns % 1000000000},
+                                   {ns / 1000000000, ns % 1000000000}};
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
         return path;
     }
     static void setLastReportDate(UserDefaults::Date date) {
