@@ -1,8 +1,9 @@
 // Stored fingerprints as custom tags on image versions, and the search keywords under
 // "ZUL Lumsift" with the engine's record of the keywords the last search added.
 #include "engine/LumsiftForAperture.h"
-
 #include "engine/Text.h"
+
+#include <algorithm>
 
 namespace lumsift {
 
@@ -74,9 +75,10 @@ void LumsiftForAperture::addLumsfKeyword(const ImageVersion& image, const std::s
 }
 
 void LumsiftForAperture::removeLumsfKeywords(ResultsPage& page) {
-    for (std::size_t i = 0; taggedImages && taggedImageKeyword && i < taggedImages->size() &&
-                            i < taggedImageKeyword->size();
-         ++i) {
+    const std::size_t recorded = taggedImages && taggedImageKeyword
+                                     ? std::min(taggedImages->size(), taggedImageKeyword->size())
+                                     : 0;
+    for (std::size_t i = 0; i < recorded; ++i) {
         const ImageVersion& image = (*taggedImages)[i];
         const std::string wanted = nfc((*taggedImageKeyword)[i]);
         for (const auto& keyword : image.keywords()) {

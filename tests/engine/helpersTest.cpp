@@ -1,11 +1,10 @@
-// The file helpers: existence with the read-access prompt, deletion, comparison, hashFile's log.
+// The file helpers: existence with the read-access prompt, deletion, comparison.
 #include "engine/helpers.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "platform/log/Log.h"
 #include "tests/engine/support/EngineHarness.h"
 #include "tests/support/TestImages.h"
 
@@ -46,7 +45,7 @@ TEST(helpers, FileExistsAsksForReadAccessToThePackageOrTheFile) {
                        "delegate.userSelectedFiles=" + outside.string()}));
 }
 
-TEST(helpers, DeleteCompareAndHashFile) {
+TEST(helpers, DeleteAndCompare) {
     const testimages::TempDir dir;
     const fs::path a = write(dir / "a", "same bytes");
     const fs::path b = write(dir / "b", "same bytes");
@@ -58,10 +57,6 @@ TEST(helpers, DeleteCompareAndHashFile) {
     helpers().deleteFileInstance(a.string());
     helpers::deleteFile((dir / "none").string()); // nothing there: ignored
     EXPECT_FALSE(fs::exists(a));
-
-    const log::Capture capture;
-    helpers::hashFile("/p/q.jpg");
-    EXPECT_EQ(capture.lines(), (Strings{"In class method hashFile. filePathName=", "/p/q.jpg"}));
 }
 
 } // namespace
