@@ -13,55 +13,39 @@ namespace lumsift {
 
 // Reads and sets the engine's private state for tests (declared a friend by the engine).
 struct LumsiftForApertureTestAccess {
-    static std::vector<ImageVersion>& allImages(LumsiftForAperture& e) { return e.allImages; }
-    static std::vector<std::string>& allImageIDs(LumsiftForAperture& e) { return e.allImageIDs; }
-    static std::vector<std::string>& allImagePaths(LumsiftForAperture& e) {
-        return e.allImagePaths;
-    }
-    static std::shared_ptr<FingerprintList> searchList(LumsiftForAperture& e) {
+    using E = LumsiftForAperture;
+    static std::vector<ImageVersion>& allImages(E& e) { return e.allImages; }
+    static std::vector<std::string>& allImageIDs(E& e) { return e.allImageIDs; }
+    static std::vector<std::string>& allImagePaths(E& e) { return e.allImagePaths; }
+    static std::shared_ptr<FingerprintList> plainList(E& e) { return e.allLumsiftClassicHahes; }
+    static std::shared_ptr<FingerprintList> plusList(E& e) { return e.allLumsiftPlusHahes; }
+    static std::shared_ptr<FingerprintList> proList(E& e) { return e.allLumsiftProHahes; }
+    static std::shared_ptr<FingerprintList> searchList(E& e) {
         std::lock_guard lock(e.fieldsMutex);
         return e.allLumsiftHahes;
     }
-    static std::shared_ptr<FingerprintList> plainList(LumsiftForAperture& e) {
-        return e.allLumsiftClassicHahes;
-    }
-    static std::shared_ptr<FingerprintList> plusList(LumsiftForAperture& e) {
-        return e.allLumsiftPlusHahes;
-    }
-    static std::shared_ptr<FingerprintList> proList(LumsiftForAperture& e) {
-        return e.allLumsiftProHahes;
-    }
     // Entry `i` of the plain, plus and Pro lists.
-    static FingerprintReading entries(LumsiftForAperture& e, std::size_t i) {
+    static FingerprintReading entries(E& e, std::size_t i) {
         return {(*plainList(e))[i], (*plusList(e))[i], (*proList(e))[i]};
     }
-    static const std::unique_ptr<std::vector<ImageVersion>>& taggedImages(LumsiftForAperture& e) {
-        return e.taggedImages;
-    }
-    static const std::unique_ptr<std::vector<std::string>>&
-    taggedImageKeyword(LumsiftForAperture& e) {
-        return e.taggedImageKeyword;
-    }
+    static const auto& taggedImages(E& e) { return e.taggedImages; }
+    static const auto& taggedImageKeyword(E& e) { return e.taggedImageKeyword; }
     // Starts an empty record, as a search with a selection does.
-    static void startRecord(LumsiftForAperture& e) {
+    static void startRecord(E& e) {
         e.taggedImages = std::make_unique<std::vector<ImageVersion>>();
         e.taggedImageKeyword = std::make_unique<std::vector<std::string>>();
     }
-    static int32_t searchUsing(LumsiftForAperture& e) { return e.searchUsing.load(); }
-    static int64_t similaritySensitivity(LumsiftForAperture& e) {
-        return e._similaritySensitivity.load();
-    }
-    static const std::string& exportFolder(LumsiftForAperture& e) { return e.exportFolder; }
-    static std::shared_ptr<scripting::ApertureApplication> photoApplication(LumsiftForAperture& e) {
-        return e.photoApplication;
-    }
-    static std::shared_ptr<LoadingPage> dataView(LumsiftForAperture& e) { return e.loadingPage(); }
-    static void setDataView(LumsiftForAperture& e, std::shared_ptr<LoadingPage> page) {
+    static int32_t searchUsing(E& e) { return e.searchUsing.load(); }
+    static int64_t similaritySensitivity(E& e) { return e._similaritySensitivity.load(); }
+    static const std::string& exportFolder(E& e) { return e.exportFolder; }
+    static auto photoApplication(E& e) { return e.photoApplication; }
+    static std::shared_ptr<LoadingPage> dataView(E& e) { return e.loadingPage(); }
+    static void setDataView(E& e, std::shared_ptr<LoadingPage> page) {
         std::lock_guard lock(e.fieldsMutex);
         e.dataView = std::move(page);
     }
-    static std::recursive_mutex& engineLock(LumsiftForAperture& e) { return e.engineLock; }
-    static int initRuns() { return LumsiftForAperture::initRuns.load(); }
+    static std::recursive_mutex& engineLock(E& e) { return e.engineLock; }
+    static int initRuns() { return E::initRuns.load(); }
 };
 
 namespace testing {

@@ -55,10 +55,12 @@ private:
     std::vector<std::string> events_;
 };
 
-// Records "<name>=<text>" and keeps the last text.
-class RecordingTextField : public TextField {
+// One control of a page, a text field or a progress indicator. As a text field it records
+// "<name>=<text>" and keeps the last text; as an indicator "<name>.indeterminate=0|1",
+// ".max=<n>", ".value=<n>" (whole numbers), ".startAnimation" and ".stopAnimation".
+class RecordingControl : public TextField, public ProgressIndicator {
 public:
-    RecordingTextField(EventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+    RecordingControl(EventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
     void setStringValue(const std::string& text) override {
         {
             std::lock_guard lock(mutex_);
@@ -70,19 +72,6 @@ public:
         std::lock_guard lock(mutex_);
         return value_;
     }
-
-private:
-    EventLog& log_;
-    const std::string name_;
-    mutable std::mutex mutex_;
-    std::string value_;
-};
-
-// Records "<name>.indeterminate=0|1", ".max=<n>", ".value=<n>" (whole numbers),
-// ".startAnimation" and ".stopAnimation".
-class RecordingProgress : public ProgressIndicator {
-public:
-    RecordingProgress(EventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
     void setIndeterminate(bool on) override { log_.add(name_ + ".indeterminate=" + flag(on)); }
     void setMaxValue(double value) override { log_.add(name_ + ".max=" + whole(value)); }
     void setDoubleValue(double value) override { log_.add(name_ + ".value=" + whole(value)); }
@@ -93,6 +82,8 @@ private:
     static std::string whole(double value) { return std::to_string(static_cast<int64_t>(value)); }
     EventLog& log_;
     const std::string name_;
+    mutable std::mutex mutex_;
+    std::string value_;
 };
 
 // Loading page: events start with "dataView.". The test sets its analysis choice and mode.
@@ -116,8 +107,7 @@ public:
 
     std::atomic<int32_t> algorithm{0};
     std::atomic<bool> selectionOnly{false};
-    RecordingProgress progress;
-    RecordingTextField statusLabel, totalLabel, analysedLabel, notAnalysedLabel;
+    RecordingControl progress, statusLabel, totalLabel, analysedLabel, notAnalysedLabel;
 
 private:
     EventLog& log_;
@@ -156,8 +146,7 @@ public:
 
     std::atomic<int64_t> sensitivityValue{7};
     std::atomic<bool> automatic{false};
-    RecordingProgress progress;
-    RecordingTextField analysedLabel, similarLabel, statusLabel, messagesLabel;
+    RecordingControl progress, analysedLabel, similarLabel, statusLabel, messagesLabel;
 
 private:
     void add(const std::string& event) { log_.add("resultsView." + event); }
