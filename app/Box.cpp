@@ -12,6 +12,15 @@ namespace {
 
 constexpr const char* kMaskProperty = "autoresizingMask";
 
+// The largest of the subviews' size hints of one kind (`hint`: QWidget::sizeHint or
+// QWidget::minimumSizeHint); 0x0 without subviews.
+QSize largestHint(const ContentView& content, QSize (QWidget::*hint)() const) {
+    QSize size(0, 0);
+    for (const QWidget* view : content.subviews())
+        size = size.expandedTo((view->*hint)());
+    return size;
+}
+
 } // namespace
 
 void setFrame(QWidget* view, const QRect& frame) {
@@ -55,17 +64,11 @@ void ContentView::addSubview(QWidget* view) {
 }
 
 QSize ContentView::sizeHint() const {
-    QSize size(0, 0);
-    for (const QWidget* view : subviews())
-        size = size.expandedTo(view->sizeHint());
-    return size;
+    return largestHint(*this, &QWidget::sizeHint);
 }
 
 QSize ContentView::minimumSizeHint() const {
-    QSize size(0, 0);
-    for (const QWidget* view : subviews())
-        size = size.expandedTo(view->minimumSizeHint());
-    return size;
+    return largestHint(*this, &QWidget::minimumSizeHint);
 }
 
 void ContentView::resizeEvent(QResizeEvent* event) {

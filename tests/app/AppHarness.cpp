@@ -7,8 +7,7 @@
 #include "platform/power/PowerAssertions.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QThread>
+#include <QTest>
 
 #include <cstdlib>
 #include <deque>
@@ -106,15 +105,7 @@ void AppHarness::launch() {
 }
 
 bool AppHarness::waitFor(const std::function<bool()>& condition, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
+    return QTest::qWaitFor(condition, timeoutMs);
 }
 
 bool AppHarness::waitUntilIdle(const LoadingDataView& page, int timeoutMs) {

@@ -3,6 +3,7 @@
 // engine, open panels answered by the test, and waiting with the event loop running.
 #pragma once
 
+#include "app/Controls.h"
 #include "app/MainInterface.h"
 #include "app/OpenPanel.h"
 #include "engine/LumsiftForAperture.h"
@@ -12,9 +13,15 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace lumsift::app::testing {
+
+// The text a label shows.
+inline std::string text(QtTextField* field) {
+    return field->stringValue();
+}
 
 class AppHarness {
 public:

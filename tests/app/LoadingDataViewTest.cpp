@@ -12,15 +12,12 @@ namespace lumsift::app {
 namespace {
 
 using testing::AppHarness;
+using testing::text;
 
 // Wakes the page and waits for its automatic load to end.
 bool wokenAndLoaded(LoadingDataView& page) {
     page.awakeFromNib();
     return AppHarness::waitUntilIdle(page);
-}
-
-std::string text(QtTextField* field) {
-    return field->stringValue();
 }
 
 // The enabled states of the four controls that start a run or change the analysis choice.

@@ -1,8 +1,6 @@
 // One run through the real window over a real library package: load, analyse, select, search,
 // read the counts, clear the keywords.
-#include "app/LoadingDataViewController.h"
 #include "app/ResultsView.h"
-#include "platform/defaults/UserDefaults.h"
 #include "platform/scripting/LibraryPackage.h"
 #include "tests/app/AppHarness.h"
 #include "tests/support/TestImages.h"
@@ -106,12 +104,10 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     AppHarness::processEvents();
     EXPECT_EQ(results->retrieveStatusLabel()->stringValue(), "Retrieval Complete");
     EXPECT_EQ(results->analysedImagesLabel()->stringValue(), "1");
-    const int similar = std::stoi(results->similarImagesLabel()->stringValue());
-    EXPECT_GE(similar, 1);
+    EXPECT_GE(std::stoi(results->similarImagesLabel()->stringValue()), 1);
     EXPECT_TRUE(results->clearKeywordsEnabled());
     saveScreenshot(*h.ui.window, "results-page");
     const auto added = searchKeywords(package);
-    EXPECT_FALSE(added.empty());
     EXPECT_NE(std::find(added.begin(), added.end(), "Lumsift Target"), added.end());
 
     // Clear.

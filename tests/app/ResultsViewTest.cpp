@@ -17,6 +17,7 @@ namespace lumsift::app {
 namespace {
 
 using testing::AppHarness;
+using testing::text;
 using Access = LumsiftForApertureTestAccess;
 
 template <typename Widget> Widget* child(const ResultsView& page, const char* name) {
@@ -25,10 +26,6 @@ template <typename Widget> Widget* child(const ResultsView& page, const char* na
 
 QSlider* slider(const ResultsView& page) {
     return child<QSlider>(page, "sensitivitySlider");
-}
-
-std::string text(QtTextField* field) {
-    return field->stringValue();
 }
 
 TEST(ResultsView, WakeSearchesTheStoredRowsKindWritesTheRowBackAndSetsTheStartValues) {
