@@ -48,36 +48,34 @@ int runChoosing(OpenPanel& panel, const std::filesystem::path& item,
     return panel.runModal();
 }
 
-TEST(OpenPanel, PackagePanelTakesAPackageAsOneItemEntersFoldersAndRefusesOtherFiles) {
+TEST(OpenPanel, DialogChoosesOnlyWhatThePanelAllows) {
     Folders f;
-    OpenPanel panel;
-    panel.setCanChooseFiles(true);
-    panel.setCanChooseDirectories(false);
-    panel.setAllowedFileTypes({"aplibrary", "photolibrary"});
-    panel.setMessage("Select it");
-    panel.setDirectoryURL(f.h.folder());
-
-    ASSERT_EQ(runChoosing(panel, f.package), OpenPanel::kResponseOK);
-    EXPECT_EQ(panel.URLs(), std::vector<std::filesystem::path>{f.package});
-
-    std::string shown;
-    EXPECT_EQ(runChoosing(panel, f.plain, &shown), OpenPanel::kResponseCancel);
-    EXPECT_TRUE(panel.URLs().empty());
-    EXPECT_EQ(shown, f.plain.string());
-
-    EXPECT_EQ(runChoosing(panel, f.picture), OpenPanel::kResponseCancel);
-}
-
-TEST(OpenPanel, ReadAccessPanelTakesAFolderOrAFile) {
-    Folders f;
-    OpenPanel panel;
-    panel.setCanChooseFiles(true);
-    panel.setCanChooseDirectories(true);
-    panel.setDirectoryURL(f.h.folder());
-    for (const auto& item : {f.plain, f.picture}) {
-        ASSERT_EQ(runChoosing(panel, item), OpenPanel::kResponseOK) << item;
-        EXPECT_EQ(panel.URLs(), std::vector<std::filesystem::path>{item});
+    // The library-package panel and the read-access panel.
+    OpenPanel package;
+    package.setAllowedFileTypes({"aplibrary", "photolibrary"});
+    package.setMessage("Select it");
+    OpenPanel access;
+    access.setCanChooseDirectories(true);
+    struct Case {
+        OpenPanel* panel;
+        std::filesystem::path item;
+        bool chosen;
+    };
+    for (const Case& c : {Case{&package, f.package, true}, Case{&package, f.plain, false},
+                          Case{&package, f.picture, false}, Case{&access, f.plain, true},
+                          Case{&access, f.picture, true}}) {
+        c.panel->setDirectoryURL(f.h.folder());
+        EXPECT_EQ(runChoosing(*c.panel, c.item),
+                  c.chosen ? OpenPanel::kResponseOK : OpenPanel::kResponseCancel)
+            << c.item;
+        EXPECT_EQ(c.panel->URLs(),
+                  c.chosen ? std::vector{c.item} : std::vector<std::filesystem::path>{});
     }
+
+    // A plain folder in the package panel is entered rather than chosen.
+    std::string shown;
+    runChoosing(package, f.plain, &shown);
+    EXPECT_EQ(shown, f.plain.string());
 }
 
 TEST(OpenPanel, SuffixesMatchWithoutRegardToCase) {
