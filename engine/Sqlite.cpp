@@ -37,25 +37,6 @@ SqliteStatus statusOf(int code, sqlite3* db) {
 
 } // namespace
 
-SqliteConnection::~SqliteConnection() {
-    if (db_ != nullptr) {
-        sqlite3_close(db_);
-    }
-}
-
-SqliteConnection::SqliteConnection(SqliteConnection&& other) noexcept
-    : db_(std::exchange(other.db_, nullptr)) {}
-
-SqliteConnection& SqliteConnection::operator=(SqliteConnection&& other) noexcept {
-    if (this != &other) {
-        if (db_ != nullptr) {
-            sqlite3_close(db_);
-        }
-        db_ = std::exchange(other.db_, nullptr);
-    }
-    return *this;
-}
-
 SqliteConnection SqliteConnection::openReadOnly(std::string_view path, SqliteStatus& status) {
     // A read-only connection to a WAL database makes its "-wal" and "-shm" files when they are
     // missing and leaves them behind. Without a log file every committed page is in the main
@@ -66,7 +47,8 @@ SqliteConnection SqliteConnection::openReadOnly(std::string_view path, SqliteSta
     sqlite3* db = nullptr;
     const int code =
         sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-    SqliteConnection connection(db);
+    SqliteConnection connection;
+    connection.db_.reset(db); // closed on every way out, also when the open failed
     status = statusOf(code, db);
     if (!status.ok()) {
         return SqliteConnection();
@@ -74,31 +56,13 @@ SqliteConnection SqliteConnection::openReadOnly(std::string_view path, SqliteSta
     return connection;
 }
 
-SqliteStatement::~SqliteStatement() {
-    if (stmt_ != nullptr) {
-        sqlite3_finalize(stmt_);
-    }
-}
-
-SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
-    : stmt_(std::exchange(other.stmt_, nullptr)), lastCode_(other.lastCode_) {}
-
-SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
-    if (this != &other) {
-        if (stmt_ != nullptr) {
-            sqlite3_finalize(stmt_);
-        }
-        stmt_ = std::exchange(other.stmt_, nullptr);
-        lastCode_ = other.lastCode_;
-    }
-    return *this;
-}
-
 SqliteStatement SqliteStatement::prepare(const SqliteConnection& db, std::string_view sql,
                                          SqliteStatus& status) {
     SqliteStatement statement;
-    const int code = sqlite3_prepare_v2(db.get(), sql.data(), static_cast<int>(sql.size()),
-                                        &statement.stmt_, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    const int code =
+        sqlite3_prepare_v2(db.get(), sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
+    statement.stmt_.reset(stmt);
     status = statusOf(code, db.get());
     if (!status.ok()) {
         return SqliteStatement();
@@ -107,13 +71,13 @@ SqliteStatement SqliteStatement::prepare(const SqliteConnection& db, std::string
 }
 
 SqliteStatus SqliteStatement::bindText(int index, std::string_view text) {
-    const int code = sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                                       SQLITE_TRANSIENT);
-    return statusOf(code, sqlite3_db_handle(stmt_));
+    const int code = sqlite3_bind_text(stmt_.get(), index, text.data(),
+                                       static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    return statusOf(code, sqlite3_db_handle(stmt_.get()));
 }
 
 SqliteStatement::Step SqliteStatement::step() {
-    lastCode_ = sqlite3_step(stmt_);
+    lastCode_ = sqlite3_step(stmt_.get());
     if (lastCode_ == SQLITE_ROW) {
         return Step::Row;
     }
@@ -127,24 +91,24 @@ SqliteStatus SqliteStatement::lastStatus() const {
     if (lastCode_ == SQLITE_ROW || lastCode_ == SQLITE_DONE) {
         return {};
     }
-    return statusOf(lastCode_, sqlite3_db_handle(stmt_));
+    return statusOf(lastCode_, sqlite3_db_handle(stmt_.get()));
 }
 
 int SqliteStatement::columnCount() const {
-    return sqlite3_column_count(stmt_);
+    return sqlite3_column_count(stmt_.get());
 }
 
 std::optional<std::string> SqliteStatement::columnText(int column) const {
-    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    const unsigned char* text = sqlite3_column_text(stmt_.get(), column);
     if (text == nullptr) {
         return std::nullopt;
     }
     return std::string(reinterpret_cast<const char*>(text),
-                       static_cast<std::size_t>(sqlite3_column_bytes(stmt_, column)));
+                       static_cast<std::size_t>(sqlite3_column_bytes(stmt_.get(), column)));
 }
 
 int SqliteStatement::columnInt(int column) const {
-    return sqlite3_column_int(stmt_, column);
+    return sqlite3_column_int(stmt_.get(), column);
 }
 
 } // namespace lumsift

@@ -9,6 +9,8 @@
 
 #include <sqlite3.h>
 
+#include "platform/sqlite/SqliteHandles.h"
+
 namespace lumsift {
 
 // What an SQLite call answered: its result code and, on failure, the library's message.
@@ -18,16 +20,9 @@ struct SqliteStatus {
     bool ok() const { return code == SQLITE_OK; }
 };
 
-// Owns one sqlite3 connection and closes it when destroyed. Moved, never copied.
+// One read-only connection; closes it when destroyed. Moved, never copied.
 class SqliteConnection {
 public:
-    SqliteConnection() = default;
-    ~SqliteConnection();
-    SqliteConnection(SqliteConnection&& other) noexcept;
-    SqliteConnection& operator=(SqliteConnection&& other) noexcept;
-    SqliteConnection(const SqliteConnection&) = delete;
-    SqliteConnection& operator=(const SqliteConnection&) = delete;
-
     // Opens the database file at `path` (UTF-8) for reading only: never creates it, never writes
     // it, and leaves no journal files behind where none were (a WAL database whose log file is
     // absent is read as an immutable file). On failure `status` holds the code and message and
@@ -36,25 +31,17 @@ public:
 
     bool isOpen() const { return db_ != nullptr; }
     // Borrowed; valid while this object lives.
-    sqlite3* get() const { return db_; }
+    sqlite3* get() const { return db_.get(); }
 
 private:
-    explicit SqliteConnection(sqlite3* db) : db_(db) {}
-    sqlite3* db_ = nullptr;
+    sqlite::DatabaseHandle db_;
 };
 
-// Owns one prepared statement and finalises it when destroyed. Moved, never copied. Must not
-// outlive the connection it was prepared on.
+// One prepared statement; finalised when destroyed. Moved, never copied. Must not outlive the
+// connection it was prepared on.
 class SqliteStatement {
 public:
     enum class Step { Row, Done, Error };
-
-    SqliteStatement() = default;
-    ~SqliteStatement();
-    SqliteStatement(SqliteStatement&& other) noexcept;
-    SqliteStatement& operator=(SqliteStatement&& other) noexcept;
-    SqliteStatement(const SqliteStatement&) = delete;
-    SqliteStatement& operator=(const SqliteStatement&) = delete;
 
     // Prepares `sql` (copied by SQLite) on the open connection `db` (borrowed). On failure
     // `status` holds the code and message and the result is not prepared.
@@ -74,7 +61,7 @@ public:
     int columnInt(int column) const;
 
 private:
-    sqlite3_stmt* stmt_ = nullptr;
+    sqlite::StatementHandle stmt_;
     int lastCode_ = SQLITE_OK;
 };
 

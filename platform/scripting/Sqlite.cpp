@@ -6,13 +6,6 @@
 
 namespace lumsift::scripting::sqlite {
 
-void CloseDatabase::operator()(sqlite3* db) const {
-    sqlite3_close_v2(db);
-}
-void FinalizeStatement::operator()(sqlite3_stmt* stmt) const {
-    sqlite3_finalize(stmt);
-}
-
 void check(sqlite3* db, int rc, std::string_view what) {
     if (rc == SQLITE_OK || rc == SQLITE_ROW || rc == SQLITE_DONE)
         return;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/scripting/Aperture.h"
+#include "platform/sqlite/SqliteHandles.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -11,21 +12,10 @@
 #include <string>
 #include <string_view>
 
-struct sqlite3;
-struct sqlite3_stmt;
-
 namespace lumsift::scripting::sqlite {
 
-struct CloseDatabase {
-    void operator()(sqlite3* db) const;
-};
-struct FinalizeStatement {
-    void operator()(sqlite3_stmt* stmt) const;
-};
-// Owns one connection; closes it when destroyed.
-using DatabaseHandle = std::unique_ptr<sqlite3, CloseDatabase>;
-// Owns one prepared statement; finalises it when destroyed.
-using StatementHandle = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+using lumsift::sqlite::DatabaseHandle;
+using lumsift::sqlite::StatementHandle;
 
 // Throws ScriptingError for a failing SQLite result code `rc` of `db` (may be null), with the
 // kind "LibraryLocked" for a busy or locked database, "LibraryDamaged" for a damaged one and
