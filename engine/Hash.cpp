@@ -18,14 +18,6 @@
 
 namespace lumsift {
 
-FileDescriptor::FileDescriptor(const std::filesystem::path& path)
-    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 namespace {
 
 constexpr int32_t kDefaultFileBufferSize = 4096;
@@ -54,7 +46,7 @@ private:
 
 // Reads up to `buffer.size()` bytes, retrying when interrupted; 0 at the end, on an error or
 // without a handle.
-std::size_t readChunk(const FileDescriptor& handle, std::span<uint8_t> buffer) {
+std::size_t readChunk(const UniqueFd& handle, std::span<uint8_t> buffer) {
     if (!handle.valid())
         return 0;
     for (;;) {
@@ -78,7 +70,7 @@ void Hash::stringDigest(const nettle_hash& algorithm, std::span<const uint8_t> b
 }
 
 // File digest: chunk by chunk until a read returns no bytes.
-void Hash::fileDigest(const nettle_hash& algorithm, const FileDescriptor& handle) {
+void Hash::fileDigest(const nettle_hash& algorithm, const UniqueFd& handle) {
     // One read buffer for the whole digest, of the size in force now.
     std::vector<uint8_t> buffer(fileBufferSize_ >= 1 ? fileBufferSize_ : kDefaultFileBufferSize);
     digestLen = algorithm.digest_size;
@@ -113,7 +105,7 @@ std::string Hash::createStringHash(std::string_view string, int32_t hashType) {
 }
 
 std::string Hash::createFileHash(const std::filesystem::path& path, int32_t hashType) {
-    const FileDescriptor handle(path);
+    const UniqueFd handle(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     switch (hashType) {
     case kSHA1:
         createFileSHA1Digest(handle);
@@ -146,16 +138,16 @@ void Hash::createStringSHA1Digest(std::span<const uint8_t> bytes) {
     stringDigest(nettle_sha1, bytes);
 }
 
-void Hash::createFileMD2Digest(const FileDescriptor& handle) {
+void Hash::createFileMD2Digest(const UniqueFd& handle) {
     fileDigest(nettle_md2, handle);
 }
-void Hash::createFileMD4Digest(const FileDescriptor& handle) {
+void Hash::createFileMD4Digest(const UniqueFd& handle) {
     fileDigest(nettle_md4, handle);
 }
-void Hash::createFileMD5Digest(const FileDescriptor& handle) {
+void Hash::createFileMD5Digest(const UniqueFd& handle) {
     fileDigest(nettle_md5, handle);
 }
-void Hash::createFileSHA1Digest(const FileDescriptor& handle) {
+void Hash::createFileSHA1Digest(const UniqueFd& handle) {
     fileDigest(nettle_sha1, handle);
 }
 

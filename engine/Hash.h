@@ -9,24 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fd/UniqueFd.h"
+
 struct nettle_hash;
 
 namespace lumsift {
-
-// Owns one read-only file descriptor (or none); closes it when destroyed.
-class FileDescriptor {
-public:
-    // Opens `path` for reading; valid() is false when it cannot be opened.
-    explicit FileDescriptor(const std::filesystem::path& path);
-    ~FileDescriptor();
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    bool valid() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 class Hash {
 public:
@@ -51,10 +38,10 @@ public:
     void createStringSHA1Digest(std::span<const uint8_t> bytes);
     // The file digests, reading `handle` (borrowed; invalid means no handle, digested as empty
     // input) to its end in chunks of fileBufferSize bytes through one buffer.
-    void createFileMD2Digest(const FileDescriptor& handle);
-    void createFileMD4Digest(const FileDescriptor& handle);
-    void createFileMD5Digest(const FileDescriptor& handle);
-    void createFileSHA1Digest(const FileDescriptor& handle);
+    void createFileMD2Digest(const UniqueFd& handle);
+    void createFileMD4Digest(const UniqueFd& handle);
+    void createFileMD5Digest(const UniqueFd& handle);
+    void createFileSHA1Digest(const UniqueFd& handle);
 
     // Releases the digest buffer, if any.
     void freeDigest();
@@ -72,7 +59,7 @@ public:
 private:
     // The string and file digests of one of nettle's algorithms (borrowed descriptor).
     void stringDigest(const nettle_hash& algorithm, std::span<const uint8_t> bytes);
-    void fileDigest(const nettle_hash& algorithm, const FileDescriptor& handle);
+    void fileDigest(const nettle_hash& algorithm, const UniqueFd& handle);
 
     std::vector<uint8_t> digest;
     int64_t digestLen = 0;

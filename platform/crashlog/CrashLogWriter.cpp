@@ -6,7 +6,7 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/folders/LibraryFolders.h"
 #include "platform/log/Log.h"
-#include "platform/process/UniqueFd.h"
+#include "platform/fd/UniqueFd.h"
 
 #include <atomic>
 #include <cerrno>

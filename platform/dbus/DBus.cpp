@@ -14,20 +14,6 @@ std::string messageOf(GError* error) {
 
 } // namespace
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        UniqueFd old(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
 Reply callSync(const Call& call, GVariant* parameters, std::chrono::milliseconds timeout) {
     Reply reply;
     // Owns the floating parameters until the call sinks them, so they are freed on every path.

@@ -11,6 +11,8 @@
 
 #include <gio/gio.h>
 
+#include "platform/fd/UniqueFd.h"
+
 namespace lumsift::dbus {
 
 // Owns one reference to a GObject (a bus connection, a descriptor list) and drops it when
@@ -32,27 +34,8 @@ struct GErrorFree {
 };
 using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
 
-// Owns one file descriptor and closes it when destroyed. Moved, never copied.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    // Takes ownership of `fd` (-1 for none).
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+// Descriptors that come with a reply are owned as everywhere else in the program.
+using lumsift::UniqueFd;
 
 // One method call to name `service`, its reply, and the descriptors that came with it.
 struct Reply {

@@ -1,7 +1,7 @@
 // Running external programs through posix_spawn (waited for) and QProcess (detached).
 #include "platform/process/Process.h"
 
-#include "platform/process/UniqueFd.h"
+#include "platform/fd/UniqueFd.h"
 
 #include <QProcess>
 #include <QString>
