@@ -222,9 +222,7 @@ void LoadingDataView::writeCounts() {
     const int64_t hashed = engine().hashedImageCount();
     page_->total.setStringValue(countText(all));
     page_->analysed.setStringValue(countText(hashed));
-    // More analysed than loaded (problem images counted again by selection runs) shows 0, not
-    // the unsigned wrap of a negative difference.
-    page_->notAnalysed.setStringValue(countText(hashed > all ? 0 : all - hashed));
+    page_->notAnalysed.setStringValue(notAnalysedText(all, hashed));
 }
 
 QtProgressIndicator* LoadingDataView::retrievProgressIndicator() const {

@@ -274,10 +274,10 @@ bool LumsiftForAperture::analyseImage(const ImageVersion& image, std::size_t i, 
         }
     }
     const int64_t hashed = hashedImageCount();
-    const int64_t notHashed = allImagesCount() - hashed;
-    postToDataView([hashed, notHashed](LoadingPage& p) {
+    const int64_t loaded = allImagesCount();
+    postToDataView([hashed, loaded](LoadingPage& p) {
         setText(p.analysedImagesLabel(), countText(hashed));
-        setText(p.notAnalysedImagesLabel(), countText(notHashed));
+        setText(p.notAnalysedImagesLabel(), notAnalysedText(loaded, hashed));
     });
     return true;
 }

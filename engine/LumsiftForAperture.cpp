@@ -162,7 +162,7 @@ void LumsiftForAperture::switchLumsiftAlgorithm() {
     postToDataView([total, hashed](LoadingPage& page) {
         setText(page.totalImagesLabel(), countText(total));
         setText(page.analysedImagesLabel(), countText(hashed));
-        setText(page.notAnalysedImagesLabel(), countText(total - hashed));
+        setText(page.notAnalysedImagesLabel(), notAnalysedText(total, hashed));
     });
 }
 

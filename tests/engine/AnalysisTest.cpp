@@ -184,6 +184,20 @@ TEST(Analysis, SelectionPrePassResetsThenRecomputes) {
     EXPECT_EQ(a.h.events.count(kNotification), 1u);
 }
 
+TEST(Analysis, MoreAnalysedThanLoadedShowsNoneLeftNotAWrappedCount) {
+    // Each selection run counts a height-0 image as analysed once more.
+    Analysis a;
+    a.add("A", 7, 123, 9);
+    a.h.app->setHeight("A", 0);
+    a.h.load();
+    a.h.app->setSelection({"A"});
+    a.run(kAlgorithmAll, true);
+    a.run(kAlgorithmAll, true);
+    EXPECT_EQ(a.h.engine.hashedImageCount(), 3);
+    EXPECT_EQ(a.h.events.startingWith("dataView.notAnalysedImagesLabel").back(),
+              "dataView.notAnalysedImagesLabel=0");
+}
+
 TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
     Analysis a;
     a.add("A", {}, {}, {});
