@@ -3,7 +3,7 @@
 #include "fingerprint/ImageRenderer.h"
 
 #include "fingerprint/JpegDecoder.h"
-#include "fingerprint/Vips.h"
+#include "platform/vips/Vips.h"
 #include "platform/log/Log.h"
 
 #include <algorithm>

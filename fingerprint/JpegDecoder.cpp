@@ -4,7 +4,7 @@
 // so the jump skips no destructor.
 #include "fingerprint/JpegDecoder.h"
 
-#include "fingerprint/Vips.h"
+#include "platform/vips/Vips.h"
 #include "platform/log/Log.h"
 
 #include <algorithm>

@@ -4,7 +4,7 @@
 // Usage: fingerprint_bench [--generated | large.jpg ...]   (default: the 5120 x 2880 desktop
 // wallpapers, or generated 12 MP pictures when there are none)
 #include "fingerprint/Lumsift.h"
-#include "fingerprint/Vips.h"
+#include "platform/vips/Vips.h"
 
 #include <algorithm>
 #include <bit>

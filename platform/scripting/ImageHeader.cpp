@@ -2,20 +2,14 @@
 // decoded, only its header read.
 #include "platform/scripting/ImageHeader.h"
 
+#include "platform/vips/Vips.h"
+
 #include <memory>
-#include <mutex>
 
 #include <libraw/libraw.h>
-#include <vips/vips.h>
 
 namespace lumsift::scripting {
 namespace {
-
-struct UnrefImage {
-    void operator()(VipsImage* image) const { g_object_unref(image); }
-};
-// Owns one reference to a VipsImage.
-using ImageHandle = std::unique_ptr<VipsImage, UnrefImage>;
 
 struct CloseRaw {
     void operator()(libraw_data_t* raw) const { libraw_close(raw); }
@@ -37,21 +31,10 @@ std::optional<ImageSize> readRawSize(const std::filesystem::path& file) {
     return ImageSize{sizes.width, sizes.height};
 }
 
-void initVips() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // A second vips_init (the renderer's) is harmless: libvips starts once per process.
-        if (vips_init("lumsift") != 0)
-            vips_error_clear();
-        // Cached loaders would keep files open long after a header was read.
-        vips_cache_set_max(0);
-    });
-}
-
 } // namespace
 
 bool libvipsReadsImage(const std::filesystem::path& file) {
-    initVips();
+    vips::start();
     const bool found = vips_foreign_find_load(file.c_str()) != nullptr;
     vips_error_clear();
     return found;
@@ -61,12 +44,12 @@ std::optional<ImageSize> readImageSize(const std::filesystem::path& file) {
     if (!libvipsReadsImage(file))
         return readRawSize(file);
     // A sequential open reads the header only; pixels would be decoded on first use.
-    const ImageHandle image(
+    const vips::Result opened = vips::adopt(
         vips_image_new_from_file(file.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
-    vips_error_clear();
-    if (!image)
+    if (!opened)
         return std::nullopt;
-    return ImageSize{vips_image_get_width(image.get()), vips_image_get_height(image.get())};
+    const VipsImage* image = opened.image.get();
+    return ImageSize{vips_image_get_width(image), vips_image_get_height(image)};
 }
 
 } // namespace lumsift::scripting

@@ -2,7 +2,7 @@
 // stretch to N x N and odd files.
 #include "fingerprint/ImageRenderer.h"
 
-#include "fingerprint/Vips.h"
+#include "platform/vips/Vips.h"
 #include "platform/log/Log.h"
 #include "tests/support/TestImages.h"
 

@@ -2,7 +2,7 @@
 // variants, and the small odd files that bad-input tests need.
 #include "tests/support/TestImages.h"
 
-#include "fingerprint/Vips.h"
+#include "platform/vips/Vips.h"
 
 #include <algorithm>
 #include <array>

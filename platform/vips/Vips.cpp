@@ -1,6 +1,6 @@
 // libvips start-up for the whole process (cache off, one worker, warnings into our log) and the
 // wrappers that turn its results into owned images or messages.
-#include "fingerprint/Vips.h"
+#include "platform/vips/Vips.h"
 
 #include "platform/log/Log.h"
 
