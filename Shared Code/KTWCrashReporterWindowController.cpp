@@ -21,6 +21,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -134,14 +135,33 @@ bool connectionFailed(const QNetworkReply& reply) {
     return !answered || error < QNetworkReply::ContentAccessDenied;
 }
 
+// Controllers waiting to be dropped. Never destroyed itself: at exit a controller still held here
+// is left alone rather than destroyed after the application object.
+std::vector<std::shared_ptr<KTWCrashReporterWindowController>>& releasing() {
+    static auto* pending = new std::vector<std::shared_ptr<KTWCrashReporterWindowController>>();
+    return *pending;
+}
+
+void releasePending() {
+    auto pending = std::move(releasing());
+    releasing().clear();
+}
+
 // Drops `controller` in a later turn of the event loop, so that the last reference never goes
-// away inside one of the controller's own calls.
+// away inside one of the controller's own calls. The queued call owns nothing: a controller
+// destroyed while the application object tears down its queued events would wait for the lock
+// that teardown holds. When the event loop ends first, the controllers go as it ends.
 void releaseLater(std::shared_ptr<KTWCrashReporterWindowController> controller) {
     if (!controller)
         return;
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [held = std::move(controller)]() mutable { held.reset(); },
-        Qt::QueuedConnection);
+    releasing().push_back(std::move(controller));
+    QCoreApplication* app = QCoreApplication::instance();
+    static QPointer<QCoreApplication> hooked;
+    if (hooked != app) {
+        hooked = app;
+        QObject::connect(app, &QCoreApplication::aboutToQuit, app, releasePending);
+    }
+    QMetaObject::invokeMethod(app, releasePending, Qt::QueuedConnection);
 }
 
 } // namespace
