@@ -116,8 +116,10 @@ void LoadingDataView::awakeFromNib() {
     const int64_t stored = UserDefaults::standard().integerForKey(kSelectedAlgorithmKey);
     setSelectedAlgorithm(static_cast<int32_t>(static_cast<uint32_t>(stored)));
 
-    if (!engine().dataLoaded() && page_->indicator.connected())
+    if (!engine().dataLoaded() && page_->indicator.connected()) {
         startLoad();
+        page_->indicator.startAnimation();
+    }
     writeCounts();
 }
 
@@ -143,8 +145,9 @@ void LoadingDataView::setSelectionMode(bool selectionOnly) {
 void LoadingDataView::reloadButton(QObject* /*sender*/) {
     if (runUnderway_)
         return;
-    page_->indicator.setIndeterminate(true);
     startLoad();
+    page_->indicator.setIndeterminate(true);
+    page_->indicator.startAnimation();
 }
 
 void LoadingDataView::analyseButton(QObject* sender) {
@@ -214,7 +217,6 @@ void LoadingDataView::beginRun() {
 void LoadingDataView::startLoad() {
     beginRun();
     startInBackground("loadLibrary", [page = page_] { engine().loadLibrary(page); });
-    page_->indicator.startAnimation();
 }
 
 void LoadingDataView::writeCounts() {

@@ -95,7 +95,7 @@ private:
     void writeCounts();
     // Disables what starts a run at once, so a click already on its way finds it disabled.
     void beginRun();
-    // Starts a load on a new thread and the indicator's animation.
+    // Starts a load on a new thread; the caller then sets the indicator going.
     void startLoad();
     void setAnalyseControlsEnabled(bool enabled);
 
