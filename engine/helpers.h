@@ -20,7 +20,8 @@ public:
     // Removes the file; the outcome is ignored.
     static void deleteFile(std::string_view path);
     void deleteFileInstance(std::string_view path) const { deleteFile(path); }
-    // YES exactly when both files exist and have equal contents.
+    // YES exactly when both exist with equal contents: links compared by their targets (not
+    // followed), files by their bytes, directories by their entries, recursively.
     static bool compareFiles(std::string_view a, std::string_view b);
     // Logs two lines and nothing else.
     static void hashFile(std::string_view path);

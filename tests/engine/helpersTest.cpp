@@ -53,6 +53,18 @@ TEST(helpers, DeleteAndCompare) {
     EXPECT_TRUE(helpers::compareFiles(a.string(), b.string()));
     EXPECT_FALSE(helpers::compareFiles(a.string(), c.string()));
     EXPECT_FALSE(helpers::compareFiles(a.string(), (dir / "none").string()));
+    // Folders compare by their entries, recursively; links by their targets, not followed.
+    write(dir / "one/sub/x", "same bytes");
+    write(dir / "two/sub/x", "same bytes");
+    EXPECT_TRUE(helpers::compareFiles((dir / "one").string(), (dir / "two").string()));
+    write(dir / "two/sub/y", "");
+    EXPECT_FALSE(helpers::compareFiles((dir / "one").string(), (dir / "two").string()));
+    fs::create_symlink(a, dir / "toA");
+    fs::create_symlink(a, dir / "alsoToA");
+    fs::create_symlink(b, dir / "toB");
+    EXPECT_TRUE(helpers::compareFiles((dir / "toA").string(), (dir / "alsoToA").string()));
+    EXPECT_FALSE(helpers::compareFiles((dir / "toA").string(), (dir / "toB").string()));
+    EXPECT_FALSE(helpers::compareFiles((dir / "toA").string(), a.string()));
 
     helpers().deleteFileInstance(a.string());
     helpers::deleteFile((dir / "none").string()); // nothing there: ignored
