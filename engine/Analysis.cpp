@@ -87,13 +87,15 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         notifications = userNotifications;
     }
 
-    // Set-up.
+    // Set-up. The calculator is declared before the assertion so that every way out releases
+    // the assertion first and destroys the calculator after it.
+    std::unique_ptr<Lumsift> calculator;
     AssertionHold assertion(power, "Lumsift analysis in progress");
     {
         const std::lock_guard lock(fieldsMutex);
         dataView = page;
     }
-    auto calculator = std::make_unique<Lumsift>();
+    calculator = std::make_unique<Lumsift>();
     postToDelegate([](AppDelegate& d) { d.disableNextView(); });
     postToDataView([](LoadingPage& p) { p.disableAnalyseButton(); });
     const int32_t choice = page ? page->selectedAlgorithm() : 0;
