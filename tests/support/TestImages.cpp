@@ -178,46 +178,18 @@ void save(const vips::Result& image, const std::filesystem::path& file, Format f
           int quality) {
     VipsImage* const in = image.image.get();
     const char* name = file.c_str();
-    switch (format) {
-    case Format::Jpeg:
-        return wrote(vips_jpegsave(in, name, "Q", quality, nullptr), file);
-    case Format::Png:
-        return wrote(vips_pngsave(in, name, nullptr), file);
-    case Format::WebP:
-        return wrote(vips_webpsave(in, name, "Q", quality, nullptr), file);
-    case Format::Tiff:
-        return wrote(vips_tiffsave(in, name, nullptr), file);
-    }
-}
-
-const char* variantName(Variant variant) {
-    switch (variant) {
-    case Variant::Original:
-        return "original";
-    case Variant::Half:
-        return "half";
-    case Variant::Quality40:
-        return "q40";
-    case Variant::QuarterTurn:
-        return "turned";
-    }
-    return "unknown";
+    wrote(format == Format::Jpeg   ? vips_jpegsave(in, name, "Q", quality, nullptr)
+          : format == Format::Png  ? vips_pngsave(in, name, nullptr)
+          : format == Format::WebP ? vips_webpsave(in, name, "Q", quality, nullptr)
+                                   : vips_tiffsave(in, name, nullptr),
+          file);
 }
 
 } // namespace
 
 std::string_view suffixOf(Format format) {
-    switch (format) {
-    case Format::Jpeg:
-        return "jpg";
-    case Format::Png:
-        return "png";
-    case Format::WebP:
-        return "webp";
-    case Format::Tiff:
-        return "tif";
-    }
-    return "";
+    constexpr std::array<std::string_view, 4> kSuffixes = {"jpg", "png", "webp", "tif"};
+    return kSuffixes.at(static_cast<size_t>(format));
 }
 
 int photoCount() {
@@ -271,7 +243,9 @@ std::filesystem::path writePhoto(const std::filesystem::path& file, int index, V
 
 std::filesystem::path writePhotoIn(const std::filesystem::path& folder, int index, Variant variant,
                                    Format format) {
-    const std::string name = "photo" + std::to_string(index) + "-" + variantName(variant) + "." +
+    constexpr std::array<const char*, 4> kVariants = {"original", "half", "q40", "turned"};
+    const std::string name = "photo" + std::to_string(index) + "-" +
+                             kVariants.at(static_cast<size_t>(variant)) + "." +
                              std::string(suffixOf(format));
     return writePhoto(folder / name, index, variant, format);
 }

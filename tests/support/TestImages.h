@@ -12,15 +12,11 @@ namespace lumsift::testimages {
 
 enum class Format { Jpeg, Png, WebP, Tiff };
 
-enum class Variant {
-    Original,    // a few hundred pixels a side
-    Half,        // resized to 50 %
-    Quality40,   // recompressed as JPEG (or WebP) at quality 40
-    QuarterTurn, // turned clockwise by a quarter-turn
-};
+// Original is a few hundred pixels a side; Half is resized to 50 %; Quality40 recompressed as
+// JPEG (or WebP) at quality 40; QuarterTurn turned clockwise.
+enum class Variant { Original, Half, Quality40, QuarterTurn };
 
-// The suffix written for `format`: "jpg", "png", "webp", "tif".
-std::string_view suffixOf(Format format);
+std::string_view suffixOf(Format format); // "jpg", "png", "webp", "tif"
 
 // Number of distinct photos (at least 4). Photos with different indexes are unrelated pictures.
 int photoCount();
@@ -28,8 +24,7 @@ int photoCount();
 // True when the photos are cut from installed wallpapers, false when they are generated.
 bool photosFromWallpapers();
 
-// Makes later photos generated even when wallpapers are installed (tests of the generator).
-// Call before the first photo is written.
+// Makes later photos generated even when wallpapers are installed.
 void useGeneratedPhotos(bool generated);
 
 // Writes photo `index` (0 <= index < photoCount()) as `variant` in `format` to `file`
@@ -51,10 +46,10 @@ std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, i
 std::filesystem::path writeSolid(const std::filesystem::path& file, int width, int height,
                                  uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha = 255);
 
-// Writes `text` as the whole content of `file` (for files that are not pictures, or empty).
+// Writes `text` as the whole of `file`.
 std::filesystem::path writeBytes(const std::filesystem::path& file, std::string_view text);
 
-// Copies the first `keep` bytes of `from` to `to` (a truncated file). Returns `to`.
+// Copies the first `keep` bytes of `from` to `to`. Returns `to`.
 std::filesystem::path writeTruncatedCopy(const std::filesystem::path& from,
                                          const std::filesystem::path& to, std::uintmax_t keep);
 
