@@ -15,69 +15,47 @@ namespace {
 QByteArray body(const KTWFormValues& form) {
     return GenerateFormData(&form, "B");
 }
-
-TEST(GenerateFormData, SmallFormByteForByteInKeyOrder) {
-    test::ScratchFolder folder;
-    test::writeFile(folder.path() / "logs" / "Lumsift_1.crash", std::string("crash\0log\r\n", 11));
-    const KTWFormValues form = {
-        {"comments", QStringLiteral("Hi")},
-        {"crashLog", QUrl::fromLocalFile(QString::fromStdString(
-                         (folder.path() / "logs" / "Lumsift_1.crash").string()))},
-        {"CPUFamily", qlonglong(-2147483647)},
-        {"systemInformationIncluded", true},
-    };
-    const QByteArray expected =
-        "--B\r\n"
-        "Content-Disposition: form-data; name=\"CPUFamily\"\r\n"
-        "Content-Type: text/plain; charset=utf-8\r\n"
-        "\r\n"
-        "-2147483647\r\n"
-        "--B\r\n"
-        "Content-Disposition: form-data; name=\"comments\"\r\n"
-        "Content-Type: text/plain; charset=utf-8\r\n"
-        "\r\n"
-        "Hi\r\n"
-        "--B\r\n"
-        "Content-Disposition: form-data; name=\"crashLog\"; "
-        "filename=\"Lumsift_1.crash\"\r\n"
-        "Content-Type: application/octet-stream\r\n"
-        "\r\n" +
-        QByteArray("crash\0log\r\n", 11) +
-        "\r\n"
-        "--B\r\n"
-        "Content-Disposition: form-data; name=\"systemInformationIncluded\"\r\n"
-        "Content-Type: text/plain; charset=utf-8\r\n"
-        "\r\n"
-        "1\r\n"
-        "--B--\r\n";
-    EXPECT_EQ(body(form), expected);
+QByteArray textPart(const QByteArray& name, const QByteArray& value) {
+    return "--B\r\nContent-Disposition: form-data; name=\"" + name +
+           "\"\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + value + "\r\n";
+}
+QByteArray filePart(const QByteArray& fileName, const QByteArray& bytes) {
+    return "--B\r\nContent-Disposition: form-data; name=\"crashLog\"; filename=\"" + fileName +
+           "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + bytes + "\r\n";
+}
+QUrl fileUrl(const std::filesystem::path& path) {
+    return QUrl::fromLocalFile(QString::fromStdString(path.string()));
 }
 
-// The empty form; a value holding line breaks and the boundary, an empty one, false; a file that
-// cannot be read.
-TEST(GenerateFormData, EdgeValuesByteForByte) {
-    const QByteArray text = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+// In key order; a value holding line breaks and the boundary, an empty one, false; a file that
+// cannot be read; the empty form.
+TEST(GenerateFormData, FormsByteForByteInKeyOrder) {
+    test::ScratchFolder folder;
+    const QByteArray log("crash\0log\r\n", 11);
+    test::writeFile(folder.path / "logs/Lumsift_1.crash", log.toStdString());
+    EXPECT_EQ(body({{"comments", QStringLiteral("Hi")},
+                    {"crashLog", fileUrl(folder.path / "logs/Lumsift_1.crash")},
+                    {"CPUFamily", qlonglong(-2147483647)},
+                    {"systemInformationIncluded", true}}),
+              textPart("CPUFamily", "-2147483647") + textPart("comments", "Hi") +
+                  filePart("Lumsift_1.crash", log) + textPart("systemInformationIncluded", "1") +
+                  "--B--\r\n");
     const QString value = QStringLiteral("Grüße\r\n--B\r\n ");
+    EXPECT_EQ(body({{"v", value}}), textPart("v", value.toUtf8()) + "--B--\r\n");
+    EXPECT_EQ(body({{"v", QString()}}), textPart("v", "") + "--B--\r\n");
+    EXPECT_EQ(body({{"v", false}}), textPart("v", "0") + "--B--\r\n");
+    EXPECT_EQ(body({{"crashLog", fileUrl("/nonexistent/dir/x.crash")}}),
+              filePart("x.crash", "") + "--B--\r\n");
     EXPECT_EQ(body({}), QByteArray("--B--\r\n"));
-    EXPECT_EQ(body({{"v", value}}), "--B\r\nContent-Disposition: form-data; name=\"v\"\r\n" + text +
-                                        value.toUtf8() + "\r\n--B--\r\n");
-    EXPECT_TRUE(body({{"v", QString()}}).endsWith(text + "\r\n--B--\r\n"));
-    EXPECT_TRUE(body({{"v", false}}).endsWith(text + "0\r\n--B--\r\n"));
-    EXPECT_EQ(body({{"crashLog", QUrl::fromLocalFile(QStringLiteral("/nonexistent/dir/x.crash"))}}),
-              QByteArray("--B\r\nContent-Disposition: form-data; name=\"crashLog\"; "
-                         "filename=\"x.crash\"\r\nContent-Type: application/octet-stream"
-                         "\r\n\r\n\r\n--B--\r\n"));
 }
 
 // A name from the file system must not be able to end the quoted name or the header line.
 TEST(GenerateFormData, QuotesAndLineBreaksInNamesAreEscaped) {
     test::ScratchFolder folder;
-    const auto file = folder.path() / "a\"b\r\nX-Injected: 1.crash";
+    const auto file = folder.path / "a\"b\r\nX-Injected: 1.crash";
     test::writeFile(file, "log");
-    const QByteArray result = body({
-        {"na\"me\r\n", QStringLiteral("v")},
-        {"crashLog", QUrl::fromLocalFile(QString::fromStdString(file.string()))},
-    });
+    const QByteArray result =
+        body({{"na\"me\r\n", QStringLiteral("v")}, {"crashLog", fileUrl(file)}});
     EXPECT_TRUE(
         result.contains("name=\"crashLog\"; filename=\"a%22b%0D%0AX-Injected: 1.crash\"\r\n"));
     EXPECT_TRUE(result.contains("name=\"na%22me%0D%0A\"\r\n"));

@@ -1,5 +1,4 @@
-// The crash report window: the form it builds from the user defaults, the upload to a local
-// server and how each answer is judged, the sheets, ignore, discard and the Tab keys.
+// The crash report window: its form, the upload to a local server and how the answer is judged.
 #include "Shared Code/KTWCrashReporterWindowController.h"
 
 #include "CrashReporterTestSupport.h"
@@ -31,24 +30,24 @@ protected:
         logPath = writeLog("Lumsift_2024-01-01-120000_host.crash", logDate);
         setLastReportDate(Clock::now() - 1h);
     }
-    std::shared_ptr<KTWCrashReporterWindowController> makeController(const std::string& url) {
+    std::shared_ptr<KTWCrashReporterWindowController>
+    makeController(const std::string& url = kNowhere) {
         auto controller = std::make_shared<KTWCrashReporterWindowController>();
         controller->setCrashLogPath(QString::fromStdString(logPath.string()));
         controller->setSubmissionURL(QUrl(QString::fromStdString(url)));
         controller->window()->show();
         return controller;
     }
-    // The sheet's title and message, once it shows; it is then dismissed.
+    // The sheet's title and message, once it shows; it is then dismissed, and the window with it.
     static QString dismissSheet(KTWCrashReporterWindowController& controller) {
         QMessageBox* sheet = nullptr;
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return (sheet = controller.window()->findChild<QMessageBox*>()) != nullptr; },
-            20000));
-        if (sheet == nullptr)
+        if (!QTest::qWaitFor(
+                [&] { return (sheet = controller.window()->findChild<QMessageBox*>()) != nullptr; },
+                20000))
             return QStringLiteral("no sheet");
         const QString text = sheet->text() + " | " + sheet->informativeText();
         sheet->button(QMessageBox::Ok)->click();
-        EXPECT_FALSE(controller.window()->isVisible()); // the sheet's end hides the window
+        EXPECT_FALSE(controller.window()->isVisible());
         return text;
     }
     // Sends the report to `server`; returns what the sheet said.
@@ -63,14 +62,45 @@ protected:
     std::filesystem::path logPath;
 };
 
-TEST_F(KTWCrashReporterWindowControllerTest, OkAnswerMovesTheDateToTheLogsAndDeletesIt) {
-    test::TestHttpServer server(test::TestHttpServer::answer("ok\n"));
-    EXPECT_EQ(sendTo(server), kSucceeded);
-    EXPECT_EQ(lastReportDate(), logDate);
-    EXPECT_FALSE(std::filesystem::exists(logPath));
-
-    ASSERT_EQ(server.requests().size(), 1u);
-    const QByteArray request = server.requests().front();
+// Success, which moves the date to the log's and deletes it, exactly on "ok\n", whatever the
+// status and however many pieces it comes in. The request of the first: headers and form.
+TEST_F(KTWCrashReporterWindowControllerTest, OnlyTheAnswerOkLineSucceeds) {
+    using Server = test::TestHttpServer;
+    const struct {
+        std::vector<QByteArray> pieces;
+        QString sheet; // empty: the connection's own error
+    } cases[] = {
+        {Server::answer("ok\n"), kSucceeded},
+        {Server::answer("ok\n", 500), kSucceeded},
+        {{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n", "o", "k", "\n"},
+         kSucceeded},
+        {Server::answer("ok"), kUnrecognized},
+        {Server::answer("OK\n"), kUnrecognized},
+        {Server::answer("ok\r\n"), kUnrecognized},
+        {Server::answer(""), kUnrecognized},
+        {Server::answer("\xff\xfe"), kUnrecognized},
+        {{}, {}},
+    };
+    const auto reported = *lastReportDate();
+    QByteArray request;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pieces.empty() ? "dropped" : c.pieces.back().toStdString());
+        writeLog(logPath.filename(), logDate);
+        setLastReportDate(reported);
+        Server server(c.pieces);
+        const QString sheet = sendTo(server);
+        const bool succeeded = c.sheet == kSucceeded;
+        if (c.sheet.isEmpty())
+            EXPECT_TRUE(sheet.startsWith(kFailed) && sheet != kUnrecognized) << sheet.toStdString();
+        else
+            EXPECT_EQ(sheet, c.sheet);
+        EXPECT_EQ(std::filesystem::exists(logPath), !succeeded);
+        EXPECT_EQ(lastReportDate(), succeeded ? logDate : reported);
+        if (&c == cases) {
+            ASSERT_EQ(server.requests.size(), 1u);
+            request = server.requests.front();
+        }
+    }
     const QByteArray body = request.mid(request.indexOf("\r\n\r\n") + 4);
     EXPECT_TRUE(request.startsWith("POST /submit HTTP/1.1\r\n"));
     EXPECT_TRUE(request.contains("\r\nContent-Type: multipart/form-data; "
@@ -88,45 +118,12 @@ TEST_F(KTWCrashReporterWindowControllerTest, OkAnswerMovesTheDateToTheLogsAndDel
         EXPECT_TRUE(body.contains(part)) << part;
 }
 
-// Success exactly on "ok\n", whatever the status and however many pieces it comes in.
-TEST_F(KTWCrashReporterWindowControllerTest, OnlyTheAnswerOkLineSucceeds) {
-    using Server = test::TestHttpServer;
-    const struct {
-        std::vector<QByteArray> pieces;
-        QString sheet; // empty: the connection's own error
-    } cases[] = {
-        {Server::answer("ok\n", 500), kSucceeded},
-        {{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\n", "o", "k", "\n"},
-         kSucceeded},
-        {Server::answer("ok"), kUnrecognized},
-        {Server::answer("OK\n"), kUnrecognized},
-        {Server::answer("ok\r\n"), kUnrecognized},
-        {Server::answer(""), kUnrecognized},
-        {Server::answer("\xff\xfe"), kUnrecognized},
-        {{}, {}},
-    };
-    const auto reported = *lastReportDate();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.pieces.empty() ? "dropped" : c.pieces.back().toStdString());
-        writeLog(logPath.filename().string(), logDate);
-        setLastReportDate(reported);
-        Server server(c.pieces);
-        const QString sheet = sendTo(server);
-        const bool succeeded = c.sheet == kSucceeded;
-        if (c.sheet.isEmpty())
-            EXPECT_TRUE(sheet.startsWith(kFailed) && sheet != kUnrecognized) << sheet.toStdString();
-        else
-            EXPECT_EQ(sheet, c.sheet);
-        EXPECT_EQ(std::filesystem::exists(logPath), !succeeded);
-        EXPECT_EQ(lastReportDate(), succeeded ? logDate : reported);
-    }
-}
-
 // A second response discards what the first delivered; after the success only later logs are
-// new at the next launch.
+// new at the next launch. A log that cannot be deleted is logged, leaves the date, and succeeds.
 TEST_F(KTWCrashReporterWindowControllerTest, SecondResponseRestartsTheAnswer) {
+    log::Capture capture;
     writeLog("Lumsift_earlier.crash", logDate - 1s);
-    auto controller = makeController(kNowhere);
+    auto controller = makeController();
     controller->connection_didReceiveResponse();
     controller->connection_didReceiveData("junk");
     controller->connection_didReceiveResponse();
@@ -135,31 +132,26 @@ TEST_F(KTWCrashReporterWindowControllerTest, SecondResponseRestartsTheAnswer) {
     controller->connectionDidFinishLoading();
     ASSERT_EQ(lastReportDate(), logDate);
     controller->window()->close();
-
     KTWCrashReporter::checkForNewCrashes();
     EXPECT_TRUE(reportWindows().empty());
     const auto later = writeLog("Lumsift_later.crash", logDate + 1s);
     KTWCrashReporter::checkForNewCrashes();
     EXPECT_EQ(reportWindows(), std::vector<std::string>{later.string()});
-}
 
-TEST_F(KTWCrashReporterWindowControllerTest, LogThatCannotBeDeletedIsLoggedAndStillSucceeds) {
-    log::Capture capture;
-    auto controller = makeController(kNowhere);
-    std::filesystem::remove(logPath);
-    const auto reported = *lastReportDate();
-    controller->connection_didReceiveData("ok\n");
-    controller->connectionDidFinishLoading();
-    EXPECT_EQ(lastReportDate(), reported); // no modification date to store
+    setLastReportDate(logDate - 1h);
+    auto deleted = makeController(); // of the log the first success deleted
+    deleted->connection_didReceiveData("ok\n");
+    deleted->connectionDidFinishLoading();
+    EXPECT_EQ(lastReportDate(), logDate - 1h);
     EXPECT_TRUE(capture.contains("KTWCrashReporter error: Unable to delete the submitted crash log "
                                  "(Lumsift_2024-01-01-120000_host.crash): No such file or "
                                  "directory"));
-    EXPECT_EQ(dismissSheet(*controller), kSucceeded);
+    EXPECT_EQ(dismissSheet(*deleted), kSucceeded);
 }
 
 TEST_F(KTWCrashReporterWindowControllerTest, FormFollowsTheSwitchesTheCommentsAndTheBundle) {
     setenv("EMAIL", "jo@example.com", 1);
-    auto controller = makeController(kNowhere);
+    auto controller = makeController();
     auto form = controller->crashReportForm();
     EXPECT_EQ(form.value("systemInformationIncluded"), QVariant(true));
     EXPECT_TRUE(form.contains("machine") && form.contains("physicalMemory"));
@@ -183,10 +175,8 @@ TEST_F(KTWCrashReporterWindowControllerTest, FormFollowsTheSwitchesTheCommentsAn
 
     unsetenv("EMAIL");
     UserDefaults::standard().setBool(true, "KTWCrashReporterIncludeEmailAddress");
-    auto keys = test::applicationKeys("");
-    keys.erase("CFBundleShortVersionString");
-    test::useBundle(scratch.path() / "bundle", keys);
-    auto other = makeController(kNowhere);
+    useBundle({{"CFBundleShortVersionString", ""}});
+    auto other = makeController();
     EXPECT_FALSE(other->emailAddress());
     EXPECT_FALSE(other->crashReportForm().contains("emailAddress"));
     EXPECT_FALSE(other->crashReportForm().contains("applicationShortVersion"));
@@ -195,22 +185,20 @@ TEST_F(KTWCrashReporterWindowControllerTest, FormFollowsTheSwitchesTheCommentsAn
 
 // en_US by default; Info.plist's setting, and the user defaults' over it.
 TEST_F(KTWCrashReporterWindowControllerTest, DateInTheReportingLocale) {
-    auto controller = makeController(kNowhere);
+    auto controller = makeController();
     const auto expectDate = [&](const char* pattern) {
         const QString date = controller->crashReportForm().value("date").toString();
         EXPECT_TRUE(QRegularExpression(pattern).match(date).hasMatch()) << date.toStdString();
     };
     expectDate(R"(^[A-Z][a-z]{2} \d{1,2}, \d{4}, \d{1,2}:\d{2}:\d{2}[\s\x{202f}][AP]M$)");
-    auto keys = test::applicationKeys("");
-    keys["KTWCrashReporterPreferredReportingLocale"] = "fr_FR";
-    test::useBundle(scratch.path() / "bundle", keys);
+    useBundle({{"KTWCrashReporterPreferredReportingLocale", "fr_FR"}});
     expectDate(R"(^\d{1,2} [^\d\s]+\.? \d{4}, \d{2}:\d{2}:\d{2}$)");
     UserDefaults::standard().setString("de_DE", "KTWCrashReporterPreferredReportingLocale");
     expectDate(R"(^\d{2}\.\d{2}\.\d{4}, \d{2}:\d{2}:\d{2}$)");
 }
 
 TEST_F(KTWCrashReporterWindowControllerTest, TabAndShiftTabMoveTheFocusAndInsertNothing) {
-    auto controller = makeController(kNowhere);
+    auto controller = makeController();
     controller->window()->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(controller->window()));
     QPlainTextEdit* comments = controller->commentsTextView();
@@ -228,30 +216,23 @@ TEST_F(KTWCrashReporterWindowControllerTest, TabAndShiftTabMoveTheFocusAndInsert
 // Both leave the date; ignore leaves the log, discard moves it to the Trash or logs why not.
 TEST_F(KTWCrashReporterWindowControllerTest, IgnoreAndDiscard) {
     const auto reported = *lastReportDate();
-    auto ignoring = makeController(kNowhere);
-    ignoring->ignoreButton()->click();
-    EXPECT_FALSE(ignoring->window()->isVisible());
-    EXPECT_TRUE(std::filesystem::exists(logPath));
-
-    auto discarding = makeController(kNowhere);
-    discarding->discardButton()->click();
-    EXPECT_FALSE(discarding->window()->isVisible());
-    EXPECT_FALSE(std::filesystem::exists(logPath));
-    EXPECT_TRUE(std::filesystem::exists(userLibrary() / "Trash/files" / logPath.filename()));
-    EXPECT_EQ(lastReportDate(), reported);
-
     log::Capture capture;
-    auto missing = makeController(kNowhere);
-    missing->discardButton()->click();
+    for (int run = 0; run < 3; ++run) { // ignore; discard; discard of a log no longer there
+        auto controller = makeController();
+        (run == 0 ? controller->ignoreButton() : controller->discardButton())->click();
+        EXPECT_FALSE(controller->window()->isVisible());
+        EXPECT_EQ(std::filesystem::exists(logPath), run == 0);
+    }
+    EXPECT_TRUE(std::filesystem::exists(userLibrary / "Trash/files" / logPath.filename()));
+    EXPECT_EQ(lastReportDate(), reported);
     EXPECT_TRUE(
         capture.contains("KTWCrashReporter: Unable to create FSRef for file " + logPath.string()));
-    EXPECT_FALSE(missing->window()->isVisible());
 }
 
 TEST_F(KTWCrashReporterWindowControllerTest, ClosingTheWindowReleasesTheController) {
     std::weak_ptr<KTWCrashReporterWindowController> weak;
     {
-        auto controller = makeController(kNowhere);
+        auto controller = makeController();
         controller->setSelf_reference(controller);
         weak = controller;
     }
@@ -269,8 +250,7 @@ TEST_F(KTWCrashReporterWindowControllerTest, NilParametersBreakTheContract) {
     EXPECT_EQ(test::brokenCondition([] { Controller::showWindowForCrashLogPath("/x", QUrl()); }),
               "nil != submissionURL");
     EXPECT_TRUE(reportWindows().empty());
-    EXPECT_EQ(test::brokenCondition(
-                  [&] { makeController(kNowhere)->showSubmissionFailedSheet(nullptr); }),
+    EXPECT_EQ(test::brokenCondition([&] { makeController()->showSubmissionFailedSheet(nullptr); }),
               "nil != error");
 }
 

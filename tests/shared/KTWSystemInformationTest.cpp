@@ -37,10 +37,10 @@ TEST(KTWSystemInformation, KnownFactsOfThisMachine) {
 
 class KTWSystemInformationOnFakeMachine : public ::testing::Test {
 protected:
-    void SetUp() override { sysinfo::setRootForTesting(root.path()); }
+    void SetUp() override { sysinfo::setRootForTesting(root.path); }
     void TearDown() override { sysinfo::setRootForTesting("/"); }
     void write(const std::string& path, std::string_view text) {
-        test::writeFile(root.path() / path, text);
+        test::writeFile(root.path / path, text);
     }
     test::ScratchFolder root;
 };
