@@ -22,8 +22,7 @@ using Strings = std::vector<std::string>;
 struct Analysis {
     Analysis() {
         h.giveDelegate();
-        h.engine.setPowerAssertions(std::make_shared<testing::RecordingPower>(h.events));
-        h.engine.setUserNotifications(std::make_shared<testing::RecordingNotifications>(h.events));
+        h.recordSystem();
         h.app->addProject("Project", "P1");
     }
     // Adds a version whose master is photo `photo` (or garbage for -1). Master names are unique

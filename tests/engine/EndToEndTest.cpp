@@ -1,12 +1,15 @@
 // The engine end to end: a real library package of real pictures, the photo application's
 // stand-in, the engine's load, analysis and search, and what ends up in the library and on disk.
 #include "fingerprint/Lumsift.h"
+#include "platform/scripting/LibraryApplication.h"
+#include "platform/scripting/LibraryPackage.h"
 #include "tests/engine/support/EngineHarness.h"
-#include "tests/engine/support/LibraryFixture.h"
+#include "tests/support/TestImages.h"
 
 #include <chrono>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <thread>
 
@@ -17,9 +20,68 @@ namespace fs = std::filesystem;
 using scripting::VersionRecord;
 using testimages::Variant;
 using testing::kCompleteNotification;
-using Library = testing::LibraryFixture;
 using Strings = std::vector<std::string>;
 using ::testing::ElementsAre;
+
+// A real library package in a fresh folder, open in the photo application's stand-in, and the
+// engine over it with recording pages, delegate, idle-sleep assertions and notifications.
+struct Library : testing::RecordedEngine {
+    Library() : RecordedEngine(scripting::makeLibraryApplication) {
+        setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+        scripting::LibraryPackage::create(package);
+        scripting::openLibrary(package);
+        giveDelegate();
+        recordSystem();
+    }
+    // Writes the pictures (test photo index, variant) under names unique to this process (the
+    // exported copies share the temporary folder) and imports them into `project`.
+    std::vector<VersionRecord> import(const std::vector<std::pair<int, Variant>>& photos,
+                                      bool reference = false, const std::string& project = "Trip") {
+        std::vector<fs::path> files;
+        for (const auto& [index, variant] : photos)
+            files.push_back(testimages::writePhoto(
+                dir / ("p" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".jpg"),
+                index, variant));
+        scripting::ImportOptions options;
+        options.project = project;
+        options.reference = reference;
+        return library().importFiles(files, options);
+    }
+    scripting::LibraryPackage library() const { return scripting::LibraryPackage::open(package); }
+    // Loads the library; then names the package as the loading page does before a run, unless
+    // `withPackage` is false (no master is then known, and every image is exported).
+    void load(bool withPackage = true) {
+        engine.loadLibrary(loadingPage);
+        main->drain();
+        if (withPackage)
+            engine.setApertureLibrary(package.string());
+    }
+    void analyse(int32_t choice = kAlgorithmAll) {
+        loadingPage->algorithm = choice;
+        engine.analyseImages(loadingPage);
+        main->drain();
+    }
+    std::map<std::string, std::string> tags(const std::string& uuid) const {
+        std::map<std::string, std::string> byName;
+        for (const auto& tag : library().customTags(uuid))
+            byName[tag.name] = tag.value;
+        return byName;
+    }
+    uint64_t fingerprint(const std::string& uuid, const char* kind) const {
+        return fingerprintFromText(tags(uuid).at(kind));
+    }
+    // The version's keywords as "name|parent".
+    Strings keywordsOf(const std::string& uuid) const {
+        Strings names;
+        for (const auto& keyword : library().keywords(uuid))
+            names.push_back(keyword.name + "|" + keyword.parentName);
+        return names;
+    }
+
+    testimages::TempDir dir;
+    fs::path package = dir / "Photos.aplibrary";
+    int counter = 0;
+};
 
 const std::map<std::string, std::string> kAllFailed = {
     {"Lumsift", "0"}, {"Lumsift+", "0"}, {"LumsiftPro", "0"}};

@@ -10,18 +10,9 @@ namespace lumsift {
 namespace {
 
 using testing::EngineHarness;
-using Access = LumsiftForApertureTestAccess;
+using Access = EngineHarness::Access;
 using Strings = std::vector<std::string>;
 using ::testing::ElementsAre;
-
-TEST(LumsiftForAperture, OneInstanceInitialisedOnce) {
-    EngineHarness h;
-    EXPECT_EQ(&LumsiftForAperture::sharedLumsiftForAperture(), &h.engine);
-    EXPECT_EQ(Access::initRuns(), 1);
-    EXPECT_EQ(Access::photoApplication(h.engine), h.app);
-    EXPECT_FALSE(Access::exportFolder(h.engine).empty());
-    EXPECT_FALSE(h.engine.dataLoaded());
-}
 
 TEST(LumsiftForAperture, SearchListFollowsTheSwitchAndEveryReload) {
     EngineHarness h;
@@ -76,8 +67,14 @@ TEST(LumsiftForAperture, RecountForEachChoice) {
     }
 }
 
-TEST(LumsiftForAperture, SmallOperationsPassAbsentAnswersAndErrorsOn) {
+TEST(LumsiftForAperture, OneInstanceInitialisedOnceAndItsSmallOperations) {
     EngineHarness h;
+    EXPECT_EQ(&LumsiftForAperture::sharedLumsiftForAperture(), &h.engine);
+    EXPECT_EQ(Access::initRuns(), 1);
+    EXPECT_EQ(Access::photoApplication(h.engine), h.app);
+    EXPECT_FALSE(Access::exportFolder(h.engine).empty());
+    EXPECT_FALSE(h.engine.dataLoaded());
+    // The small operations pass absent answers and errors on.
     const auto image = h.app->addVersion(h.app->addProject("P"), "V", "Beach");
     EXPECT_EQ(h.engine.imageFileName(image), "Beach.jpg");
     h.app->removeOtherTag("V", "FileName");

@@ -1,12 +1,15 @@
-// A fresh engine for one test: the fake photo application registered for "com.apple.aperture",
-// a queue as the main thread, recording pages and delegate, and access to the engine's fields.
+// A fresh engine for one test over a photo application registered for "com.apple.aperture", a
+// queue as the main thread, recording pages and delegate, and access to the engine's fields.
 #pragma once
 
 #include "engine/LumsiftForAperture.h"
 #include "platform/scripting/FakeApertureApplication.h"
 #include "tests/engine/support/Recorders.h"
 
+#include <cstdlib>
 #include <memory>
+#include <stdexcept>
+#include <thread>
 #include <unistd.h>
 
 namespace lumsift {
@@ -50,36 +53,77 @@ struct LumsiftForApertureTestAccess {
 
 namespace testing {
 
-// Everything one engine test needs, made afresh. Construct one at the start of each TEST.
-struct EngineHarness {
-    EngineHarness();
+template <typename T> using Ptr = std::shared_ptr<T>;
 
-    std::shared_ptr<scripting::FakeApertureApplication> app;
-    EventLog events;
-    std::shared_ptr<QueueMainThread> main;
-    std::shared_ptr<RecordingLoadingPage> loadingPage;
-    std::shared_ptr<RecordingResultsPage> resultsPage;
-    std::shared_ptr<RecordingDelegate> delegate;
-    LumsiftForAperture& engine;
-
-    using Access = LumsiftForApertureTestAccess;
-
+// The engine reset over the application that `factory` makes, with recording pages and delegate.
+struct RecordedEngine {
+    explicit RecordedEngine(const scripting::ScriptingRegistry::Factory& factory) {
+        scripting::ScriptingRegistry::registerApplication(kApertureBundleIdentifier, factory);
+        setMainThread(main);
+        engine.resetForTesting();
+    }
     // Hands the delegate to the engine, as the application does at start-up.
     void giveDelegate() { engine.setAppDelegate(delegate); }
-    // Loads the library through the engine and runs the posted work; clears the events and
-    // the fake's call log afterwards when `clear` is true.
-    void load(bool clear = true);
+    // Gives the engine recording idle-sleep assertions and notifications.
+    void recordSystem() {
+        const auto system = std::make_shared<RecordingSystem>(events);
+        engine.setPowerAssertions(system);
+        engine.setUserNotifications(system);
+    }
     // Runs a search with the results page and runs the posted work.
     void search() {
         engine.detectSimilar(resultsPage);
         main->drain();
     }
+    // YES when another thread can take the engine lock now.
+    bool engineLockIsFree() {
+        bool free = false;
+        std::thread([&] {
+            std::recursive_mutex& lock = LumsiftForApertureTestAccess::engineLock(engine);
+            if ((free = lock.try_lock()))
+                lock.unlock();
+        }).join();
+        return free;
+    }
+
+    EventLog events;
+    Ptr<QueueMainThread> main = std::make_shared<QueueMainThread>();
+    Ptr<RecordingLoadingPage> loadingPage = std::make_shared<RecordingLoadingPage>(events);
+    Ptr<RecordingResultsPage> resultsPage = std::make_shared<RecordingResultsPage>(events);
+    Ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>(events);
+    LumsiftForAperture& engine = LumsiftForAperture::sharedLumsiftForAperture();
+};
+
+// Everything one engine test needs over the fake application, made afresh for each TEST.
+struct EngineHarness : RecordedEngine {
+    using Access = LumsiftForApertureTestAccess;
+    using Fake = scripting::FakeApertureApplication;
+
+    explicit EngineHarness(const Ptr<Fake>& fake = Fake::make())
+        : RecordedEngine([fake] { return fake; }), app(fake) {}
+    // Loads the library through the engine and runs the posted work; clears the events and
+    // the fake's call log afterwards when `clear` is true.
+    void load(bool clear = true) {
+        engine.loadLibrary(loadingPage);
+        main->drain();
+        if (clear) {
+            events.clear();
+            app->clearCalls();
+        }
+    }
     // Adds a version to `projectId` with the given stored fingerprints (nullopt: no tag).
     void addImage(const std::string& projectId, const std::string& id,
                   std::optional<uint64_t> plain, std::optional<uint64_t> plus,
-                  std::optional<uint64_t> pro);
-    // YES when another thread can take the engine lock now.
-    bool engineLockIsFree();
+                  std::optional<uint64_t> pro) {
+        app->addVersion(projectId, id);
+        const std::pair<const char*, std::optional<uint64_t>> tags[] = {
+            {kTagPlain, plain}, {kTagPlus, plus}, {kTagPro, pro}};
+        for (const auto& [name, value] : tags)
+            if (value)
+                app->setCustomTag(id, name, std::to_string(*value));
+    }
+
+    Ptr<Fake> app;
 };
 
 // Readability is the real user's (access(2)), and root reads every file. While this lives, a
@@ -87,13 +131,18 @@ struct EngineHarness {
 // its effective uid stays root, so everything else goes on as before.
 class AsUnprivilegedReader {
 public:
-    AsUnprivilegedReader();
-    ~AsUnprivilegedReader();
+    AsUnprivilegedReader() {
+        if (geteuid() == 0 && setreuid(65534, -1) != 0)
+            throw std::runtime_error("cannot take the real uid of nobody");
+    }
+    ~AsUnprivilegedReader() {
+        if (getuid() != was_ && setreuid(was_, -1) != 0)
+            std::abort(); // tests after this one must not run as "nobody"
+    }
     AsUnprivilegedReader(const AsUnprivilegedReader&) = delete;
-    AsUnprivilegedReader& operator=(const AsUnprivilegedReader&) = delete;
 
 private:
-    uid_t was_;
+    const uid_t was_ = getuid();
 };
 
 } // namespace testing

@@ -19,10 +19,6 @@
 
 namespace lumsift::testing {
 
-inline std::string flag(bool value) {
-    return value ? "1" : "0";
-}
-
 // The shared ordered list of events. Thread-safe.
 class EventLog {
 public:
@@ -40,10 +36,7 @@ public:
         std::erase_if(found, [prefix](const std::string& e) { return !e.starts_with(prefix); });
         return found;
     }
-    std::size_t count(std::string_view event) const {
-        std::lock_guard lock(mutex_);
-        return static_cast<std::size_t>(std::count(events_.begin(), events_.end(), event));
-    }
+    std::size_t count(std::string_view event) const { return std::ranges::count(events(), event); }
     bool contains(std::string_view event) const { return count(event) > 0; }
     void clear() {
         std::lock_guard lock(mutex_);
@@ -55,45 +48,50 @@ private:
     std::vector<std::string> events_;
 };
 
+// Adds "<prefix><event>" to the log.
+struct Recorder {
+    void add(const std::string& event) const { log.add(prefix + event); }
+    EventLog& log;
+    std::string prefix;
+};
+
 // One control of a page, a text field or a progress indicator. As a text field it records
 // "<name>=<text>" and keeps the last text; as an indicator "<name>.indeterminate=0|1",
 // ".max=<n>", ".value=<n>" (whole numbers), ".startAnimation" and ".stopAnimation".
-class RecordingControl : public TextField, public ProgressIndicator {
+class RecordingControl : public TextField, public ProgressIndicator, Recorder {
 public:
-    RecordingControl(EventLog& log, std::string name) : log_(log), name_(std::move(name)) {}
+    RecordingControl(EventLog& log, const std::string& name) : Recorder{log, name} {}
     void setStringValue(const std::string& text) override {
         {
             std::lock_guard lock(mutex_);
             value_ = text;
         }
-        log_.add(name_ + "=" + text);
+        add("=" + text);
     }
     std::string value() const {
         std::lock_guard lock(mutex_);
         return value_;
     }
-    void setIndeterminate(bool on) override { log_.add(name_ + ".indeterminate=" + flag(on)); }
-    void setMaxValue(double value) override { log_.add(name_ + ".max=" + whole(value)); }
-    void setDoubleValue(double value) override { log_.add(name_ + ".value=" + whole(value)); }
-    void startAnimation() override { log_.add(name_ + ".startAnimation"); }
-    void stopAnimation() override { log_.add(name_ + ".stopAnimation"); }
+    void setIndeterminate(bool on) override { add(".indeterminate=" + std::to_string(on)); }
+    void setMaxValue(double value) override { add(".max=" + whole(value)); }
+    void setDoubleValue(double value) override { add(".value=" + whole(value)); }
+    void startAnimation() override { add(".startAnimation"); }
+    void stopAnimation() override { add(".stopAnimation"); }
 
 private:
     static std::string whole(double value) { return std::to_string(static_cast<int64_t>(value)); }
-    EventLog& log_;
-    const std::string name_;
     mutable std::mutex mutex_;
     std::string value_;
 };
 
 // Loading page: events start with "dataView.". The test sets its analysis choice and mode.
-class RecordingLoadingPage : public LoadingPage {
-public:
+struct RecordingLoadingPage : LoadingPage, Recorder {
     explicit RecordingLoadingPage(EventLog& log)
-        : progress(log, "dataView.progress"), statusLabel(log, "dataView.retrieveStatusLabel"),
+        : Recorder{log, "dataView."}, progress(log, "dataView.progress"),
+          statusLabel(log, "dataView.retrieveStatusLabel"),
           totalLabel(log, "dataView.totalImagesLabel"),
           analysedLabel(log, "dataView.analysedImagesLabel"),
-          notAnalysedLabel(log, "dataView.notAnalysedImagesLabel"), log_(log) {}
+          notAnalysedLabel(log, "dataView.notAnalysedImagesLabel") {}
     ProgressIndicator* retrievProgressIndicator() override { return &progress; }
     TextField* retrieveStatusLabel() override { return &statusLabel; }
     TextField* totalImagesLabel() override { return &totalLabel; }
@@ -101,28 +99,24 @@ public:
     TextField* notAnalysedImagesLabel() override { return &notAnalysedLabel; }
     int32_t selectedAlgorithm() const override { return algorithm.load(); }
     bool selectionMode() const override { return selectionOnly.load(); }
-    void disableAnalyseButton() override { log_.add("dataView.disableAnalyseButton"); }
-    void enableAnalyseButton() override { log_.add("dataView.enableAnalyseButton"); }
-    void stopAnimation() override { log_.add("dataView.stopAnimation"); }
+    void disableAnalyseButton() override { add("disableAnalyseButton"); }
+    void enableAnalyseButton() override { add("enableAnalyseButton"); }
+    void stopAnimation() override { add("stopAnimation"); }
 
     std::atomic<int32_t> algorithm{0};
     std::atomic<bool> selectionOnly{false};
     RecordingControl progress, statusLabel, totalLabel, analysedLabel, notAnalysedLabel;
-
-private:
-    EventLog& log_;
 };
 
 // Results page: events start with "resultsView.". The test sets its sensitivity and automatic
 // flag; setSensitivity records and stores.
-class RecordingResultsPage : public ResultsPage {
-public:
+struct RecordingResultsPage : ResultsPage, Recorder {
     explicit RecordingResultsPage(EventLog& log)
-        : progress(log, "resultsView.progress"),
+        : Recorder{log, "resultsView."}, progress(log, "resultsView.progress"),
           analysedLabel(log, "resultsView.analysedImagesLabel"),
           similarLabel(log, "resultsView.similarImagesLabel"),
           statusLabel(log, "resultsView.retrieveStatusLabel"),
-          messagesLabel(log, "resultsView.specialMessagesLabel"), log_(log) {}
+          messagesLabel(log, "resultsView.specialMessagesLabel") {}
     ProgressIndicator* retrievProgressIndicator() override { return &progress; }
     TextField* analysedImagesLabel() override { return &analysedLabel; }
     TextField* similarImagesLabel() override { return &similarLabel; }
@@ -134,72 +128,58 @@ public:
         sensitivityValue = value;
         add("setSensitivity=" + std::to_string(value));
     }
-    void setMoreImagesEnabled(bool on) override { add("setMoreImagesEnabled=" + flag(on)); }
-    void setLessImagesEnabled(bool on) override { add("setLessImagesEnabled=" + flag(on)); }
+    void setMoreImagesEnabled(bool on) override {
+        add("setMoreImagesEnabled=" + std::to_string(on));
+    }
+    void setLessImagesEnabled(bool on) override {
+        add("setLessImagesEnabled=" + std::to_string(on));
+    }
     void setMoreImagesText(const std::string& text) override { add("setMoreImagesText=" + text); }
     void setLessImagesText(const std::string& text) override { add("setLessImagesText=" + text); }
     void setPerSensitivityToolTip(const std::string& text) override {
         add("setPerSensitivityToolTip=" + text);
     }
-    void setClearKeywordsEnabled(bool on) override { add("setClearKeywordsEnabled=" + flag(on)); }
+    void setClearKeywordsEnabled(bool on) override {
+        add("setClearKeywordsEnabled=" + std::to_string(on));
+    }
     void enableStartSearchButton() override { add("enableStartSearchButton"); }
 
     std::atomic<int64_t> sensitivityValue{7};
     std::atomic<bool> automatic{false};
     RecordingControl progress, analysedLabel, similarLabel, statusLabel, messagesLabel;
-
-private:
-    void add(const std::string& event) { log_.add("resultsView." + event); }
-    EventLog& log_;
 };
 
 // Delegate: events start with "delegate.". showAlert records
 // "delegate.showAlert=<title>|<message>" and returns at once; userSelectedFiles records
 // "delegate.userSelectedFiles=<path>" and then runs `onUserSelectedFiles` when set.
-class RecordingDelegate : public AppDelegate {
-public:
-    explicit RecordingDelegate(EventLog& log) : log_(log) {}
-    void enableNextView() override { log_.add("delegate.enableNextView"); }
-    void disableNextView() override { log_.add("delegate.disableNextView"); }
+struct RecordingDelegate : AppDelegate, Recorder {
+    explicit RecordingDelegate(EventLog& log) : Recorder{log, "delegate."} {}
+    void enableNextView() override { add("enableNextView"); }
+    void disableNextView() override { add("disableNextView"); }
     void showAlert(const std::string& message, const std::string& title) override {
-        log_.add("delegate.showAlert=" + title + "|" + message);
+        add("showAlert=" + title + "|" + message);
     }
     void userSelectedFiles(const std::string& path) override {
-        log_.add("delegate.userSelectedFiles=" + path);
+        add("userSelectedFiles=" + path);
         if (onUserSelectedFiles)
             onUserSelectedFiles(path);
     }
 
     std::function<void(const std::string&)> onUserSelectedFiles;
-
-private:
-    EventLog& log_;
 };
 
-// Records "power.create=<name>" (answering the identifier 7) and "power.release=<id>".
-class RecordingPower : public PowerAssertions {
-public:
-    explicit RecordingPower(EventLog& log) : log_(log) {}
+// The idle-sleep assertions and the notifications: records "power.create=<name>" (answering
+// the identifier 7), "power.release=<id>" and "notify=<title>|<text>|sound" (or "|silent").
+struct RecordingSystem : PowerAssertions, UserNotifications, Recorder {
+    explicit RecordingSystem(EventLog& log) : Recorder{log, ""} {}
     std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view name) override {
-        log_.add("power.create=" + std::string(name));
+        add("power.create=" + std::string(name));
         return 7;
     }
-    void release(uint32_t id) override { log_.add("power.release=" + std::to_string(id)); }
-
-private:
-    EventLog& log_;
-};
-
-// Records "notify=<title>|<text>|sound" (or "|silent").
-class RecordingNotifications : public UserNotifications {
-public:
-    explicit RecordingNotifications(EventLog& log) : log_(log) {}
+    void release(uint32_t id) override { add("power.release=" + std::to_string(id)); }
     void deliver(const std::string& title, const std::string& text, bool sound) override {
-        log_.add("notify=" + title + "|" + text + "|" + (sound ? "sound" : "silent"));
+        add("notify=" + title + "|" + text + "|" + (sound ? "sound" : "silent"));
     }
-
-private:
-    EventLog& log_;
 };
 
 inline const std::string kCompleteNotification =
