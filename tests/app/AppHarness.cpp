@@ -18,9 +18,7 @@ namespace {
 // Neither D-Bus service is needed by these tests.
 class NoPower final : public PowerAssertions {
 public:
-    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view) override {
-        return std::nullopt;
-    }
+    std::optional<uint32_t> createNoIdleSleepAssertion(std::string_view) override { return {}; }
     void release(uint32_t) override {}
 };
 class NoNotifications final : public UserNotifications {

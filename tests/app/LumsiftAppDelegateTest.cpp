@@ -20,10 +20,9 @@ namespace {
 using testing::AppHarness;
 
 QMessageBox* openAlert(QWidget* window) {
-    for (QMessageBox* box : window->findChildren<QMessageBox*>()) {
+    for (QMessageBox* box : window->findChildren<QMessageBox*>())
         if (box->isVisible())
             return box;
-    }
     return nullptr;
 }
 

@@ -23,10 +23,9 @@ using testing::AppHarness;
 std::vector<std::string> searchKeywords(const std::filesystem::path& package) {
     auto library = scripting::LibraryPackage::open(package);
     std::vector<std::string> names;
-    for (const auto& version : library.versions()) {
+    for (const auto& version : library.versions())
         for (const auto& keyword : library.keywords(version.uuid))
             names.push_back(keyword.name);
-    }
     return names;
 }
 
@@ -57,10 +56,9 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     options.project = "Trip";
     std::string targetId;
     for (const auto& version :
-         scripting::LibraryPackage::create(package).importFiles(std::vector{photos}, options)) {
+         scripting::LibraryPackage::create(package).importFiles(std::vector{photos}, options))
         if (version.fileName == target)
             targetId = version.uuid;
-    }
     ASSERT_FALSE(targetId.empty());
     scripting::openLibrary(package);
 
@@ -70,8 +68,7 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     h.ui.window->resize(720, 560);
     saveScreenshot(*h.ui.window, "start-page");
 
-    // Load.
-    d.nextButton()->click();
+    d.nextButton()->click(); // load
     LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
     ASSERT_TRUE(AppHarness::waitUntilIdle(*loading));
     EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Data Collected");
@@ -93,7 +90,6 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(d.selectedLabel()->text(), "1");
 
-    // Search.
     ASSERT_TRUE(d.nextButton()->isEnabled());
     d.nextButton()->click();
     auto* results = static_cast<ResultsView*>(d.resultsViewController()->view());
@@ -110,7 +106,6 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     const auto added = searchKeywords(package);
     EXPECT_NE(std::find(added.begin(), added.end(), "Lumsift Target"), added.end());
 
-    // Clear.
     results->findChild<QPushButton*>("clearKeywordsButton")->click();
     EXPECT_TRUE(searchKeywords(package).empty());
     EXPECT_EQ(results->analysedImagesLabel()->stringValue(), "Ready");

@@ -101,13 +101,12 @@ TEST(Photolib, BadImportsChangeNothing) {
     writeImage(lib.temp / "more" / "c.jpg", 8, 8);
     lumsift::testlib::writeText(lib.temp / "more" / "notes.txt", "text");
     lumsift::testlib::writeText(lib.temp / "more" / "broken.jpg", "not really a jpeg");
-    expectRefused(lib, {"import", lib.path, (lib.temp / "photos").string()},
-                  "is already in the project \"photos\"");
-    expectRefused(lib, {"import", lib.path, (lib.temp / "nothing.jpg").string()},
-                  "no such file or folder");
-    expectRefused(lib, {"import", lib.path, (lib.temp / "more" / "notes.txt").string()},
-                  "is not an image");
-    expectRefused(lib, {"import", lib.path, (lib.temp / "more").string()}, "is not an image");
+    for (const auto& [item, message] :
+         {std::pair<fs::path, std::string>{"photos", "is already in the project \"photos\""},
+          {"nothing.jpg", "no such file or folder"},
+          {"more/notes.txt", "is not an image"},
+          {"more", "is not an image"}})
+        expectRefused(lib, {"import", lib.path, (lib.temp / item).string()}, message);
 }
 
 TEST(Photolib, UnreadableImagesAreRefused) {

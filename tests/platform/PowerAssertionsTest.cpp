@@ -20,10 +20,9 @@ const char* const kLogindXml =
 // True when every write end of the pipe whose read end is `fd` has been closed.
 bool writerClosed(int fd) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1) {
-        return false;
-    }
     char byte = 0;
+    if (poll(&p, 1, 5000) != 1)
+        return false;
     return read(fd, &byte, 1) == 0;
 }
 

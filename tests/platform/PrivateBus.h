@@ -65,9 +65,8 @@ public:
                 connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                 "RequestName", g_variant_new("(su)", name.c_str(), 0u), nullptr,
                 G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
-            if (reply != nullptr) {
+            if (reply != nullptr)
                 g_variant_unref(reply);
-            }
             owned.set_value();
             g_main_loop_run(loop_);
             g_dbus_node_info_unref(node);

@@ -52,19 +52,14 @@ void startVips() {
 std::vector<uint8_t> generatedPixels(int index) {
     std::mt19937 random(static_cast<uint32_t>(31337 * (index + 1)));
     auto unit = [&random] { return static_cast<double>(random() % 100000) / 100000.0; };
-    const int w = kPhotoWidth;
-    const int h = kGeneratedHeight;
-    constexpr int kCellsX = 5;
-    constexpr int kCellsY = 4;
+    const int w = kPhotoWidth, h = kGeneratedHeight;
+    constexpr int kCellsX = 5, kCellsY = 4;
     // Brightness varies strongly from cell to cell; each cell has its own tint.
     std::array<std::array<std::array<double, 3>, kCellsX + 1>, kCellsY + 1> field{};
-    for (auto& row : field) {
-        for (auto& cell : row) {
-            const double brightness = 10 + 235 * unit();
-            for (double& channel : cell)
+    for (auto& row : field)
+        for (auto& cell : row)
+            for (const double brightness = 10 + 235 * unit(); double& channel : cell)
                 channel = brightness * (0.7 + 0.3 * unit());
-        }
-    }
     struct Shape {
         double x, y, rx, ry;
         std::array<double, 3> colour;
@@ -84,8 +79,7 @@ std::vector<uint8_t> generatedPixels(int index) {
         for (int x = 0; x < w; ++x) {
             const double fx = static_cast<double>(x) / w * kCellsX;
             const double fy = static_cast<double>(y) / h * kCellsY;
-            const int cx = static_cast<int>(fx);
-            const int cy = static_cast<int>(fy);
+            const int cx = static_cast<int>(fx), cy = static_cast<int>(fy);
             const double tx = (fx - cx) * (fx - cx) * (3 - 2 * (fx - cx));
             const double ty = (fy - cy) * (fy - cy) * (3 - 2 * (fy - cy));
             const double grain = static_cast<double>(random() % 21) - 10;
@@ -109,8 +103,7 @@ std::vector<uint8_t> generatedPixels(int index) {
 
 struct Photo {
     std::vector<uint8_t> pixels; // R, G, B
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
 };
 
 Photo makePhoto(int index) {
@@ -252,8 +245,7 @@ std::filesystem::path writePhotoIn(const std::filesystem::path& folder, int inde
 
 std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, int index) {
     const vips::Result image = photoImage(index);
-    const int w = image.image.get()->Xsize;
-    const int h = image.image.get()->Ysize;
+    const int w = image.image.get()->Xsize, h = image.image.get()->Ysize;
     std::vector<uint8_t> alpha(static_cast<size_t>(w) * h, 0);
     for (int y = h / 4; y < h - h / 4; ++y)
         std::fill_n(alpha.begin() + static_cast<std::ptrdiff_t>(y) * w + w / 4, w - 2 * (w / 4),
