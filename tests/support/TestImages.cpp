@@ -263,21 +263,16 @@ std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, i
 }
 
 std::filesystem::path writeSolid(const std::filesystem::path& file, int width, int height,
-                                 uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha) {
+                                 uint8_t red, uint8_t green, uint8_t blue) {
     startVips();
-    const int bands = alpha == 255 ? 3 : 4;
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * bands);
-    const std::array<uint8_t, 4> colour = {red, green, blue, alpha};
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3);
     for (size_t i = 0; i < pixels.size(); ++i)
-        pixels[i] = colour[i % bands];
+        pixels[i] = std::array{red, green, blue}[i % 3];
     const vips::Result image =
         must(vips::adopt(vips_image_new_from_memory_copy(pixels.data(), pixels.size(), width,
-                                                         height, bands, VIPS_FORMAT_UCHAR)),
+                                                         height, 3, VIPS_FORMAT_UCHAR)),
              "making a solid picture");
-    if (bands == 4)
-        save(image, file, Format::Png, 100);
-    else
-        wrote(vips_image_write_to_file(image.image.get(), file.c_str(), nullptr), file);
+    wrote(vips_image_write_to_file(image.image.get(), file.c_str(), nullptr), file);
     return file;
 }
 

@@ -41,10 +41,9 @@ std::filesystem::path writePhotoIn(const std::filesystem::path& folder, int inde
 // colours under it kept) and whose centre is opaque. Returns `file`.
 std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, int index);
 
-// Writes a width x height picture of one colour; `alpha` below 255 makes a PNG with an alpha
-// band (the suffix of `file` chooses the format otherwise). Returns `file`.
+// Writes a width x height picture of one colour in the format of the suffix. Returns `file`.
 std::filesystem::path writeSolid(const std::filesystem::path& file, int width, int height,
-                                 uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha = 255);
+                                 uint8_t red, uint8_t green, uint8_t blue);
 
 // Writes `text` as the whole of `file`.
 std::filesystem::path writeBytes(const std::filesystem::path& file, std::string_view text);
