@@ -1,6 +1,5 @@
-// The move to the Applications folder, run against temporary folders standing for the home,
-// Downloads, the machine's Applications folder and a second volume, with the external programs
-// answered by a fake runner and the alerts by a recorder.
+// The move to the Applications folder, in temporary folders standing for the home, Downloads, the
+// machine's Applications folder and a second volume; a fake runner answers for the programs.
 #include "install/MoveToApplicationsFolder.h"
 #include "install/MoveEnvironment.h"
 #include "platform/bundle/Bundle.h"
@@ -33,10 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-
-struct ProcessEnded {
-    int status;
-};
 
 // Answers for the programs the move runs; records every call.
 class FakeRunner final : public process::Runner {
@@ -76,11 +71,9 @@ public:
     }
 };
 
-// What an alert showed.
 struct ShownAlert {
-    QString text, informative;
+    QString text, informative, defaultButton, escapeButton;
     QStringList buttons;
-    QString defaultButton, escapeButton;
     bool hasCheckBox = false;
 };
 
@@ -91,15 +84,6 @@ constexpr auto kAdministratorFailed =
     "ERROR -- Could not copy myself to /Applications with authorization";
 constexpr auto kSuppressKey = "moveToApplicationsFolderAlertSuppress";
 
-// Permissions only bind an ordinary user: run as nobody when started as root.
-void becomeOrdinaryUser() {
-    if (::geteuid() != 0)
-        return;
-    ASSERT_EQ(::setgroups(0, nullptr), 0);
-    ASSERT_EQ(::setgid(65534), 0);
-    ASSERT_EQ(::setuid(65534), 0);
-}
-
 void writeFile(const fs::path& path, std::string_view text) {
     fs::create_directories(path.parent_path());
     std::ofstream(path) << text;
@@ -108,7 +92,10 @@ void writeFile(const fs::path& path, std::string_view text) {
 class MoveToApplicationsFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        becomeOrdinaryUser();
+        if (::geteuid() == 0) { // permissions bind only an ordinary user: become nobody
+            ASSERT_TRUE(::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 &&
+                        ::setuid(65534) == 0);
+        }
         char pattern[] = "/tmp/lumsift-move-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         root = pattern;
@@ -123,12 +110,10 @@ protected:
         ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
         ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
         ::chmod(root.c_str(), 0700);
-        if (qApp == nullptr) {
-            static int argc = 1;
-            static char name[] = "install_tests";
-            static char* argv[] = {name, nullptr};
+        static int argc = 1;
+        static char* argv[] = {const_cast<char*>("install_tests"), nullptr};
+        if (qApp == nullptr)
             new QApplication(argc, argv);
-        }
         UserDefaults::useFileForTesting(root / "defaults.ini");
 
         environment = install::systemEnvironment();
@@ -140,7 +125,7 @@ protected:
         environment.runningExecutables = [] { return Lines{}; };
         environment.processIdentifier = [] { return 4242; };
         environment.runAlert = [this](QMessageBox& box) { answerAlert(box); };
-        environment.exitProcess = [](int status) { throw ProcessEnded{status}; };
+        environment.exitProcess = [](int status) { throw status; };
     }
     void TearDown() override {
         for (const auto& entry : fs::recursive_directory_iterator(root))
@@ -167,35 +152,30 @@ protected:
         const process::ScopedRunner scopedRunner(runner);
         try {
             OfferMoveToApplicationsFolder();
-        } catch (const ProcessEnded& ended) {
-            return ended.status;
+        } catch (int status) {
+            return status;
         }
         return std::nullopt;
     }
 
     void answerAlert(QMessageBox& box) {
-        ShownAlert shown{box.text(),
-                         box.informativeText(),
-                         {},
-                         box.defaultButton() ? box.defaultButton()->text() : QString(),
-                         box.escapeButton() ? box.escapeButton()->text() : QString(),
-                         box.checkBox() != nullptr};
+        const auto text = [](QAbstractButton* button) {
+            return button ? button->text() : QString();
+        };
+        auto& shown = alerts.emplace_back(box.text(), box.informativeText(),
+                                          text(box.defaultButton()), text(box.escapeButton()));
+        shown.hasCheckBox = box.checkBox() != nullptr;
         for (auto* button : box.buttons())
             shown.buttons << button->text();
-        alerts.push_back(shown);
         if (!shown.hasCheckBox)
             return;
         box.checkBox()->setChecked(tickSuppression);
-        if (answer == Answer::escapeKey) {
-            box.show();
-            QTest::keyClick(&box, Qt::Key_Escape);
-            return;
-        }
-        for (auto* button : box.buttons()) {
-            if (button->text() ==
-                (answer == Answer::move ? "Move to Applications Folder" : "Do Not Move"))
-                button->click();
-        }
+        box.show();
+        if (answer == Answer::escapeKey)
+            return QTest::keyClick(&box, Qt::Key_Escape);
+        const QString choice =
+            answer == Answer::move ? "Move to Applications Folder" : "Do Not Move";
+        box.buttons()[shown.buttons.indexOf(choice)]->click();
     }
 
     // The failure alert (no check box, no informative text) was the last alert shown.
@@ -224,8 +204,6 @@ protected:
     log::Capture logged;
 };
 
-// --- Outcomes -----------------------------------------------------------------------------------
-
 TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedAlreadyInstalledOrOutsideABundle) {
     makeMainBundle(downloads);
     UserDefaults::standard().setBool(true, kSuppressKey);
@@ -250,20 +228,6 @@ TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedAlreadyInstalledOrOutsideA
     EXPECT_TRUE(logged.lines().empty());
 }
 
-// Also the relaunch script for the process 4242, in the form /bin/sh (dash) accepts.
-TEST_F(MoveToApplicationsFolder, MovedFromDownloadsRelaunchesAndEnds) {
-    const auto source = makeMainBundle(downloads);
-    EXPECT_EQ(offer(), 0);
-    EXPECT_TRUE(fs::exists(machineApps / "Example.app/Contents/MacOS/Example"));
-    EXPECT_FALSE(fs::exists(source));
-    EXPECT_EQ(logged.lines(), Lines{kMovingLine});
-    EXPECT_EQ(runner.detached,
-              Lines{"(while /bin/kill -0 4242 >/dev/null 2>&1; do /bin/sleep 0.1; done; '" +
-                    machineApps.string() + "/Example.app/Contents/MacOS/Example') &"});
-    EXPECT_TRUE(runner.captured.empty()) << "root volume: no loop-device listing";
-    EXPECT_TRUE(runner.privileged.empty());
-}
-
 TEST_F(MoveToApplicationsFolder, FailedCopyShowsTheFailureAlertAndKeepsTheOldBundle) {
     const auto source = makeMainBundle(downloads);
     writeFile(source / "Contents/Resources/locked/file", "x");
@@ -281,37 +245,44 @@ TEST_F(MoveToApplicationsFolder, FailedCopyShowsTheFailureAlertAndKeepsTheOldBun
     EXPECT_TRUE(runner.detached.empty());
 }
 
-TEST_F(MoveToApplicationsFolder, OtherVolumesAndDiskImages) {
+// From the root volume (no loop-device listing), another volume, and disk images detached by
+// udisksctl or else losetup; the relaunch script for the process 4242 in the form dash accepts.
+TEST_F(MoveToApplicationsFolder, MovedBundleRelaunchesAndEnds) {
     const struct {
-        const char* losetupOutput;
-        bool udisks;
-        bool oldBundleStays;
+        fs::path folder;
+        const char* losetupOutput; // none: not asked
+        bool udisks, oldBundleStays;
         const char* detach; // the second detached script; none when empty
     } cases[] = {
-        {R"({"loopdevices": [{"name": "/dev/loop1", "back-file": "/x.img"}]})", true, false, ""},
-        {R"({"loopdevices": [{"name": "/dev/loop1"}, {"name": "/dev/loop7"}]})", true, true,
+        {downloads, nullptr, true, false, ""},
+        {volume, R"({"loopdevices": [{"name": "/dev/loop1", "back-file": "/x.img"}]})", true, false,
+         ""},
+        {volume, R"({"loopdevices": [{"name": "/dev/loop1"}, {"name": "/dev/loop7"}]})", true, true,
          "(/bin/sleep 5 && '/usr/bin/udisksctl' loop-delete -b '/dev/loop7') &"},
-        {R"({"loopdevices": [{"name": "/dev/loop7"}]})", false, true,
+        {volume, R"({"loopdevices": [{"name": "/dev/loop7"}]})", false, true,
          "(/bin/sleep 5 && '/usr/sbin/losetup' -d '/dev/loop7') &"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.losetupOutput);
-        const auto source = makeMainBundle(volume);
+        SCOPED_TRACE(c.losetupOutput ? c.losetupOutput : "root volume");
+        const auto source = makeMainBundle(c.folder);
+        const auto before = logged.lines().size();
         runner = FakeRunner();
-        runner.losetupOutput = c.losetupOutput;
+        runner.losetupOutput = c.losetupOutput ? c.losetupOutput : "";
         if (!c.udisks)
             runner.udisksctl.reset();
         EXPECT_EQ(offer(), 0);
-        EXPECT_EQ(runner.captured, Lines{"/usr/sbin/losetup --list --json"});
-        EXPECT_EQ(fs::exists(source / "Contents/MacOS/Example"), c.oldBundleStays);
+        EXPECT_TRUE(fs::exists(machineApps / "Example.app/Contents/MacOS/Example"));
+        EXPECT_EQ(fs::exists(source), c.oldBundleStays);
+        EXPECT_EQ(linesAfter(before), Lines{kMovingLine});
+        EXPECT_EQ(runner.captured,
+                  c.losetupOutput ? Lines{"/usr/sbin/losetup --list --json"} : Lines{});
+        EXPECT_TRUE(runner.privileged.empty());
         Lines expected = {relaunchScript(machineApps / "Example.app")};
         if (*c.detach != '\0')
             expected.push_back(c.detach);
         EXPECT_EQ(runner.detached, expected);
     }
 }
-
-// --- Destination and texts ----------------------------------------------------------------------
 
 TEST_F(MoveToApplicationsFolder, MachineFolderWhenTheUserFolderHoldsNoApplication) {
     makeMainBundle(downloads);
@@ -353,8 +324,6 @@ TEST_F(MoveToApplicationsFolder, UserFolderHoldingAnApplicationIsChosenWithLinks
     EXPECT_TRUE(fs::exists(root / "RealApps/Example.app/Contents/MacOS/Example"));
 }
 
-// --- Suppression check box ----------------------------------------------------------------------
-
 // Each answer, then a second launch; the lower-case "applications" folder is offered the move.
 TEST_F(MoveToApplicationsFolder, SuppressionCheckBoxWithBothButtonsAndEscape) {
     const struct {
@@ -383,9 +352,7 @@ TEST_F(MoveToApplicationsFolder, SuppressionCheckBoxWithBothButtonsAndEscape) {
     EXPECT_EQ(logged.lines(), Lines{kMovingLine}) << "declining logs nothing";
 }
 
-// --- Copy with administrator rights -------------------------------------------------------------
-
-TEST_F(MoveToApplicationsFolder, AdministratorCopyRemovesThenCopies) {
+TEST_F(MoveToApplicationsFolder, AdministratorCopyRemovesThenCopiesCancelAndFailures) {
     const auto source = makeMainBundle(downloads);
     const auto destination = machineApps / "Example.app";
     fs::create_directories(destination);
@@ -397,11 +364,9 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyRemovesThenCopies) {
     EXPECT_TRUE(fs::exists(destination / "Contents/MacOS/Example"));
     EXPECT_FALSE(fs::exists(source));
     EXPECT_EQ(runner.detached, Lines{relaunchScript(destination)});
-}
 
-// A cancel takes the quiet road; rm's exit code is not looked at, but a signal fails; cp must
-// exit 0; a bundle not ending in ".app" fails before any prompt.
-TEST_F(MoveToApplicationsFolder, AdministratorCopyCancelAndFailures) {
+    // A cancel takes the quiet road; rm's exit code is not looked at, but a signal fails; cp must
+    // exit 0; a bundle not ending in ".app" fails before any prompt.
     const struct {
         std::optional<int> rm, cp;
         const char* bundle;
@@ -417,7 +382,7 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyCancelAndFailures) {
     ::chmod(machineApps.c_str(), 0555);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.privilegedRuns);
-        const auto source = makeMainBundle(downloads, c.bundle);
+        const auto kept = makeMainBundle(downloads, c.bundle);
         runner = FakeRunner();
         runner.rmStatus = c.rm;
         runner.cpStatus = c.cp;
@@ -428,22 +393,19 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyCancelAndFailures) {
         EXPECT_EQ(linesAfter(before), (Lines{kMovingLine, c.line}));
         EXPECT_EQ(sawFailureAlert(), c.line == std::string(kAdministratorFailed));
         EXPECT_EQ(alerts.size(), sawFailureAlert() ? 2u : 1u);
-        EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
+        EXPECT_TRUE(fs::exists(kept / "Contents/MacOS/Example"));
         EXPECT_TRUE(runner.detached.empty());
     }
 }
 
-// --- Copy with the user's rights ----------------------------------------------------------------
-
-// A real process started from the destination, found through /proc.
-TEST_F(MoveToApplicationsFolder, RunningCopyAtTheDestinationIsSwitchedTo) {
+// A copy running at the destination, a real process found through /proc, is switched to.
+TEST_F(MoveToApplicationsFolder, ExistingDestinationRunningIsSwitchedToElseTrashedOrTheMoveFails) {
     const auto source = makeMainBundle(downloads);
     const auto executable = machineApps / "Example.app/Contents/MacOS/Example";
     fs::create_directories(executable.parent_path());
     fs::copy_file("/bin/sleep", executable);
     pid_t pid = 0;
-    char seconds[] = "30";
-    char* argv[] = {const_cast<char*>(executable.c_str()), seconds, nullptr};
+    char* argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>("30"), nullptr};
     ASSERT_EQ(::posix_spawn(&pid, executable.c_str(), nullptr, nullptr, argv, environ), 0);
     environment.runningExecutables = install::systemEnvironment().runningExecutables;
     const auto ended = offer();
@@ -455,26 +417,22 @@ TEST_F(MoveToApplicationsFolder, RunningCopyAtTheDestinationIsSwitchedTo) {
     EXPECT_EQ(runner.detached, Lines{executable.string()});
     EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
     EXPECT_FALSE(fs::exists(machineApps / "Example.app/Contents/Info.plist")) << "nothing copied";
-}
 
-TEST_F(MoveToApplicationsFolder, ExistingDestinationIsTrashedOrTheMoveFails) {
-    makeMainBundle(downloads);
+    // Not running, it is trashed; a Trash that cannot take it fails the move.
+    environment.runningExecutables = [] { return Lines{}; };
     const auto destination = machineApps / "Example.app";
-    writeFile(destination / "old-version", "1");
     EXPECT_EQ(offer(), 0);
-    EXPECT_TRUE(fs::exists(home / ".local/share/Trash/files/Example.app/old-version"));
-    EXPECT_TRUE(fs::exists(destination / "Contents/MacOS/Example"));
+    EXPECT_TRUE(fs::exists(home / ".local/share/Trash/files/Example.app/Contents/MacOS/Example"));
+    EXPECT_TRUE(fs::exists(destination / "Contents/Info.plist"));
 
     makeMainBundle(downloads);
     fs::remove_all(home / ".local/share/Trash");
     writeFile(home / ".local/share/Trash", "not a folder");
     EXPECT_FALSE(offer());
-    EXPECT_EQ(linesAfter(1),
+    EXPECT_EQ(linesAfter(3),
               (Lines{kMovingLine, "ERROR -- Could not trash '" + destination.string() + "'"}));
     EXPECT_TRUE(sawFailureAlert());
 }
-
-// --- The old bundle -----------------------------------------------------------------------------
 
 // An old bundle that cannot be removed is trashed; when that fails too, the relaunch still comes.
 TEST_F(MoveToApplicationsFolder, OldBundleThatCannotBeRemoved) {
@@ -501,8 +459,6 @@ TEST_F(MoveToApplicationsFolder, OldBundleThatCannotBeRemoved) {
     EXPECT_EQ(runner.detached, Lines{relaunchScript(machineApps / "Example.app")});
 }
 
-// --- Shell words and scripts --------------------------------------------------------------------
-
 TEST_F(MoveToApplicationsFolder, DestinationHoldingASingleQuoteIsOneWord) {
     EXPECT_EQ(QuoteForShell(""), "''");
     EXPECT_EQ(QuoteForShell("a'b"), "'a'\\''b'");
@@ -521,11 +477,8 @@ TEST_F(MoveToApplicationsFolder, DestinationHoldingASingleQuoteIsOneWord) {
 // waits for has ended (and been reaped, since a zombie still answers kill -0).
 TEST_F(MoveToApplicationsFolder, RelaunchScriptStartsTheNewCopyOnlyOnceTheOldProcessHasGone) {
     pid_t pid = 0;
-    char sleepPath[] = "/bin/sleep";
-    char half[] = "0.5";
-    char* argv[] = {sleepPath, half, nullptr};
-    ASSERT_EQ(::posix_spawn(&pid, sleepPath, nullptr, nullptr, argv, environ), 0);
-
+    char* argv[] = {const_cast<char*>("/bin/sleep"), const_cast<char*>("0.5"), nullptr};
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ), 0);
     makeMainBundle(downloads);
     const auto marker = root / "marker";
     // The new copy notes whether the old process still existed when it started.
@@ -535,7 +488,6 @@ TEST_F(MoveToApplicationsFolder, RelaunchScriptStartsTheNewCopyOnlyOnceTheOldPro
     environment.processIdentifier = [pid] { return static_cast<int>(pid); };
     runner.passDetachedThrough = true;
     ASSERT_EQ(offer(), 0);
-
     siginfo_t info{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
