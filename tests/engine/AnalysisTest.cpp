@@ -19,36 +19,36 @@ const std::string& kNotification = testing::kCompleteNotification;
 using Strings = std::vector<std::string>;
 
 // An engine over the fake with recording power and notifications, and real pictures as masters.
-struct Analysis {
+struct Analysis : EngineHarness {
     Analysis() {
-        h.giveDelegate();
-        h.recordSystem();
-        h.app->addProject("Project", "P1");
+        giveDelegate();
+        recordSystem();
+        app->addProject("Project", "P1");
     }
     // Adds a version whose master is photo `photo` (or garbage for -1). Master names are unique
     // to this process because the fake exports them into the shared temporary folder.
     void add(const std::string& id, std::optional<uint64_t> plain, std::optional<uint64_t> plus,
              std::optional<uint64_t> pro, int photo = 0) {
-        h.addImage("P1", id, plain, plus, pro);
+        addImage("P1", id, plain, plus, pro);
         if (photo < 0)
             testimages::writeBytes(master(id), "this is no picture");
         else
             testimages::writePhoto(master(id), photo);
-        h.app->setMasterFile(id, master(id));
+        app->setMasterFile(id, master(id));
     }
     void run(int32_t choice, bool selection = false) {
-        h.loadingPage->algorithm = choice;
-        h.loadingPage->selectionOnly = selection;
-        h.engine.analyseImages(h.loadingPage);
-        h.main->drain();
+        loadingPage->algorithm = choice;
+        loadingPage->selectionOnly = selection;
+        engine.analyseImages(loadingPage);
+        main->drain();
     }
     std::optional<std::string> tag(const std::string& id, const char* name) const {
-        return h.app->customTag(id, name);
+        return app->customTag(id, name);
     }
     // The tag writes, "<id> <name> <value>", with computed values shown as "#".
     Strings tagWrites() {
         Strings writes;
-        for (std::string call : h.app->callsStartingWith("addCustomTag ")) {
+        for (std::string call : app->callsStartingWith("addCustomTag ")) {
             call.erase(0, 13);
             const std::size_t blank = call.rfind(' ');
             if (call.substr(blank + 1) != "0")
@@ -61,7 +61,6 @@ struct Analysis {
         return dir / (id + "-" + std::to_string(getpid()) + ".jpg");
     }
 
-    EngineHarness h;
     testimages::TempDir dir;
 };
 
@@ -87,12 +86,12 @@ TEST(Analysis, OutcomeTableWholeLibrary) {
     a.add("E", {}, {}, {});    // no file to be had
     a.add("F", 1, 2, 3);       // nothing needed
     a.add("G", 21, {}, 0, -1); // does not decode: not prepared
-    a.h.app->setHeight("B", 0);
-    a.h.app->setOnline("C", false);
-    a.h.app->setOtherTag("D", "FileName", "d.txt");
-    a.h.app->setExportAnswer("E", {});
-    a.h.load();
-    ASSERT_EQ(a.h.engine.hashedImageCount(), 1); // only F holds all three
+    a.app->setHeight("B", 0);
+    a.app->setOnline("C", false);
+    a.app->setOtherTag("D", "FileName", "d.txt");
+    a.app->setExportAnswer("E", {});
+    a.load();
+    ASSERT_EQ(a.engine.hashedImageCount(), 1); // only F holds all three
     a.run(kAlgorithmAll);
 
     EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift #", "A Lumsift+ #", "A LumsiftPro #", // prepared
@@ -104,26 +103,26 @@ TEST(Analysis, OutcomeTableWholeLibrary) {
     const std::vector<FingerprintReading> lists = {
         expected(a.master("A"), true), {5, {}, {}}, {11, {}, 12}, {}, {}, {1, 2, 3}, {21, {}, 0}};
     for (std::size_t i = 0; i < lists.size(); ++i)
-        EXPECT_EQ(Access::entries(a.h.engine, i), lists[i]) << "image " << i;
+        EXPECT_EQ(Access::entries(a.engine, i), lists[i]) << "image " << i;
     // A +1; B, C, D, E problems +1 each; F nothing; G -1 +1.
-    EXPECT_EQ(a.h.engine.hashedImageCount(), 6);
-    EXPECT_EQ(a.h.engine.problemImageCount(), 4);
-    EXPECT_EQ(a.h.events.startingWith("dataView.analysedImagesLabel"),
+    EXPECT_EQ(a.engine.hashedImageCount(), 6);
+    EXPECT_EQ(a.engine.problemImageCount(), 4);
+    EXPECT_EQ(a.events.startingWith("dataView.analysedImagesLabel"),
               (Strings{"dataView.analysedImagesLabel=2", "dataView.analysedImagesLabel=3",
                        "dataView.analysedImagesLabel=4", "dataView.analysedImagesLabel=5",
                        "dataView.analysedImagesLabel=6", "dataView.analysedImagesLabel=6",
                        "dataView.analysedImagesLabel=6"}));
-    EXPECT_EQ(a.h.events.startingWith("dataView.notAnalysedImagesLabel").back(),
+    EXPECT_EQ(a.events.startingWith("dataView.notAnalysedImagesLabel").back(),
               "dataView.notAnalysedImagesLabel=1");
 }
 
 TEST(Analysis, SetUpOrderAndNormalEnd) {
     Analysis a;
     a.add("F", 1, 2, 3);
-    a.h.load();
+    a.load();
     a.run(kAlgorithmAll);
     EXPECT_TRUE(a.tagWrites().empty());
-    EXPECT_EQ(a.h.events.events(),
+    EXPECT_EQ(a.events.events(),
               (Strings{"power.create=Lumsift analysis in progress", kNotification,
                        "power.release=7", "delegate.disableNextView",
                        "dataView.disableAnalyseButton", "dataView.progress.indeterminate=0",
@@ -132,29 +131,29 @@ TEST(Analysis, SetUpOrderAndNormalEnd) {
                        "dataView.analysedImagesLabel=1", "dataView.notAnalysedImagesLabel=0",
                        "dataView.retrieveStatusLabel=Analysis Complete",
                        "dataView.enableAnalyseButton"}));
-    EXPECT_EQ(Access::dataView(a.h.engine), a.h.loadingPage);
-    EXPECT_TRUE(a.h.engineLockIsFree());
+    EXPECT_EQ(Access::dataView(a.engine), a.loadingPage);
+    EXPECT_TRUE(a.engineLockIsFree());
 
     // An unknown choice computes nothing and ends normally; so does an empty list.
     a.add("A", {}, {}, {});
-    a.h.load();
+    a.load();
     a.run(7);
     EXPECT_TRUE(a.tagWrites().empty());
-    EXPECT_EQ(a.h.events.startingWith("dataView.analysedImagesLabel"),
+    EXPECT_EQ(a.events.startingWith("dataView.analysedImagesLabel"),
               Strings(2, "dataView.analysedImagesLabel=1"));
-    EXPECT_EQ(a.h.events.count(kNotification), 1u);
+    EXPECT_EQ(a.events.count(kNotification), 1u);
     Analysis empty;
     empty.run(kAlgorithmAll);
-    EXPECT_TRUE(empty.h.events.contains("dataView.retrieveStatusLabel=Analysis Complete"));
-    EXPECT_EQ(empty.h.events.count(kNotification), 1u);
+    EXPECT_TRUE(empty.events.contains("dataView.retrieveStatusLabel=Analysis Complete"));
+    EXPECT_EQ(empty.events.count(kNotification), 1u);
 }
 
 TEST(Analysis, PlusAfterPlainOnOneGridAndFreshWhenAlone) {
     Analysis a;
     a.add("A", {}, {}, {}, 1);
     a.add("B", 99, 0, {}, 2);
-    a.h.load();
-    const int64_t before = a.h.engine.hashedImageCount(); // 0: neither holds all three
+    a.load();
+    const int64_t before = a.engine.hashedImageCount(); // 0: neither holds all three
     a.run(kAlgorithmAll);
     const FingerprintReading afterPlain = expected(a.master("A"), true);
     const FingerprintReading alone = expected(a.master("B"), false);
@@ -165,35 +164,35 @@ TEST(Analysis, PlusAfterPlainOnOneGridAndFreshWhenAlone) {
     EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift #", "A Lumsift+ #", "A LumsiftPro #",
                                       "B Lumsift+ #", "B LumsiftPro #"}));
     // A +1; B -1 (its plus was 0) and +1.
-    EXPECT_EQ(a.h.engine.hashedImageCount(), before + 1);
+    EXPECT_EQ(a.engine.hashedImageCount(), before + 1);
 }
 
 TEST(Analysis, SelectionPrePassResetsThenRecomputes) {
     Analysis a;
     a.add("A", 7, 123, 9);
     a.add("B", {}, {}, {});
-    a.h.load();
-    a.h.app->setSelection({"B", "A"});
+    a.load();
+    a.app->setSelection({"B", "A"});
     a.run(kAlgorithmPlus, true);
     EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift+ 0", "B Lumsift+ #", "A Lumsift+ #"}));
     EXPECT_EQ(a.tag("A", kTagPlain), "7");
     EXPECT_EQ(a.tag("A", kTagPro), "9");
     const FingerprintEntry stored = fingerprintFromText(*a.tag("A", kTagPlus));
-    EXPECT_EQ((*Access::plusList(a.h.engine))[0], stored);
-    EXPECT_EQ(a.h.events.count(kNotification), 1u);
+    EXPECT_EQ((*Access::plusList(a.engine))[0], stored);
+    EXPECT_EQ(a.events.count(kNotification), 1u);
 }
 
 TEST(Analysis, MoreAnalysedThanLoadedShowsNoneLeftNotAWrappedCount) {
     // Each selection run counts a height-0 image as analysed once more.
     Analysis a;
     a.add("A", 7, 123, 9);
-    a.h.app->setHeight("A", 0);
-    a.h.load();
-    a.h.app->setSelection({"A"});
+    a.app->setHeight("A", 0);
+    a.load();
+    a.app->setSelection({"A"});
     a.run(kAlgorithmAll, true);
     a.run(kAlgorithmAll, true);
-    EXPECT_EQ(a.h.engine.hashedImageCount(), 3);
-    EXPECT_EQ(a.h.events.startingWith("dataView.notAnalysedImagesLabel").back(),
+    EXPECT_EQ(a.engine.hashedImageCount(), 3);
+    EXPECT_EQ(a.events.startingWith("dataView.notAnalysedImagesLabel").back(),
               "dataView.notAnalysedImagesLabel=0");
 }
 
@@ -201,15 +200,15 @@ TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
     Analysis a;
     a.add("A", {}, {}, {});
     a.add("C", 55, {}, {});
-    a.h.load();
+    a.load();
     a.add("X", {}, {}, {}); // added after the load
-    a.h.app->setSelection({"A", "X", "C"});
+    a.app->setSelection({"A", "X", "C"});
     a.run(kAlgorithmPlain, true);
     EXPECT_EQ(a.tagWrites(), (Strings{"C Lumsift 0", "A Lumsift #", "X Lumsift #"}));
     EXPECT_EQ(a.tag("C", kTagPlain), "0"); // as the pre-pass left it
-    EXPECT_EQ((*Access::plainList(a.h.engine))[0], fingerprintFromText(*a.tag("A", kTagPlain)));
-    EXPECT_EQ((*Access::plainList(a.h.engine))[1], 55u);
-    const Strings events = a.h.events.events();
+    EXPECT_EQ((*Access::plainList(a.engine))[0], fingerprintFromText(*a.tag("A", kTagPlain)));
+    EXPECT_EQ((*Access::plainList(a.engine))[1], 55u);
+    const Strings events = a.events.events();
     ASSERT_GE(events.size(), 5u);
     // The last image's step never runs: after X's progress only the stop's reports.
     EXPECT_EQ(
@@ -217,14 +216,14 @@ TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
         (Strings{"dataView.progress.value=2", "dataView.retrieveStatusLabel=Analysis Complete",
                  "dataView.notAnalysedImagesLabel=Unknown", "dataView.enableAnalyseButton",
                  "delegate.enableNextView"}));
-    EXPECT_TRUE(a.h.events.contains(
+    EXPECT_TRUE(a.events.contains(
         "delegate.showAlert=Stale Library Data|An Image was not found in the library data loaded "
         "into Lumsift.  If you've recently added images into Aperture you will need to reload "
         "the library in Lumsift"));
-    EXPECT_EQ(a.h.events.count("dataView.analysedImagesLabel=2"), 0u);
-    EXPECT_EQ(a.h.events.count("power.release=7"), 1u);
-    EXPECT_EQ(a.h.events.count(kNotification), 0u);
-    EXPECT_TRUE(a.h.engineLockIsFree());
+    EXPECT_EQ(a.events.count("dataView.analysedImagesLabel=2"), 0u);
+    EXPECT_EQ(a.events.count("power.release=7"), 1u);
+    EXPECT_EQ(a.events.count(kNotification), 0u);
+    EXPECT_TRUE(a.engineLockIsFree());
 }
 
 TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
@@ -232,9 +231,9 @@ TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
     a.add("A", {}, {}, {});
     a.add("B", {}, 4, {});
     a.add("C", {}, {}, {});
-    a.h.load();
-    a.h.app->failOn("versionOnline", "A");
-    a.h.app->failOn("addCustomTag", "C"); // C's library writes fail throughout
+    a.load();
+    a.app->failOn("versionOnline", "A");
+    a.app->failOn("addCustomTag", "C"); // C's library writes fail throughout
     a.run(kAlgorithmAll);
     const Strings writes = a.tagWrites();
     ASSERT_GE(writes.size(), 5u);
@@ -242,13 +241,13 @@ TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
               (Strings{"A Lumsift 0", "A Lumsift+ 0", "A LumsiftPro 0", "B Lumsift #",
                        "B LumsiftPro #"}));
     EXPECT_EQ(a.tag("C", kTagPlain), std::nullopt);
-    EXPECT_EQ(a.h.engine.problemImageCount(), 0);
-    EXPECT_EQ(a.h.engine.hashedImageCount(), 3);
+    EXPECT_EQ(a.engine.problemImageCount(), 0);
+    EXPECT_EQ(a.engine.hashedImageCount(), 3);
     // C's fingerprints are not in the library, so the lists keep what they held.
-    EXPECT_EQ((*Access::plainList(a.h.engine))[2], std::nullopt);
-    EXPECT_EQ(a.h.events.count(kNotification), 1u);
-    EXPECT_EQ(a.h.events.count("power.release=7"), 1u);
-    EXPECT_TRUE(a.h.engineLockIsFree());
+    EXPECT_EQ((*Access::plainList(a.engine))[2], std::nullopt);
+    EXPECT_EQ(a.events.count(kNotification), 1u);
+    EXPECT_EQ(a.events.count("power.release=7"), 1u);
+    EXPECT_TRUE(a.engineLockIsFree());
 }
 
 TEST(Analysis, RunsOnWithoutAnIdleInhibitorOrNotificationService) {

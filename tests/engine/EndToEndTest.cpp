@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using scripting::VersionRecord;
-using testimages::Variant;
+using enum testimages::Variant;
 using testing::kCompleteNotification;
 using Strings = std::vector<std::string>;
 using ::testing::ElementsAre;
@@ -35,8 +35,9 @@ struct Library : testing::RecordedEngine {
     }
     // Writes the pictures (test photo index, variant) under names unique to this process (the
     // exported copies share the temporary folder) and imports them into `project`.
-    std::vector<VersionRecord> import(const std::vector<std::pair<int, Variant>>& photos,
-                                      bool reference = false, const std::string& project = "Trip") {
+    std::vector<VersionRecord>
+    import(const std::vector<std::pair<int, testimages::Variant>>& photos, bool reference = false,
+           const std::string& project = "Trip") {
         std::vector<fs::path> files;
         for (const auto& [index, variant] : photos)
             files.push_back(testimages::writePhoto(
@@ -111,16 +112,17 @@ bool exportsGone(const std::string& stem) {
 
 TEST(AnalysisEndToEnd, WholeLibraryOfPicturesAndProblemFiles) {
     Library lib;
-    const auto managed = lib.import({{0, Variant::Original},
-                                     {0, Variant::Half},
-                                     {0, Variant::Quality40},
-                                     {0, Variant::QuarterTurn},
-                                     {1, Variant::Original},
-                                     {2, Variant::Original},
-                                     {3, Variant::Original}, // unreadable
-                                     {1, Variant::Half},     // unsupported type
-                                     {2, Variant::Half}});   // height 0
-    const auto referenced = lib.import({{3, Variant::Half}, {2, Variant::Quality40}}, true);
+    // The last three are made unreadable, of an unsupported type, and of height 0.
+    const auto managed = lib.import({{0, Original},
+                                     {0, Half},
+                                     {0, Quality40},
+                                     {0, QuarterTurn},
+                                     {1, Original},
+                                     {2, Original},
+                                     {3, Original},
+                                     {1, Half},
+                                     {2, Half}});
+    const auto referenced = lib.import({{3, Half}, {2, Quality40}}, true);
     const VersionRecord& unreadable = managed[6];
     fs::remove(referenced[1].masterPath); // offline
     lib.library().connection().exec(
@@ -169,7 +171,7 @@ TEST(AnalysisEndToEnd, WholeLibraryOfPicturesAndProblemFiles) {
 
 TEST(AnalysisEndToEnd, ExportedCopiesAndSidecarsAreDeletedAfterReading) {
     Library lib;
-    const auto versions = lib.import({{1, Variant::Original}, {2, Variant::Half}});
+    const auto versions = lib.import({{1, Original}, {2, Half}});
     lib.load(false);
     lib.analyse();
     for (const VersionRecord& v : versions) {
@@ -181,7 +183,7 @@ TEST(AnalysisEndToEnd, ExportedCopiesAndSidecarsAreDeletedAfterReading) {
 
 TEST(AnalysisEndToEnd, SecondWholeLibraryRunComputesNothing) {
     Library lib;
-    const auto versions = lib.import({{0, Variant::Original}, {1, Variant::QuarterTurn}});
+    const auto versions = lib.import({{0, Original}, {1, QuarterTurn}});
     lib.load();
     lib.analyse();
     const auto first = lib.tags(versions[0].uuid);
@@ -201,11 +203,11 @@ TEST(AnalysisEndToEnd, SecondWholeLibraryRunComputesNothing) {
 
 TEST(AnalysisEndToEnd, SelectionWithAnImageAddedAfterTheLoad) {
     Library lib;
-    const auto loaded = lib.import({{0, Variant::Original}, {1, Variant::Original}});
+    const auto loaded = lib.import({{0, Original}, {1, Original}});
     lib.load();
     lib.analyse(kAlgorithmPlus);
     EXPECT_NE(lib.tags(loaded[1].uuid).at(kTagPlus), "0");
-    const auto added = lib.import({{2, Variant::Original}});
+    const auto added = lib.import({{2, Original}});
     lib.library().select(Strings{loaded[0].uuid, added[0].uuid, loaded[1].uuid});
     lib.loadingPage->selectionOnly = true;
     lib.events.clear();
@@ -222,8 +224,8 @@ TEST(AnalysisEndToEnd, SelectionWithAnImageAddedAfterTheLoad) {
 
 TEST(SearchEndToEnd, LoadsARealPackage) {
     Library lib;
-    const auto trip = lib.import({{0, Variant::Original}, {1, Variant::Original}});
-    const auto home = lib.import({{2, Variant::Original}}, false, "Home");
+    const auto trip = lib.import({{0, Original}, {1, Original}});
+    const auto home = lib.import({{2, Original}}, false, "Home");
     lib.library().setCustomTag(trip[1].uuid, kTagPlus, "18446744073709551615");
     lib.library().setCustomTag(home[0].uuid, kTagPlain, "0");
     lib.loadingPage->algorithm = kAlgorithmPlus;
@@ -241,12 +243,8 @@ TEST(SearchEndToEnd, LoadsARealPackage) {
 
 TEST(SearchEndToEnd, FindsTheCopiesOfAnOriginalAndRemovesTheKeywordsAgain) {
     Library lib;
-    const auto copies = lib.import({{0, Variant::Original},
-                                    {0, Variant::Half},
-                                    {0, Variant::Quality40},
-                                    {0, Variant::QuarterTurn}});
-    const auto others = lib.import(
-        {{1, Variant::Original}, {2, Variant::Original}, {3, Variant::Original}}, false, "Others");
+    const auto copies = lib.import({{0, Original}, {0, Half}, {0, Quality40}, {0, QuarterTurn}});
+    const auto others = lib.import({{1, Original}, {2, Original}, {3, Original}}, false, "Others");
     lib.load();
     lib.analyse();
     const auto keywordsAndTags = [&] {

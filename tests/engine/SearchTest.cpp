@@ -9,7 +9,7 @@ namespace lumsift {
 namespace {
 
 using testing::EngineHarness;
-using Access = LumsiftForApertureTestAccess;
+using Access = EngineHarness::Access;
 using Strings = std::vector<std::string>;
 using ::testing::ElementsAre;
 
@@ -34,21 +34,21 @@ std::string keyword(const std::string& id, const std::string& name) {
 
 // A library of one project for searches of kind `code`. The analysis choice defaults to 2 so
 // that no rotations are tried and distances are exactly as built.
-struct SearchLibrary {
+struct SearchLibrary : EngineHarness {
     explicit SearchLibrary(int32_t code = kAlgorithmPlus, int32_t analysisChoice = kAlgorithmPro)
         : code(code) {
-        h.giveDelegate();
-        h.loadingPage->algorithm = analysisChoice;
-        h.engine.switchSearchAlgorithm(code);
-        project = h.app->addProject("Library");
+        giveDelegate();
+        loadingPage->algorithm = analysisChoice;
+        engine.switchSearchAlgorithm(code);
+        project = app->addProject("Library");
     }
     // Adds an image whose fingerprint of the searched kind is `value` (nullopt: no tag).
     std::string add(std::optional<uint64_t> value, std::string id = {}) {
         if (id.empty())
             id = "I" + std::to_string(++count);
-        h.app->addVersion(project, id);
+        app->addVersion(project, id);
         if (value)
-            h.app->setCustomTag(id, tag(), std::to_string(*value));
+            app->setCustomTag(id, tag(), std::to_string(*value));
         return id;
     }
     void addAtDistances(std::initializer_list<int> distances) {
@@ -62,17 +62,16 @@ struct SearchLibrary {
     void searchFor(Strings targets, int64_t sensitivity, bool automatic = false,
                    bool loaded = false) {
         if (!loaded)
-            h.load();
-        h.app->setSelection(std::move(targets));
-        h.resultsPage->sensitivityValue = sensitivity;
-        h.resultsPage->automatic = automatic;
-        h.search();
+            load();
+        app->setSelection(std::move(targets));
+        resultsPage->sensitivityValue = sensitivity;
+        resultsPage->automatic = automatic;
+        search();
     }
-    Strings keywordsAdded() const { return h.app->callsStartingWith("addKeyword"); }
-    bool saw(const std::string& event) const { return h.events.contains(event); }
-    std::string similar() const { return h.resultsPage->similarLabel.value(); }
+    Strings keywordsAdded() const { return app->callsStartingWith("addKeyword"); }
+    bool saw(const std::string& event) const { return events.contains(event); }
+    std::string similar() const { return resultsPage->similarLabel.value(); }
 
-    EngineHarness h;
     int32_t code;
     std::string project;
     int count = 0;
@@ -89,24 +88,23 @@ TEST(Search, WorkedExamplesAtFixedSensitivity) {
         SearchLibrary lib;
         lib.add(kTarget, "T");
         lib.addAtDistances({2, 5, 5, 9, 9, 9, 12, 20, 30, 40, 50});
-        lib.h.engine.setLessSensitiveValue(4); // left as it is without a looser value
+        lib.engine.setLessSensitiveValue(4); // left as it is without a looser value
         lib.searchFor({"T"}, c.sensitivity);
         SCOPED_TRACE(c.sensitivity);
         EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity 2\n2 images @ sensitvity 5"
                                        "\n3 images @ sensitvity 9\n1 images @ sensitvity 12"));
-        EXPECT_EQ(lib.h.events.startingWith("resultsView.setMoreImagesText"),
+        EXPECT_EQ(lib.events.startingWith("resultsView.setMoreImagesText"),
                   c.looser.empty() ? Strings{} : Strings{c.looser});
         EXPECT_EQ(lib.saw("resultsView.setMoreImagesEnabled=1"), !c.looser.empty());
         EXPECT_TRUE(lib.saw(c.tighter));
         EXPECT_TRUE(lib.saw("resultsView.setLessImagesEnabled=1"));
-        EXPECT_EQ(lib.h.engine.lessSensitiveValue(), c.lessValue);
-        EXPECT_EQ(lib.h.engine.moreSensitiveValue(), c.moreValue);
+        EXPECT_EQ(lib.engine.lessSensitiveValue(), c.lessValue);
+        EXPECT_EQ(lib.engine.moreSensitiveValue(), c.moreValue);
         EXPECT_EQ(lib.similar(), c.similar);
-        EXPECT_EQ(lib.h.resultsPage->analysedLabel.value(), "1");
-        EXPECT_EQ(lib.h.resultsPage->statusLabel.value(), "Retrieval Complete");
+        EXPECT_EQ(lib.resultsPage->analysedLabel.value(), "1");
+        EXPECT_EQ(lib.resultsPage->statusLabel.value(), "Retrieval Complete");
         EXPECT_EQ(lib.keywordsAdded().size(), std::stoul(c.similar) + 2);
-        EXPECT_EQ(lib.h.main->runAndWaitCount(), 0u)
-            << "the search never waits for the main thread";
+        EXPECT_EQ(lib.main->runAndWaitCount(), 0u) << "the search never waits for the main thread";
     }
 }
 
@@ -115,7 +113,7 @@ TEST(Search, AutomaticSensitivityLowersToTheNearestMatches) {
     lib.add(kTarget, "T");
     lib.addAtDistances({12, 8, 10, 8, 5, 5, 30});
     lib.searchFor({"T"}, 3, true);
-    EXPECT_THAT(lib.h.events.startingWith("resultsView.setSensitivity="),
+    EXPECT_THAT(lib.events.startingWith("resultsView.setSensitivity="),
                 ElementsAre("resultsView.setSensitivity=10", "resultsView.setSensitivity=8",
                             "resultsView.setSensitivity=5"));
     EXPECT_EQ(lib.similar(), "2");
@@ -124,15 +122,15 @@ TEST(Search, AutomaticSensitivityLowersToTheNearestMatches) {
                             keyword("T", "Lumsift Target"), keyword("T", "Lumsift T")));
     EXPECT_FALSE(lib.saw("resultsView.setLessImagesEnabled=1"));
     EXPECT_TRUE(lib.saw(more(2, 8)));
-    EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 8u);
-    EXPECT_EQ(Access::similaritySensitivity(lib.h.engine), 5);
+    EXPECT_EQ(lib.engine.lessSensitiveValue(), 8u);
+    EXPECT_EQ(Access::similaritySensitivity(lib.engine), 5);
 
     // A Pro search starts at 15 and keeps it when nothing is near.
     SearchLibrary pro(kAlgorithmPro);
     pro.add(kTarget, "T");
     pro.addAtDistances({16, 40});
     pro.searchFor({"T"}, 3, true);
-    EXPECT_EQ(pro.h.events.startingWith("resultsView.setSensitivity="),
+    EXPECT_EQ(pro.events.startingWith("resultsView.setSensitivity="),
               Strings{"resultsView.setSensitivity=15"});
     EXPECT_EQ(pro.similar(), "0");
 }
@@ -140,14 +138,14 @@ TEST(Search, AutomaticSensitivityLowersToTheNearestMatches) {
 TEST(Search, EmptySelectionPostsReadyAndKeepsTheRecord) {
     SearchLibrary lib;
     lib.add(kTarget, "T");
-    lib.h.load();
-    Access::startRecord(lib.h.engine);
-    lib.h.engine.addLumsfKeyword(lib.h.app->handle("T"), "Lumsift old");
-    lib.h.engine.setLessSensitiveValue(3);
-    lib.h.events.clear();
+    lib.load();
+    Access::startRecord(lib.engine);
+    lib.engine.addLumsfKeyword(lib.app->handle("T"), "Lumsift old");
+    lib.engine.setLessSensitiveValue(3);
+    lib.events.clear();
     lib.searchFor({}, 7, false, true);
     EXPECT_THAT(
-        lib.h.events.events(),
+        lib.events.events(),
         ElementsAre("delegate.disableNextView", "resultsView.specialMessagesLabel=",
                     "resultsView.setMoreImagesEnabled=0", "resultsView.setLessImagesEnabled=0",
                     "resultsView.specialMessagesLabel=No images were selected.  Select "
@@ -155,8 +153,8 @@ TEST(Search, EmptySelectionPostsReadyAndKeepsTheRecord) {
                     "delegate.enableNextView", "resultsView.enableStartSearchButton",
                     "resultsView.similarImagesLabel=Ready", "resultsView.analysedImagesLabel=Ready",
                     "resultsView.retrieveStatusLabel=Ready To Search"));
-    EXPECT_THAT(*Access::taggedImageKeyword(lib.h.engine), ElementsAre("Lumsift old"));
-    EXPECT_EQ(lib.h.engine.lessSensitiveValue(), 3u);
+    EXPECT_THAT(*Access::taggedImageKeyword(lib.engine), ElementsAre("Lumsift old"));
+    EXPECT_EQ(lib.engine.lessSensitiveValue(), 3u);
 }
 
 TEST(Search, SingleTargetWithThreeMatchesUpToTheSensitivityAddsFiveKeywords) {
@@ -167,18 +165,18 @@ TEST(Search, SingleTargetWithThreeMatchesUpToTheSensitivityAddsFiveKeywords) {
     lib.add(atDistance(2), "B");
     lib.add(atDistance(7), "C"); // at the sensitivity: a match
     lib.add(atDistance(8), "D"); // one above: none
-    lib.h.app->setVersionName("T", "Beach");
+    lib.app->setVersionName("T", "Beach");
     lib.searchFor({"T"}, 7);
     EXPECT_THAT(lib.keywordsAdded(),
                 ElementsAre(keyword("A", "Lumsift Beach"), keyword("B", "Lumsift Beach"),
                             keyword("C", "Lumsift Beach"), keyword("T", "Lumsift Target"),
                             keyword("T", "Lumsift Beach")));
-    EXPECT_THAT(*Access::taggedImageKeyword(lib.h.engine),
+    EXPECT_THAT(*Access::taggedImageKeyword(lib.engine),
                 ElementsAre("Lumsift Beach", "Lumsift Beach", "Lumsift Beach", "Lumsift Target",
                             "Lumsift Beach"));
-    EXPECT_EQ(Access::taggedImages(lib.h.engine)->size(), 5u);
+    EXPECT_EQ(Access::taggedImages(lib.engine)->size(), 5u);
     // The end posts, in order, after Clear Keywords is enabled.
-    const Strings events = lib.h.events.events();
+    const Strings events = lib.events.events();
     EXPECT_THAT(Strings(events.end() - 6, events.end()),
                 ElementsAre("resultsView.setClearKeywordsEnabled=1",
                             "resultsView.similarImagesLabel=3", "resultsView.analysedImagesLabel=1",
@@ -191,12 +189,12 @@ TEST(Search, SuggestionsOnlyWhereTheyChangeTheCount) {
     SearchLibrary zero;
     zero.add(kTarget, "T");
     zero.addAtDistances({0, 4});
-    zero.h.engine.setMoreSensitiveValue(6);
+    zero.engine.setMoreSensitiveValue(6);
     zero.searchFor({"T"}, 0);
     EXPECT_TRUE(zero.saw(more(1, 4)));
     EXPECT_FALSE(zero.saw("resultsView.setLessImagesEnabled=1"));
-    EXPECT_EQ(zero.h.engine.lessSensitiveValue(), 4u);
-    EXPECT_EQ(zero.h.engine.moreSensitiveValue(), 6u);
+    EXPECT_EQ(zero.engine.lessSensitiveValue(), 4u);
+    EXPECT_EQ(zero.engine.moreSensitiveValue(), 6u);
     EXPECT_EQ(zero.similar(), "1");
 
     SearchLibrary same;
@@ -221,8 +219,8 @@ TEST(Search, TwoTargetsWithinEachOthersSensitivityAndAnImageNearBoth) {
                             keyword("T1", "Lumsift T2"), keyword("S", "Lumsift T2"),
                             keyword("T2", "Lumsift Target"), keyword("T2", "Lumsift T2")));
     EXPECT_EQ(lib.similar(), "4"); // S counts for each target
-    EXPECT_EQ(lib.h.resultsPage->analysedLabel.value(), "2");
-    EXPECT_TRUE(lib.h.events.startingWith(kToolTip).empty()) << "a summary for one target only";
+    EXPECT_EQ(lib.resultsPage->analysedLabel.value(), "2");
+    EXPECT_TRUE(lib.events.startingWith(kToolTip).empty()) << "a summary for one target only";
 }
 
 TEST(Search, RotationsFollowTheLoadingPagesAnalysisChoice) {
@@ -240,9 +238,9 @@ TEST(Search, RotationsFollowTheLoadingPagesAnalysisChoice) {
         SearchLibrary lib(code, choice);
         lib.add(0xFF, "T");
         lib.add(0x0101010101010101, "turned");
-        lib.h.load();
+        lib.load();
         if (choice < 0)
-            Access::setDataView(lib.h.engine, nullptr);
+            Access::setDataView(lib.engine, nullptr);
         lib.searchFor({"T"}, 15, false, true);
         EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity " + expected))
             << "code " << code << " choice " << choice;
@@ -252,32 +250,32 @@ TEST(Search, RotationsFollowTheLoadingPagesAnalysisChoice) {
 TEST(Search, TargetMissingFromTheLoadIsReadFromItsTags) {
     SearchLibrary lib;
     lib.add(atDistance(2), "A");
-    lib.h.load();
+    lib.load();
     // Added to the library after the load.
-    lib.h.app->setCustomTag("new", kTagPlus, std::to_string(kTarget));
-    lib.h.app->setCustomTag("new", kTagPlain, "999");
+    lib.app->setCustomTag("new", kTagPlus, std::to_string(kTarget));
+    lib.app->setCustomTag("new", kTagPlain, "999");
     lib.searchFor({"new"}, 3, false, true);
-    EXPECT_THAT(lib.h.app->callsStartingWith("versionTag"),
+    EXPECT_THAT(lib.app->callsStartingWith("versionTag"),
                 ElementsAre("versionTagValues new", "versionTagNames new"));
     EXPECT_EQ(lib.similar(), "1");
-    EXPECT_EQ(lib.h.app->keywordsOf("A").size(), 1u);
+    EXPECT_EQ(lib.app->keywordsOf("A").size(), 1u);
 }
 
 TEST(Search, LoadedTargetWithoutFingerprintFindsNothingAndKeepsProgress) {
     SearchLibrary lib;
     lib.add(std::nullopt, "T");
     lib.addAtDistances({0, 1});
-    lib.h.load();
-    lib.h.app->setCustomTag("T", kTagPlus, std::to_string(kTarget)); // written after the load
+    lib.load();
+    lib.app->setCustomTag("T", kTagPlus, std::to_string(kTarget)); // written after the load
     lib.searchFor({"T"}, 7, false, true);
-    EXPECT_TRUE(lib.h.app->callsStartingWith("versionTag").empty());
+    EXPECT_TRUE(lib.app->callsStartingWith("versionTag").empty());
     EXPECT_EQ(lib.similar(), "0");
     EXPECT_TRUE(lib.saw(kToolTip));
-    EXPECT_EQ(lib.h.events.startingWith("resultsView.progress.value").back(),
+    EXPECT_EQ(lib.events.startingWith("resultsView.progress.value").back(),
               "resultsView.progress.value=3");
     EXPECT_FALSE(lib.saw("resultsView.setClearKeywordsEnabled=1"));
-    ASSERT_NE(Access::taggedImages(lib.h.engine), nullptr);
-    EXPECT_TRUE(Access::taggedImages(lib.h.engine)->empty()) << "an empty record, not absent";
+    ASSERT_NE(Access::taggedImages(lib.engine), nullptr);
+    EXPECT_TRUE(Access::taggedImages(lib.engine)->empty()) << "an empty record, not absent";
 }
 
 TEST(Search, OnlyImageOrNoLoadedImageComparesNothing) {
@@ -288,11 +286,11 @@ TEST(Search, OnlyImageOrNoLoadedImageComparesNothing) {
     EXPECT_TRUE(only.saw(kToolTip));
 
     SearchLibrary none;
-    none.h.load();
-    none.h.app->setCustomTag("T", kTagPlus, std::to_string(kTarget));
+    none.load();
+    none.app->setCustomTag("T", kTagPlus, std::to_string(kTarget));
     none.searchFor({"T"}, 7, false, true);
     EXPECT_TRUE(none.saw("resultsView.progress.max=0"));
-    EXPECT_TRUE(none.h.events.startingWith("resultsView.progress.value").empty());
+    EXPECT_TRUE(none.events.startingWith("resultsView.progress.value").empty());
     EXPECT_EQ(none.similar(), "0");
 }
 
@@ -304,7 +302,7 @@ TEST(Search, ProgressIsPostedAboutEveryHundredthAndAlwaysAtTheEnd) {
     lib.add(kTarget, "T2");
     lib.searchFor({"T", "T2"}, 7);
     EXPECT_TRUE(lib.saw("resultsView.progress.max=3000"));
-    const Strings posted = lib.h.events.startingWith("resultsView.progress.value=");
+    const Strings posted = lib.events.startingWith("resultsView.progress.value=");
     EXPECT_LE(posted.size(), 102u);
     EXPECT_GE(posted.size(), 50u);
     double last = 0;
@@ -320,9 +318,9 @@ TEST(Search, LockIsReleasedWhenARequestFails) {
     SearchLibrary lib;
     lib.add(kTarget, "T");
     lib.add(atDistance(1), "A");
-    lib.h.app->failOn("addKeyword");
+    lib.app->failOn("addKeyword");
     lib.searchFor({"T"}, 7);
-    EXPECT_TRUE(lib.h.engineLockIsFree());
+    EXPECT_TRUE(lib.engineLockIsFree());
     EXPECT_TRUE(lib.saw("resultsView.enableStartSearchButton"));
     EXPECT_TRUE(lib.saw("delegate.enableNextView"));
 }
@@ -331,10 +329,10 @@ TEST(Search, TakesItsListOnceAndFollowsTheKindChosenBefore) {
     SearchLibrary lib(kAlgorithmPlus);
     lib.add(kTarget, "T");
     lib.add(atDistance(1), "A");
-    lib.h.app->setCustomTag("A", kTagPro, std::to_string(atDistance(9)));
-    lib.h.app->setCustomTag("T", kTagPro, std::to_string(kTarget));
-    lib.h.load();
-    lib.h.engine.switchSearchAlgorithm(kAlgorithmPro);
+    lib.app->setCustomTag("A", kTagPro, std::to_string(atDistance(9)));
+    lib.app->setCustomTag("T", kTagPro, std::to_string(kTarget));
+    lib.load();
+    lib.engine.switchSearchAlgorithm(kAlgorithmPro);
     lib.searchFor({"T"}, 15, false, true);
     EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity 9"));
 }
