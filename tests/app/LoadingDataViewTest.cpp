@@ -79,7 +79,6 @@ TEST(LoadingDataView, StoredChoiceIsRestoredAndAChosenKindStoredAndRecounted) {
     AppHarness::processEvents();
     EXPECT_EQ(text(page.analysedImagesLabel()), "2");
     EXPECT_EQ(text(page.notAnalysedImagesLabel()), "3");
-
     // The setter shows its value in the control too; a code without an entry checks none.
     page.setSelectedAlgorithm(3);
     EXPECT_TRUE(checked(page, "algorithmPlain"));
@@ -139,7 +138,6 @@ TEST(LoadingDataView, ClickArrivingBeforeTheEngineDisablesStartsNoSecondRun) {
     // Problem images counted again by selection runs can push the count past the library: the
     // counts then show none left, not a wrapped difference.
     h.engine.setHashedImageCount(5);
-
     // Presses before any of the engine's posts has run.
     page.analyseButton(nullptr);
     EXPECT_EQ(text(page.analysedImagesLabel()), "5");

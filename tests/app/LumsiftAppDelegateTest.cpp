@@ -82,7 +82,6 @@ TEST(LumsiftAppDelegate, FirstPageFollowsTheSkipKey) {
             EXPECT_TRUE(d.nextButton()->isEnabled());
         }
         EXPECT_EQ(h.engine.dataLoaded(), skip);
-
         // A new skip setting is stored for the next launch and changes nothing now.
         LumsiftAppDelegate::setSkipStartScreen(!skip);
         EXPECT_EQ(UserDefaults::standard().boolForKey("SKIPSTARTSCREEN"), !skip);
@@ -148,7 +147,6 @@ TEST(LumsiftAppDelegate, AlertFromAWorkerReturnsOnceTheSheetIsUp) {
     });
     ASSERT_TRUE(AppHarness::waitFor([&] { return returned.load(); }));
     worker.join();
-
     // Back on the worker while the sheet still waits for OK.
     QMessageBox* alert = openAlert(h.ui.window.get());
     ASSERT_NE(alert, nullptr);

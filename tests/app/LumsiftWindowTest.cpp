@@ -74,7 +74,6 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Data Collected");
     EXPECT_EQ(loading->totalImagesLabel()->stringValue(), "5");
     EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "5");
-
     // Analyse, pointing the panel at the package.
     h.answerPanels({package});
     loading->analyseButton()->click();
@@ -84,7 +83,6 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "0");
     EXPECT_EQ(h.askedPanels().size(), 1u);
     saveScreenshot(*h.ui.window, "loading-page");
-
     // Select the target in the photo application and come back.
     scripting::LibraryPackage::open(package).select(std::vector{targetId});
     emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);

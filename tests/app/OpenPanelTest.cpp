@@ -71,7 +71,6 @@ TEST(OpenPanel, DialogChoosesOnlyWhatThePanelAllows) {
         EXPECT_EQ(c.panel->URLs(),
                   c.chosen ? std::vector{c.item} : std::vector<std::filesystem::path>{});
     }
-
     // A plain folder in the package panel is entered rather than chosen.
     std::string shown;
     runChoosing(package, f.plain, &shown);

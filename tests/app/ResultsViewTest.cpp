@@ -56,7 +56,6 @@ TEST(ResultsView, WakeSearchesTheStoredRowsKindWritesTheRowBackAndSetsTheStartVa
             EXPECT_EQ(child<QRadioButton>(page, entry)->isChecked(),
                       c.entry != nullptr && std::string(entry) == c.entry)
                 << entry;
-
         // The wake's other values, whatever the row.
         EXPECT_EQ(text(page.analysedImagesLabel()), "Ready");
         EXPECT_EQ(text(page.similarImagesLabel()), "Ready");
@@ -77,7 +76,6 @@ TEST(ResultsView, ControlsAndPropertiesFollowEachOther) {
     AppHarness h;
     ResultsView page;
     page.awakeFromNib();
-
     // A chosen row sends its code and is stored; the same row set again still reaches the engine.
     child<QRadioButton>(page, "searchPro")->click();
     EXPECT_EQ(page.selectedSearchAlgorithm(), 1u);

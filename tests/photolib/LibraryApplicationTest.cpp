@@ -69,13 +69,11 @@ TEST(LibraryApplication, FollowsTheLibraryThatIsOpenNow) {
     EXPECT_TRUE(first.app->projects().empty());
     openLibrary(first.library->path());
     EXPECT_EQ(first.app->projects().size(), 1u);
-
     // Made anew at the same place: the new library answers.
     fs::remove_all(first.library->path());
     LibraryPackage::create(first.library->path());
     EXPECT_TRUE(first.app->projects().empty());
     EXPECT_TRUE(first.app->isRunning());
-
     // A damaged library named in the setting: not running, and requests say why.
     lumsift::testlib::writeText(libraryDatabasePath(other), std::string(4096, 'x'));
     lumsift::testlib::writeText(openLibrarySettingFile(), other.string() + "\n");
@@ -103,7 +101,6 @@ TEST(LibraryApplication, ProjectsAndVersionsAnswerFromTheDatabase) {
     EXPECT_TRUE(versions[1].online());
     EXPECT_EQ(versions[1].otherTagValue("FileName"), "b.png");
     EXPECT_EQ(versions[1].otherTagValue("Nothing"), std::nullopt);
-
     // Height unknown, master gone.
     lib.library->connection().exec("UPDATE RKMaster SET height = NULL");
     fs::remove(lib.versions[0].masterPath);
@@ -131,7 +128,6 @@ TEST(LibraryApplication, CustomTagsRoundTripOnePerName) {
     EXPECT_EQ(values[0], a.customTagValues());
     EXPECT_EQ(names[0], a.customTagNames());
     EXPECT_TRUE(values[1].empty());
-
     // A write of another connection (another process, as photolib's) is seen by the next read.
     lib.library->setCustomTag(lib.versions[2].uuid, "LumsiftPro", "7");
     EXPECT_EQ(project.customTagValues()[2], std::vector<std::string>{"7"});
@@ -154,7 +150,6 @@ TEST(LibraryApplication, KeywordsWithParentsAndDeletingTheFirstMatchOnly) {
                                           "SELECT count(*) FROM RKKeyword WHERE "
                                           "name = 'ZUL Lumsift' AND parentUuid IS NULL"),
               "1");
-
     // One assignment of the twice-assigned keyword goes; then the one under "Mine".
     a.deleteKeyword(keywords[1]);
     auto left = lib.library->keywords(a.id());

@@ -117,7 +117,6 @@ TEST(LibraryPackage, SameFileTwiceIntoOneProjectFailsAndChangesNothing) {
     library.importFiles(paths({a}), into("P"));
     writeImage(temp / "in" / "new.jpg", 10, 10, 30);
     const std::string xmlBefore = lumsift::testlib::readText(library.path() / "ApertureData.xml");
-
     // Again with a new file beside it: the whole import is refused.
     EXPECT_THROW(library.importFiles(paths({temp / "in"}), into("P")), ScriptingError);
     EXPECT_EQ(library.versions().size(), 1u);
