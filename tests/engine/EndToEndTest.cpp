@@ -201,27 +201,6 @@ TEST(AnalysisEndToEnd, SecondWholeLibraryRunComputesNothing) {
     EXPECT_TRUE(lib.events.contains("dataView.retrieveStatusLabel=Analysis Complete"));
 }
 
-TEST(AnalysisEndToEnd, SelectionWithAnImageAddedAfterTheLoad) {
-    Library lib;
-    const auto loaded = lib.import({{0, Original}, {1, Original}});
-    lib.load();
-    lib.analyse(kAlgorithmPlus);
-    EXPECT_NE(lib.tags(loaded[1].uuid).at(kTagPlus), "0");
-    const auto added = lib.import({{2, Original}});
-    lib.library().select(Strings{loaded[0].uuid, added[0].uuid, loaded[1].uuid});
-    lib.loadingPage->selectionOnly = true;
-    lib.events.clear();
-    lib.analyse(kAlgorithmPlus);
-
-    EXPECT_NE(lib.fingerprint(loaded[0].uuid, kTagPlus), 0u); // computed again
-    EXPECT_NE(lib.fingerprint(added[0].uuid, kTagPlus), 0u);  // its tags are written
-    EXPECT_EQ(lib.tags(loaded[1].uuid).at(kTagPlus), "0");    // as the pre-pass left it
-    EXPECT_TRUE(lib.events.contains("dataView.notAnalysedImagesLabel=Unknown"));
-    EXPECT_EQ(lib.events.startingWith("delegate.showAlert").size(), 1u);
-    EXPECT_EQ(lib.events.count(kCompleteNotification), 0u);
-    EXPECT_EQ(lib.events.count("power.release=7"), 1u);
-}
-
 TEST(SearchEndToEnd, LoadsARealPackage) {
     Library lib;
     const auto trip = lib.import({{0, Original}, {1, Original}});

@@ -88,25 +88,20 @@ struct Package {
     fs::path root;
 };
 
-TEST(MasterFiles, DatabaseGivesManagedAndReferencedPaths) {
+TEST(MasterFiles, DatabaseGivesManagedAndReferencedPathsForBoundIdentifiers) {
     Package p;
-    p.makeDatabase("insert into RKVersion values('V1','M1'),('V2','M2'),('V4','M4'),('V5','M5');"
+    p.makeDatabase("insert into RKVersion values('V1','M1'),('V2','M2'),('V4','M4'),('V5','M5'),"
+                   "('it''s','M6');"
                    "insert into RKMaster values('M1','2014/x/b.jpg',0),('M2','Users/a/b.jpg',1),"
-                   "('M4','one.jpg',0),('M4','two.jpg',0),('M5',NULL,0);");
+                   "('M4','one.jpg',0),('M4','two.jpg',0),('M5',NULL,0),('M6','quoted.jpg',0);");
     const log::Capture capture;
-    EXPECT_EQ(p.paths({"V1", "V2", "V3", "V4", "V5"}),
-              (Strings{p.master("2014/x/b.jpg"), "/Users/a/b.jpg", "", p.master("one.jpg"), ""}));
+    // Pasted into the query's text, the last identifier would select every version's master.
+    EXPECT_EQ(p.paths({"V1", "V2", "V3", "V4", "V5", "it's", "zzz') or ('1'='1"}),
+              (Strings{p.master("2014/x/b.jpg"), "/Users/a/b.jpg", "", p.master("one.jpg"), "",
+                       p.master("quoted.jpg"), ""}));
     EXPECT_EQ(capture.lines(),
               (Strings{"SQLite: No rows were found", "SQLite: found more rows than expected",
-                       "SQL query found nil path"}));
-}
-
-TEST(MasterFiles, IdentifierIsBoundNotPastedIntoTheQuery) {
-    Package p;
-    p.makeDatabase("insert into RKVersion values('it''s','M1'),('V2','M2');"
-                   "insert into RKMaster values('M1','quoted.jpg',0),('M2','other.jpg',0);");
-    // Pasted into the text, the second identifier would select every version's master.
-    EXPECT_EQ(p.paths({"it's", "zzz') or ('1'='1"}), (Strings{p.master("quoted.jpg"), ""}));
+                       "SQL query found nil path", "SQLite: No rows were found"}));
 }
 
 TEST(MasterFiles, DatabaseIsOnlyRead) {

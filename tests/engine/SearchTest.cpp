@@ -247,7 +247,7 @@ TEST(Search, RotationsFollowTheLoadingPagesAnalysisChoice) {
     }
 }
 
-TEST(Search, TargetMissingFromTheLoadIsReadFromItsTags) {
+TEST(Search, TargetMissingFromTheLoadOrWithNoImageLoadedIsReadFromItsTags) {
     SearchLibrary lib;
     lib.add(atDistance(2), "A");
     lib.load();
@@ -259,9 +259,18 @@ TEST(Search, TargetMissingFromTheLoadIsReadFromItsTags) {
                 ElementsAre("versionTagValues new", "versionTagNames new"));
     EXPECT_EQ(lib.similar(), "1");
     EXPECT_EQ(lib.app->keywordsOf("A").size(), 1u);
+
+    // With no image loaded, nothing is compared.
+    SearchLibrary none;
+    none.load();
+    none.app->setCustomTag("T", kTagPlus, std::to_string(kTarget));
+    none.searchFor({"T"}, 7, false, true);
+    EXPECT_TRUE(none.saw("resultsView.progress.max=0"));
+    EXPECT_TRUE(none.events.startingWith("resultsView.progress.value").empty());
+    EXPECT_EQ(none.similar(), "0");
 }
 
-TEST(Search, LoadedTargetWithoutFingerprintFindsNothingAndKeepsProgress) {
+TEST(Search, LoadedTargetWithoutFingerprintOrTheOnlyImageFindsNothing) {
     SearchLibrary lib;
     lib.add(std::nullopt, "T");
     lib.addAtDistances({0, 1});
@@ -276,22 +285,13 @@ TEST(Search, LoadedTargetWithoutFingerprintFindsNothingAndKeepsProgress) {
     EXPECT_FALSE(lib.saw("resultsView.setClearKeywordsEnabled=1"));
     ASSERT_NE(Access::taggedImages(lib.engine), nullptr);
     EXPECT_TRUE(Access::taggedImages(lib.engine)->empty()) << "an empty record, not absent";
-}
 
-TEST(Search, OnlyImageOrNoLoadedImageComparesNothing) {
+    // The only image in the library has nothing to be compared with.
     SearchLibrary only;
     only.add(kTarget, "T");
     only.searchFor({"T"}, 15);
     EXPECT_EQ(only.similar(), "0");
     EXPECT_TRUE(only.saw(kToolTip));
-
-    SearchLibrary none;
-    none.load();
-    none.app->setCustomTag("T", kTagPlus, std::to_string(kTarget));
-    none.searchFor({"T"}, 7, false, true);
-    EXPECT_TRUE(none.saw("resultsView.progress.max=0"));
-    EXPECT_TRUE(none.events.startingWith("resultsView.progress.value").empty());
-    EXPECT_EQ(none.similar(), "0");
 }
 
 TEST(Search, ProgressIsPostedAboutEveryHundredthAndAlwaysAtTheEnd) {

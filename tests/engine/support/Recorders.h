@@ -86,12 +86,7 @@ private:
 
 // Loading page: events start with "dataView.". The test sets its analysis choice and mode.
 struct RecordingLoadingPage : LoadingPage, Recorder {
-    explicit RecordingLoadingPage(EventLog& log)
-        : Recorder{log, "dataView."}, progress(log, "dataView.progress"),
-          statusLabel(log, "dataView.retrieveStatusLabel"),
-          totalLabel(log, "dataView.totalImagesLabel"),
-          analysedLabel(log, "dataView.analysedImagesLabel"),
-          notAnalysedLabel(log, "dataView.notAnalysedImagesLabel") {}
+    explicit RecordingLoadingPage(EventLog& log) : Recorder{log, "dataView."} {}
     ProgressIndicator* retrievProgressIndicator() override { return &progress; }
     TextField* retrieveStatusLabel() override { return &statusLabel; }
     TextField* totalImagesLabel() override { return &totalLabel; }
@@ -105,18 +100,17 @@ struct RecordingLoadingPage : LoadingPage, Recorder {
 
     std::atomic<int32_t> algorithm{0};
     std::atomic<bool> selectionOnly{false};
-    RecordingControl progress, statusLabel, totalLabel, analysedLabel, notAnalysedLabel;
+    RecordingControl progress{log, "dataView.progress"},
+        statusLabel{log, "dataView.retrieveStatusLabel"},
+        totalLabel{log, "dataView.totalImagesLabel"},
+        analysedLabel{log, "dataView.analysedImagesLabel"},
+        notAnalysedLabel{log, "dataView.notAnalysedImagesLabel"};
 };
 
 // Results page: events start with "resultsView.". The test sets its sensitivity and automatic
 // flag; setSensitivity records and stores.
 struct RecordingResultsPage : ResultsPage, Recorder {
-    explicit RecordingResultsPage(EventLog& log)
-        : Recorder{log, "resultsView."}, progress(log, "resultsView.progress"),
-          analysedLabel(log, "resultsView.analysedImagesLabel"),
-          similarLabel(log, "resultsView.similarImagesLabel"),
-          statusLabel(log, "resultsView.retrieveStatusLabel"),
-          messagesLabel(log, "resultsView.specialMessagesLabel") {}
+    explicit RecordingResultsPage(EventLog& log) : Recorder{log, "resultsView."} {}
     ProgressIndicator* retrievProgressIndicator() override { return &progress; }
     TextField* analysedImagesLabel() override { return &analysedLabel; }
     TextField* similarImagesLabel() override { return &similarLabel; }
@@ -146,7 +140,11 @@ struct RecordingResultsPage : ResultsPage, Recorder {
 
     std::atomic<int64_t> sensitivityValue{7};
     std::atomic<bool> automatic{false};
-    RecordingControl progress, analysedLabel, similarLabel, statusLabel, messagesLabel;
+    RecordingControl progress{log, "resultsView.progress"},
+        analysedLabel{log, "resultsView.analysedImagesLabel"},
+        similarLabel{log, "resultsView.similarImagesLabel"},
+        statusLabel{log, "resultsView.retrieveStatusLabel"},
+        messagesLabel{log, "resultsView.specialMessagesLabel"};
 };
 
 // Delegate: events start with "delegate.". showAlert records
@@ -200,8 +198,14 @@ public:
         work();
     }
     void drain() {
-        for (std::function<void()> work; take(work);)
+        std::unique_lock lock(mutex_);
+        while (!queue_.empty()) {
+            const std::function<void()> work = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
             work();
+            lock.lock();
+        }
     }
     std::size_t pending() const {
         std::lock_guard lock(mutex_);
@@ -212,14 +216,6 @@ public:
     std::size_t runAndWaitCount() const { return waits_.load(); }
 
 private:
-    bool take(std::function<void()>& work) {
-        std::lock_guard lock(mutex_);
-        if (queue_.empty())
-            return false;
-        work = std::move(queue_.front());
-        queue_.pop_front();
-        return true;
-    }
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> queue_;
     std::atomic<std::size_t> posts_{0};
