@@ -61,7 +61,7 @@ TEST_F(CrashLogWriterTest, SegmentationFaultLeavesALogThatTheNextLaunchOffers) {
     EXPECT_NE(written.find("Fault Address:   0x0\n"), std::string::npos) << written;
     EXPECT_NE(written.find("\nBacktrace:\n"), std::string::npos);
     EXPECT_GT(written.size(), written.find("\nBacktrace:\n") + 20); // some frames
-    app = std::make_unique<test::Application>();
+    app.emplace(argc, argv);
     KTWCrashReporter::checkForNewCrashes();
     EXPECT_EQ(reportWindows(), std::vector<std::string>{log.string()});
 }

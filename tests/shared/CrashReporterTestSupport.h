@@ -1,5 +1,5 @@
-// Helpers of the crash reporter's tests: a scratch folder, the application object, a bundle whose
-// Info.plist the test writes, and a small HTTP server on 127.0.0.1 that answers as a test scripts.
+// Helpers of the crash reporter's tests: a scratch folder, an HTTP server on 127.0.0.1 answering
+// as a test scripts, a fixture with Library folders, bundle and user defaults of its own.
 #pragma once
 
 #include "Shared Code/KTWExceptions.h"
@@ -42,27 +42,23 @@ inline void writeFile(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// The application object of one test; closes every window before it goes.
-struct Application {
-    int argc = 1;
-    char name[16] = "shared_tests";
-    char* argv[2] = {name, nullptr};
-    QApplication app{argc, argv};
-    ~Application() {
-        for (QWidget* window : QApplication::topLevelWidgets())
-            window->close();
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-};
-
-// Answers each request, once its body has arrived, with `pieces` written 50 ms apart (so the
+// Answers each crash report, once its form has arrived, with `pieces` written 50 ms apart (so the
 // client receives them apart); no pieces drop the connection. Records the requests.
-class TestHttpServer {
-public:
-    explicit TestHttpServer(std::vector<QByteArray> pieces) : pieces_(std::move(pieces)) {
-        server_.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] { accept(); });
+struct TestHttpServer {
+    explicit TestHttpServer(std::vector<QByteArray> pieces) : pieces(std::move(pieces)) {
+        server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                socket->setParent(&server);
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    buffer += socket->readAll();
+                    if (!buffer.endsWith("--81e29ba4f957efe5916039f587fe3ed7--\r\n"))
+                        return;
+                    requests.push_back(std::exchange(buffer, {}));
+                    respond(socket, 0);
+                });
+            }
+        });
     }
     // A response with `status` and the body `answer`, in one piece.
     static std::vector<QByteArray> answer(const QByteArray& answer, int status = 200) {
@@ -71,41 +67,21 @@ public:
                 QByteArray::number(answer.size()) + "\r\nConnection: close\r\n\r\n" + answer};
     }
     std::string url() const {
-        return "http://127.0.0.1:" + std::to_string(server_.serverPort()) + "/submit";
-    }
-    std::vector<QByteArray> requests;
-
-private:
-    void accept() {
-        while (QTcpSocket* socket = server_.nextPendingConnection()) {
-            socket->setParent(&server_);
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                // Complete once it holds the headers and as many bytes as Content-Length says.
-                buffer_ += socket->readAll();
-                const auto end = buffer_.indexOf("\r\n\r\n");
-                const auto headers = buffer_.left(end).toLower();
-                const auto at = headers.indexOf("content-length:");
-                if (end < 0 || at < 0 ||
-                    buffer_.size() < end + 4 + headers.mid(at + 15).split('\r')[0].toLongLong())
-                    return;
-                requests.push_back(std::exchange(buffer_, {}));
-                respond(socket, 0);
-            });
-        }
+        return "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/submit";
     }
     void respond(QTcpSocket* socket, std::size_t next) {
-        if (pieces_.empty())
+        if (pieces.empty())
             return socket->abort();
-        socket->write(pieces_[next]);
+        socket->write(pieces[next]);
         socket->flush();
-        if (next + 1 == pieces_.size())
+        if (next + 1 == pieces.size())
             return socket->disconnectFromHost();
         QTimer::singleShot(50, socket, [this, socket, next] { respond(socket, next + 1); });
     }
 
-    QTcpServer server_;
-    std::vector<QByteArray> pieces_;
-    QByteArray buffer_;
+    QTcpServer server;
+    std::vector<QByteArray> pieces, requests;
+    QByteArray buffer;
 };
 
 // The condition of the InvalidParameterException that `call` throws; "none" when it throws none.
@@ -124,14 +100,21 @@ class CrashReporterFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         if (makeApplicationAtSetUp)
-            app = std::make_unique<Application>();
+            app.emplace(argc, argv);
         setenv("XDG_DATA_HOME", userLibrary.c_str(), 1);
         folders::setLocalLibraryDirectoryForTesting(scratch.path / "machine");
         UserDefaults::useFileForTesting(scratch.path / "defaults.ini");
         useBundle();
     }
-    // Makes a bundle with the usual keys the main one; `changes` sets keys, or removes them when
-    // empty.
+    void TearDown() override { // every window closed before the application goes
+        if (!app)
+            return;
+        for (QWidget* window : QApplication::topLevelWidgets())
+            window->close();
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    // Makes a bundle the main one; `changes` sets keys of the usual, or removes them when empty.
     void useBundle(const std::map<std::string, std::string>& changes = {}) {
         std::map<std::string, std::string> keys = {
             {"CFBundleName", "Lumsift"},
@@ -149,8 +132,7 @@ protected:
         writeFile(folder / "Info.plist", info.toXml());
         Bundle::setMainForTesting(folder, folder / "Lumsift", folder / "Info.plist", folder);
     }
-    // Writes a log, its path relative to the user's crash-log folder, modified at `date` to the
-    // nanosecond.
+    // Writes a log (path relative to the user's crash logs) modified at `date` to the nanosecond.
     fs::path writeLog(const fs::path& relativePath, UserDefaults::Date date) {
         const auto path = userLogs / relativePath;
         writeFile(path, "Exception Type: SIGSEGV\n");
@@ -180,7 +162,9 @@ protected:
     const fs::path userLogs = userLibrary / "Logs/DiagnosticReports";
     const fs::path machineLogs = scratch.path / "machine/Logs/DiagnosticReports";
     bool makeApplicationAtSetUp = true;
-    std::unique_ptr<Application> app;
+    int argc = 1;
+    char* argv[2] = {const_cast<char*>("shared_tests"), nullptr};
+    std::optional<QApplication> app;
 };
 
 } // namespace lumsift::test

@@ -1,5 +1,5 @@
-// The machine facts: on this machine, and on a machine made of files that the test writes (so
-// values that no real kernel here reports can be tried).
+// The machine facts on this machine, and on one made of files the test writes (for values no real
+// kernel here reports).
 #include "Shared Code/KTWSystemInformation.h"
 
 #include "CrashReporterTestSupport.h"
@@ -45,18 +45,25 @@ protected:
     test::ScratchFolder root;
 };
 
-TEST_F(KTWSystemInformationOnFakeMachine, ThirtyTwoBitValuesAreWidenedWithTheirSign) {
-    write("proc/cpuinfo", "processor\t: 0\ncpu family\t: 0x80000001\nmodel\t\t: 4294967295\n\n"
+// No frequency without cpuinfo; then cpuinfo's, then the frequency driver's.
+TEST_F(KTWSystemInformationOnFakeMachine, ThirtyTwoBitValuesAreWidenedWithTheirSignAndFrequency) {
+    EXPECT_FALSE(KTWSystemInformation().CPUFrequency());
+    write("proc/cpuinfo", "processor\t: 0\ncpu family\t: 0x80000001\nmodel\t\t: 4294967295\n"
+                          "cpu MHz : 2596.120\n\n"
                           "processor\t: 1\ncpu family\t: 0x80000001\nmodel\t\t: 4294967295\n");
     const KTWSystemInformation info;
     EXPECT_EQ(info.CPUFamily(), -2147483647);
     EXPECT_EQ(info.CPUSubtype(), -1);
     EXPECT_EQ(info.numberOfCPUs(), 2);
     EXPECT_EQ(int32ForSysctlName("hw.logicalcpu"), 2);
+    EXPECT_EQ(info.CPUFrequency(), 2596120000);
+    write("sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq", "3400000\n");
+    EXPECT_EQ(KTWSystemInformation().CPUFrequency(), 3400000000);
 }
 
-// The model loses its terminating zero; text that is not ASCII fails.
-TEST_F(KTWSystemInformationOnFakeMachine, ModelText) {
+// The model loses its terminating zero. Failures as sysctl gives them: text that is not ASCII,
+// unknown names (ENOENT), a short buffer (ENOMEM after the bytes that fit).
+TEST_F(KTWSystemInformationOnFakeMachine, ModelTextAndFailures) {
     const std::string product = "sys/devices/virtual/dmi/id/product_name";
     write(product, "ThinkPad X1\n");
     EXPECT_EQ(KTWSystemInformation().model(), "ThinkPad X1");
@@ -67,6 +74,15 @@ TEST_F(KTWSystemInformationOnFakeMachine, ModelText) {
     const int32_t mib[2] = {sysinfo::CTL_HW, sysinfo::HW_MODEL};
     EXPECT_FALSE(stringForMIB(mib, 2, &error));
     EXPECT_EQ(error, std::errc::illegal_byte_sequence);
+    EXPECT_FALSE(int64ForSysctlName("hw.busfrequency", &error));
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+    write("proc/meminfo", "MemTotal: 1 kB\n");
+    char byte = 0;
+    std::size_t length = 1;
+    errno = 0;
+    EXPECT_EQ(sysinfo::sysctlbyname("hw.memsize", &byte, &length, nullptr, 0), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(length, 1u);
 }
 
 // Without a version file the kernel facts remain; with one, version and build, else the release.
@@ -82,28 +98,6 @@ TEST_F(KTWSystemInformationOnFakeMachine, MemoryAndVersionFile) {
     utsname names{};
     uname(&names);
     EXPECT_EQ(KTWSystemInformation().systemBuildVersion(), std::string(names.release));
-}
-
-// Unknown names fail with ENOENT, a short buffer with ENOMEM after the bytes that fit.
-TEST_F(KTWSystemInformationOnFakeMachine, FailuresAsSysctlGivesThem) {
-    std::error_code error;
-    EXPECT_FALSE(int64ForSysctlName("hw.busfrequency", &error));
-    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
-    EXPECT_FALSE(KTWSystemInformation().CPUFrequency()); // no cpuinfo, no cpufreq here
-    write("proc/meminfo", "MemTotal: 1 kB\n");
-    char byte = 0;
-    std::size_t length = 1;
-    errno = 0;
-    EXPECT_EQ(sysinfo::sysctlbyname("hw.memsize", &byte, &length, nullptr, 0), -1);
-    EXPECT_EQ(errno, ENOMEM);
-    EXPECT_EQ(length, 1u);
-}
-
-TEST_F(KTWSystemInformationOnFakeMachine, FrequencyFromTheFrequencyDriverElseCpuinfo) {
-    write("proc/cpuinfo", "processor : 0\ncpu MHz : 2596.120\n");
-    EXPECT_EQ(KTWSystemInformation().CPUFrequency(), 2596120000);
-    write("sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq", "3400000\n");
-    EXPECT_EQ(KTWSystemInformation().CPUFrequency(), 3400000000);
 }
 
 TEST(KTWSystemInformation, NullNamesBreakTheContract) {
