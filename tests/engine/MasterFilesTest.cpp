@@ -19,23 +19,20 @@ using Access = LumsiftForApertureTestAccess;
 using testing::EngineHarness;
 using Strings = std::vector<std::string>;
 
-struct CloseDb {
-    void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-using Db = std::unique_ptr<sqlite3, CloseDb>;
+using Db = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 
 // Opens the database at `file` and runs `sql` on it; the connection stays open.
 Db openAndRun(const fs::path& file, const std::string& sql) {
     sqlite3* raw = nullptr;
     EXPECT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
-    Db db(raw);
+    Db db(raw, sqlite3_close);
     EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
         << sqlite3_errmsg(raw);
     return db;
 }
 
 // An engine and a library package in a fresh folder.
-struct Package {
+struct Package : EngineHarness {
     explicit Package(const std::string& name = "Lib.aplibrary") : root(dir / name) {
         fs::create_directories(root / "Database");
         fs::create_directories(root / "Masters");
@@ -74,16 +71,15 @@ struct Package {
     }
     // The master paths that loadXmlData finds for `ids` in this package.
     Strings paths(Strings ids) {
-        Access::allImageIDs(h.engine) = std::move(ids);
-        h.engine.setApertureLibrary(root.string());
-        h.engine.loadXmlData();
-        return Access::allImagePaths(h.engine);
+        Access::allImageIDs(engine) = std::move(ids);
+        engine.setApertureLibrary(root.string());
+        engine.loadXmlData();
+        return Access::allImagePaths(engine);
     }
     std::string master(const std::string& relative) const {
         return (root / "Masters" / relative).string();
     }
 
-    EngineHarness h;
     testimages::TempDir dir;
     fs::path root;
 };
@@ -161,19 +157,19 @@ TEST(MasterFiles, ExportImageReadsKnownMasterInPlaceElseExportsAndDropsTheSideca
     std::ofstream(p.master("a.jpg")) << "jpeg";
     p.makeDatabase("insert into RKVersion values('V1','M1');"
                    "insert into RKMaster values('M1','a.jpg',0);");
-    p.h.app->addProject("P", "P1");
-    const ImageVersion v1 = p.h.app->addVersion("P1", "V1");
+    p.app->addProject("P", "P1");
+    const ImageVersion v1 = p.app->addVersion("P1", "V1");
     p.paths({"V1"});
-    EXPECT_EQ(p.h.engine.exportImage(v1), fs::path(p.master("a.jpg")));
-    EXPECT_TRUE(p.h.app->callsStartingWith("exportVersions").empty());
+    EXPECT_EQ(p.engine.exportImage(v1), fs::path(p.master("a.jpg")));
+    EXPECT_TRUE(p.app->callsStartingWith("exportVersions").empty());
 
     // V2 came after the last load: its identifier is not among the loaded ones.
-    const ImageVersion v2 = p.h.app->addVersion("P1", "V2", "exported-" + std::to_string(getpid()));
-    p.h.app->setMasterFile("V2", p.master("a.jpg"));
-    p.h.app->setWriteSidecar(true);
-    const std::optional<fs::path> copy = p.h.engine.exportImage(v2);
+    const ImageVersion v2 = p.app->addVersion("P1", "V2", "exported-" + std::to_string(getpid()));
+    p.app->setMasterFile("V2", p.master("a.jpg"));
+    p.app->setWriteSidecar(true);
+    const std::optional<fs::path> copy = p.engine.exportImage(v2);
     ASSERT_TRUE(copy.has_value());
-    EXPECT_EQ(copy->parent_path(), fs::path(Access::exportFolder(p.h.engine)));
+    EXPECT_EQ(copy->parent_path(), fs::path(Access::exportFolder(p.engine)));
     EXPECT_TRUE(fs::exists(*copy));
     const fs::path sidecar = fs::path(*copy).replace_extension(".XMP");
     for (int i = 0; i < 500 && fs::exists(sidecar); ++i) // deleted on a thread of its own
@@ -182,11 +178,11 @@ TEST(MasterFiles, ExportImageReadsKnownMasterInPlaceElseExportsAndDropsTheSideca
     fs::remove(*copy);
 
     // Without a file name there is nothing to read.
-    p.h.app->setOtherTag("V1", "FileName", "");
-    EXPECT_EQ(p.h.engine.exportImage(v1), std::nullopt);
-    p.h.app->removeOtherTag("V1", "FileName");
-    EXPECT_EQ(p.h.engine.exportImage(v1), std::nullopt);
-    EXPECT_EQ(p.h.app->callsStartingWith("exportVersions").size(), 1u);
+    p.app->setOtherTag("V1", "FileName", "");
+    EXPECT_EQ(p.engine.exportImage(v1), std::nullopt);
+    p.app->removeOtherTag("V1", "FileName");
+    EXPECT_EQ(p.engine.exportImage(v1), std::nullopt);
+    EXPECT_EQ(p.app->callsStartingWith("exportVersions").size(), 1u);
 }
 
 } // namespace

@@ -55,6 +55,11 @@ struct SearchLibrary : EngineHarness {
         for (int d : distances)
             add(atDistance(d));
     }
+    // Adds images by name at their distances from kTarget.
+    void addNamed(std::initializer_list<std::pair<const char*, int>> named) {
+        for (const auto& [id, d] : named)
+            add(atDistance(d), id);
+    }
     const char* tag() const {
         return code == kAlgorithmPlus ? kTagPlus : code == kAlgorithmPlain ? kTagPlain : kTagPro;
     }
@@ -159,12 +164,8 @@ TEST(Search, EmptySelectionPostsReadyAndKeepsTheRecord) {
 
 TEST(Search, SingleTargetWithThreeMatchesUpToTheSensitivityAddsFiveKeywords) {
     SearchLibrary lib;
-    lib.add(atDistance(1), "A");
-    lib.add(kTarget, "T");
-    lib.add(atDistance(30), "far");
-    lib.add(atDistance(2), "B");
-    lib.add(atDistance(7), "C"); // at the sensitivity: a match
-    lib.add(atDistance(8), "D"); // one above: none
+    // C is at the sensitivity, a match; D one above, none.
+    lib.addNamed({{"A", 1}, {"T", 0}, {"far", 30}, {"B", 2}, {"C", 7}, {"D", 8}});
     lib.app->setVersionName("T", "Beach");
     lib.searchFor({"T"}, 7);
     EXPECT_THAT(lib.keywordsAdded(),
@@ -208,10 +209,7 @@ TEST(Search, SuggestionsOnlyWhereTheyChangeTheCount) {
 
 TEST(Search, TwoTargetsWithinEachOthersSensitivityAndAnImageNearBoth) {
     SearchLibrary lib;
-    lib.add(kTarget, "T1");
-    lib.add(atDistance(2), "T2");
-    lib.add(atDistance(1), "S"); // 1 from each target
-    lib.add(atDistance(40), "far");
+    lib.addNamed({{"T1", 0}, {"T2", 2}, {"S", 1}, {"far", 40}}); // S is 1 from each target
     lib.searchFor({"T1", "T2"}, 5);
     EXPECT_THAT(lib.keywordsAdded(),
                 ElementsAre(keyword("T2", "Lumsift T1"), keyword("S", "Lumsift T1"),
@@ -226,25 +224,19 @@ TEST(Search, TwoTargetsWithinEachOthersSensitivityAndAnImageNearBoth) {
 TEST(Search, RotationsFollowTheLoadingPagesAnalysisChoice) {
     // The top row against the left-hand column: one quarter-turn apart, 14 bits unturned.
     // A choice of -1 stands for no loading page, which counts as 0.
-    for (const auto& [code, choice, expected] :
-         std::vector<std::tuple<int32_t, int32_t, std::string>>{{kAlgorithmPro, 0, "0"},
-                                                                {kAlgorithmPro, 1, "0"},
-                                                                {kAlgorithmPro, 3, "0"},
-                                                                {kAlgorithmPro, -1, "0"},
-                                                                {kAlgorithmPro, 2, "14"},
-                                                                {kAlgorithmPlus, 2, "14"},
-                                                                {kAlgorithmPlain, 2, "14"},
-                                                                {kAlgorithmPlus, 0, "0"}}) {
-        SearchLibrary lib(code, choice);
-        lib.add(0xFF, "T");
-        lib.add(0x0101010101010101, "turned");
-        lib.load();
-        if (choice < 0)
-            Access::setDataView(lib.engine, nullptr);
-        lib.searchFor({"T"}, 15, false, true);
-        EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity " + expected))
-            << "code " << code << " choice " << choice;
-    }
+    for (const int32_t code : {kAlgorithmPro, kAlgorithmPlus, kAlgorithmPlain})
+        for (const int32_t choice : {0, 1, 2, 3, -1}) {
+            const std::string expected = choice == kAlgorithmPro ? "14" : "0";
+            SearchLibrary lib(code, choice);
+            lib.add(0xFF, "T");
+            lib.add(0x0101010101010101, "turned");
+            lib.load();
+            if (choice < 0)
+                Access::setDataView(lib.engine, nullptr);
+            lib.searchFor({"T"}, 15, false, true);
+            EXPECT_TRUE(lib.saw(kToolTip + "\n1 images @ sensitvity " + expected))
+                << "code " << code << " choice " << choice;
+        }
 }
 
 TEST(Search, TargetMissingFromTheLoadOrWithNoImageLoadedIsReadFromItsTags) {
