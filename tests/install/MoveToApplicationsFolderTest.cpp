@@ -284,12 +284,14 @@ TEST_F(MoveToApplicationsFolder, MovedBundleRelaunchesAndEnds) {
     }
 }
 
-TEST_F(MoveToApplicationsFolder, MachineFolderWhenTheUserFolderHoldsNoApplication) {
+// The machine's folder while the user's holds no application, then the user's through a link; a
+// bundle already at the destination is left alone (moving would remove it before copying it).
+TEST_F(MoveToApplicationsFolder, DestinationChoiceAndTexts) {
     makeMainBundle(downloads);
     fs::create_directories(home / "Applications/notes.txt.d");
     answer = Answer::doNotMove;
     offer();
-    ::chmod(machineApps.c_str(), 0555); // the administrator note replaces the Downloads sentence
+    ::chmod(machineApps.c_str(), 0555);
     offer();
     ASSERT_EQ(alerts.size(), 2u);
     EXPECT_EQ(alerts[0].text, "Move to Applications folder?");
@@ -301,25 +303,23 @@ TEST_F(MoveToApplicationsFolder, MachineFolderWhenTheUserFolderHoldsNoApplicatio
     EXPECT_TRUE(alerts[0].hasCheckBox);
     EXPECT_EQ(alerts[1].informative, "I can move myself to the Applications folder if you'd like. "
                                      "Note that this will require an administrator password.");
-}
 
-// Reached through the link, a bundle already in the destination is left alone: moving would
-// remove it before copying it.
-TEST_F(MoveToApplicationsFolder, UserFolderHoldingAnApplicationIsChosenWithLinksResolved) {
+    fs::remove_all(home / "Applications");
     fs::create_directories(root / "RealApps/Other.app");
     fs::create_symlink(root / "RealApps", home / "Applications");
     makeMainBundle(root / "elsewhere");
+    answer = Answer::move;
     EXPECT_EQ(offer(), 0);
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].text, "Move to Applications folder in your Home folder?");
-    EXPECT_EQ(alerts[0].informative, "I can move myself to the Applications folder if you'd like.");
+    ASSERT_EQ(alerts.size(), 3u);
+    EXPECT_EQ(alerts[2].text, "Move to Applications folder in your Home folder?");
+    EXPECT_EQ(alerts[2].informative, "I can move myself to the Applications folder if you'd like.");
     EXPECT_TRUE(fs::exists(root / "RealApps/Example.app/Contents/MacOS/Example"));
     EXPECT_EQ(runner.detached, Lines{relaunchScript(root / "RealApps/Example.app")});
 
     makeMainBundle(root / "RealApps");
     ::chmod((root / "RealApps").c_str(), 0555);
     EXPECT_FALSE(offer());
-    EXPECT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts.size(), 3u);
     EXPECT_TRUE(runner.privileged.empty());
     EXPECT_TRUE(fs::exists(root / "RealApps/Example.app/Contents/MacOS/Example"));
 }

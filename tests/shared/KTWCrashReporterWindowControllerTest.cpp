@@ -26,8 +26,7 @@ protected:
     void SetUp() override {
         test::CrashReporterFixture::SetUp();
         unsetenv("EMAIL");
-        logDate = Clock::now() - 10min + 123ns;
-        logPath = writeLog("Lumsift_2024-01-01-120000_host.crash", logDate);
+        writeLog(logPath, logDate);
         setLastReportDate(Clock::now() - 1h);
     }
     std::shared_ptr<KTWCrashReporterWindowController>
@@ -50,16 +49,9 @@ protected:
         EXPECT_FALSE(controller.window()->isVisible());
         return text;
     }
-    // Sends the report to `server`; returns what the sheet said.
-    QString sendTo(test::TestHttpServer& server) {
-        auto controller = makeController(server.url());
-        controller->reportButton()->click();
-        EXPECT_FALSE(controller->reportButton()->isEnabled());
-        return dismissSheet(*controller);
-    }
 
-    UserDefaults::Date logDate;
-    std::filesystem::path logPath;
+    const UserDefaults::Date logDate = Clock::now() - 10min + 123ns;
+    const std::filesystem::path logPath = userLogs / "Lumsift_2024-01-01-120000_host.crash";
 };
 
 // Success, which moves the date to the log's and deletes it, exactly on "ok\n", whatever the
@@ -85,10 +77,13 @@ TEST_F(KTWCrashReporterWindowControllerTest, OnlyTheAnswerOkLineSucceeds) {
     QByteArray request;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.pieces.empty() ? "dropped" : c.pieces.back().toStdString());
-        writeLog(logPath.filename(), logDate);
+        writeLog(logPath, logDate);
         setLastReportDate(reported);
         Server server(c.pieces);
-        const QString sheet = sendTo(server);
+        auto controller = makeController(server.url());
+        controller->reportButton()->click();
+        EXPECT_FALSE(controller->reportButton()->isEnabled());
+        const QString sheet = dismissSheet(*controller);
         const bool succeeded = c.sheet == kSucceeded;
         if (c.sheet.isEmpty())
             EXPECT_TRUE(sheet.startsWith(kFailed) && sheet != kUnrecognized) << sheet.toStdString();
