@@ -55,33 +55,22 @@ struct Recorder {
     std::string prefix;
 };
 
-// One control of a page, a text field or a progress indicator. As a text field it records
-// "<name>=<text>" and keeps the last text; as an indicator "<name>.indeterminate=0|1",
-// ".max=<n>", ".value=<n>" (whole numbers), ".startAnimation" and ".stopAnimation".
-class RecordingControl : public TextField, public ProgressIndicator, Recorder {
-public:
+// One control of a page: as a text field "<name>=<text>"; as a progress indicator
+// "<name>.indeterminate=0|1", ".max=<n>", ".value=<n>", ".startAnimation", ".stopAnimation".
+struct RecordingControl : TextField, ProgressIndicator, Recorder {
     RecordingControl(EventLog& log, const std::string& name) : Recorder{log, name} {}
-    void setStringValue(const std::string& text) override {
-        {
-            std::lock_guard lock(mutex_);
-            value_ = text;
-        }
-        add("=" + text);
-    }
+    void setStringValue(const std::string& text) override { add("=" + text); }
+    // The last text set since the log was last cleared.
     std::string value() const {
-        std::lock_guard lock(mutex_);
-        return value_;
+        const auto texts = log.startingWith(prefix + "=");
+        return texts.empty() ? "" : texts.back().substr(prefix.size() + 1);
     }
     void setIndeterminate(bool on) override { add(".indeterminate=" + std::to_string(on)); }
     void setMaxValue(double value) override { add(".max=" + whole(value)); }
     void setDoubleValue(double value) override { add(".value=" + whole(value)); }
     void startAnimation() override { add(".startAnimation"); }
     void stopAnimation() override { add(".stopAnimation"); }
-
-private:
     static std::string whole(double value) { return std::to_string(static_cast<int64_t>(value)); }
-    mutable std::mutex mutex_;
-    std::string value_;
 };
 
 // Loading page: events start with "dataView.". The test sets its analysis choice and mode.
