@@ -169,25 +169,17 @@ TEST(AnalysisEndToEnd, WholeLibraryOfPicturesAndProblemFiles) {
     EXPECT_EQ(lib.events.count("power.release=7"), 1u);
 }
 
-TEST(AnalysisEndToEnd, ExportedCopiesAndSidecarsAreDeletedAfterReading) {
+TEST(AnalysisEndToEnd, ExportedCopiesAreDeletedAfterReadingAndASecondRunComputesNothing) {
     Library lib;
-    const auto versions = lib.import({{1, Original}, {2, Half}});
-    lib.load(false);
+    const auto versions = lib.import({{1, Original}, {2, QuarterTurn}});
+    lib.load(false); // every image is exported
     lib.analyse();
     for (const VersionRecord& v : versions) {
         expectFingerprintsOfItsFile(lib, v);
         EXPECT_TRUE(exportsGone(v.name)) << v.name;
         EXPECT_TRUE(fs::exists(v.masterPath));
     }
-}
-
-TEST(AnalysisEndToEnd, SecondWholeLibraryRunComputesNothing) {
-    Library lib;
-    const auto versions = lib.import({{0, Original}, {1, QuarterTurn}});
-    lib.load();
-    lib.analyse();
     const auto first = lib.tags(versions[0].uuid);
-    ASSERT_EQ(first.size(), 3u);
 
     lib.load();
     scripting::LibraryPackage observer = lib.library();
