@@ -78,7 +78,7 @@ TEST(Hash, StringsGiveThePublishedDigests) {
     }
 }
 
-TEST(Hash, FilesGiveThePublishedDigestsWhateverTheChunkSize) {
+TEST(Hash, FilesGiveThePublishedDigestsWhateverTheChunkSizeAndReadToTheirEnd) {
     int n = 0;
     for (const auto& v : publishedVectors()) {
         const auto path = fileWith("v" + std::to_string(n++), v.input);
@@ -89,9 +89,7 @@ TEST(Hash, FilesGiveThePublishedDigestsWhateverTheChunkSize) {
                 << "type " << v.type << " chunk " << chunk << " size " << v.input.size();
         }
     }
-}
-
-TEST(Hash, FileOfExactlyOneOrTwoBuffersIsReadToItsEnd) {
+    // A file of exactly one or two buffers is read to its end.
     Hash reference;
     for (const std::size_t size : {std::size_t{4096}, std::size_t{8192}}) {
         const std::string content(size, 'q');
