@@ -5,7 +5,6 @@
 #include <string>
 
 #include "engine/LumsiftForAperture.h"
-#include "engine/MasterPaths.h"
 #include "engine/Text.h"
 #include "fingerprint/Lumsift.h"
 #include "platform/log/Log.h"
@@ -260,12 +259,12 @@ bool LumsiftForAperture::analyseImage(const ImageVersion& image, std::size_t i, 
     if (!heightZero) {
         std::size_t index = i;
         if (selectionMode) {
-            const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), image.id());
-            if (found == allImageIDs.end()) {
+            const std::optional<std::size_t> found = indexOfImageID(image.id());
+            if (!found) {
                 staleLibraryStop();
                 return false; // leaves the step: the engine lock is released
             }
-            index = static_cast<std::size_t>(found - allImageIDs.begin());
+            index = *found;
         }
         const std::array<std::shared_ptr<FingerprintList>*, 3> lists = {
             &allLumsiftClassicHahes, &allLumsiftPlusHahes, &allLumsiftProHahes};
@@ -300,13 +299,13 @@ void LumsiftForAperture::staleLibraryStop() {
 }
 
 bool LumsiftForAperture::isExportedCopy(const ImageVersion& image,
-                                        const std::filesystem::path& file) const {
+                                        const std::filesystem::path& file) {
     // Where the library itself lies in the temporary folder, its masters hold the export
     // folder's path too: only a file other than the master read in place is a copy.
     if (file.string().find(exportFolder) == std::string::npos) {
         return false;
     }
-    return masterPathFor(allImageIDs, allImagePaths, image.id()) != file.string();
+    return masterPathFor(image.id()) != file.string();
 }
 
 } // namespace lumsift

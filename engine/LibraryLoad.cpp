@@ -21,6 +21,7 @@ void LumsiftForAperture::stopLoadAtCommunicationProblem() {
         allImages.resize(complete);
     if (allImageIDs.size() > complete)
         allImageIDs.resize(complete);
+    forgetImageIndex();
     if (auto d = delegate())
         d->showAlert(std::string("A problem was encountered when communication with Aperture.  "
                                  "Please try reloading the library.  If the problem persists "
@@ -120,6 +121,7 @@ void LumsiftForAperture::loadLibraryFrom(std::shared_ptr<LoadingPage> page) {
         }
         n += 1;
     }
+    forgetImageIndex();
     // The lists stay as they are until the next load: give back the growth slack.
     allImages.shrink_to_fit();
     allImageIDs.shrink_to_fit();

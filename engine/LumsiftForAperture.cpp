@@ -93,6 +93,7 @@ void LumsiftForAperture::resetForTesting() {
     }
     allImages.clear();
     allImageIDs.clear();
+    forgetImageIndex();
     allImagePaths.clear();
     allLumsiftPlusHahes.reset();
     allLumsiftProHahes.reset();

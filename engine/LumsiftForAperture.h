@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/Pages.h"
@@ -199,7 +200,16 @@ private:
     void staleLibraryStop();
     // YES for a copy that the photo application exported into exportFolder for `image`; never
     // for the master read in place.
-    bool isExportedCopy(const ImageVersion& image, const std::filesystem::path& file) const;
+    bool isExportedCopy(const ImageVersion& image, const std::filesystem::path& file);
+    // Position of the first loaded image whose identifier is `id`; nullopt when the load holds
+    // none. Answered from a table made on first use after each load, so that an analysis finds
+    // each image in constant time instead of walking allImageIDs once per image. Caller holds
+    // engineLock, or no other thread uses the engine.
+    std::optional<std::size_t> indexOfImageID(const std::string& id);
+    // The master path of the loaded image `id` from allImagePaths; "" when none is known.
+    std::string masterPathFor(const std::string& id);
+    // Drops the table of indexOfImageID; every change of allImageIDs does this.
+    void forgetImageIndex();
     // Back to the start values of the engine's table and `init` (constructor and reset).
     void initFields();
     // Number of times init has run in this process (tests).
@@ -209,6 +219,8 @@ private:
     std::shared_ptr<scripting::ApertureApplication> photoApplication;
     std::string exportFolder;
     std::shared_ptr<helpers> help;
+    std::unordered_map<std::string, std::size_t> imageIndex;
+    bool imageIndexBuilt = false;
     std::shared_ptr<AppDelegate> appDelegate;
     std::shared_ptr<LoadingPage> dataView;
     std::vector<ImageVersion> allImages;

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "engine/LumsiftForAperture.h"
-#include "engine/MasterPaths.h"
 #include "engine/Sqlite.h"
 #include "engine/Text.h"
 #include "platform/log/Log.h"
@@ -115,12 +114,38 @@ bool LumsiftForAperture::loadApertureDataSqlite() {
     return true;
 }
 
+std::optional<std::size_t> LumsiftForAperture::indexOfImageID(const std::string& id) {
+    if (!imageIndexBuilt) {
+        imageIndex.clear();
+        imageIndex.reserve(allImageIDs.size());
+        for (std::size_t i = 0; i < allImageIDs.size(); ++i)
+            imageIndex.emplace(allImageIDs[i], i); // keeps the first of equal identifiers
+        imageIndexBuilt = true;
+    }
+    const auto found = imageIndex.find(id);
+    if (found == imageIndex.end())
+        return std::nullopt;
+    return found->second;
+}
+
+std::string LumsiftForAperture::masterPathFor(const std::string& id) {
+    const std::optional<std::size_t> index = indexOfImageID(id);
+    if (!index || *index >= allImagePaths.size())
+        return {};
+    return allImagePaths[*index];
+}
+
+void LumsiftForAperture::forgetImageIndex() {
+    imageIndex.clear();
+    imageIndexBuilt = false;
+}
+
 std::optional<std::filesystem::path> LumsiftForAperture::exportImage(const ImageVersion& image) {
     const std::optional<std::string> fileName = imageFileName(image);
     const bool hasFileName = fileName && !fileName->empty();
     const std::optional<std::string> library = apertureLibrary();
     if (library && !library->empty() && hasFileName) {
-        const std::string path = masterPathFor(allImageIDs, allImagePaths, image.id());
+        const std::string path = masterPathFor(image.id());
         if (!path.empty() && helpers::fileExists(path, delegate())) {
             return std::filesystem::path(path);
         }

@@ -119,6 +119,8 @@ void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
             const std::string keyword = "Lumsift " + target.name();
             const std::string identifier = imageUniqueId(target);
             FingerprintEntry targetEntry;
+            // A walk, not the analysis' look-up table: a search looks up a few targets, and
+            // building the table would cost more than the walks.
             const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), identifier);
             if (found != allImageIDs.end()) {
                 const auto i = static_cast<std::size_t>(found - allImageIDs.begin());

@@ -215,14 +215,22 @@ TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
         (Strings{"dataView.progress.value=2", "dataView.retrieveStatusLabel=Analysis Complete",
                  "dataView.notAnalysedImagesLabel=Unknown", "dataView.enableAnalyseButton",
                  "delegate.enableNextView"}));
-    EXPECT_TRUE(a.events.contains(
+    const std::string staleAlert =
         "delegate.showAlert=Stale Library Data|An Image was not found in the library data loaded "
         "into Lumsift.  If you've recently added images into Aperture you will need to reload "
-        "the library in Lumsift"));
+        "the library in Lumsift";
+    EXPECT_EQ(a.events.count(staleAlert), 1u);
     EXPECT_EQ(a.events.count("dataView.analysedImagesLabel=2"), 0u);
     EXPECT_EQ(a.events.count("power.release=7"), 1u);
     EXPECT_EQ(a.events.count(kNotification), 0u);
     EXPECT_TRUE(a.engineLockIsFree());
+
+    // After a reload the added image is found: look-ups follow the new load.
+    a.load();
+    const std::size_t alerts = a.events.count(staleAlert);
+    a.run(kAlgorithmPlain, true);
+    EXPECT_EQ(a.events.count(staleAlert), alerts);
+    EXPECT_EQ((*Access::plainList(a.engine))[2], fingerprintFromText(*a.tag("X", kTagPlain)));
 }
 
 TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
