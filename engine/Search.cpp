@@ -222,7 +222,10 @@ void LumsiftForAperture::postSummary(const std::shared_ptr<ResultsPage>& page,
     std::string toolTip = "Images Found:";
     for (std::size_t d = 0; d < hist.size(); ++d)
         if (hist[d] > 0)
-            toolTip += "\n" + countText(hist[d]) + " images @ sensitvity " + countText(d);
+            toolTip.append("\n")
+                .append(countText(hist[d]))
+                .append(" images @ sensitvity ")
+                .append(countText(d));
 
     // 2. Cumulative counts and the sensitivity in force (kept within the counters' range).
     std::array<uint64_t, 16> cum{};

@@ -52,7 +52,7 @@ std::vector<fs::path> pictureNames(const std::vector<fs::path>& sources, const f
     std::vector<fs::path> files;
     for (int i = 0; i < count; ++i) {
         const fs::path& source = sources[static_cast<std::size_t>(i) % sources.size()];
-        const fs::path name = folder / ("w" + std::to_string(i) + ".jpg");
+        const fs::path name = folder / std::string("w").append(std::to_string(i)).append(".jpg");
         std::error_code ec;
         fs::create_hard_link(source, name, ec);
         if (ec) {
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     std::printf("%8s %12s %12s %8s %14s %14s\n", "images", "bare s", "analysis s", "ratio",
                 "bare peak", "analysis peak");
     for (const int count : counts) {
-        const fs::path folder = root / ("n" + std::to_string(count));
+        const fs::path folder = root / std::string("n").append(std::to_string(count));
         const std::vector<fs::path> files = pictureNames(sources, folder / "pictures", count);
         const fs::path package = folder / "Bench.aplibrary";
         {

@@ -16,7 +16,7 @@ std::shared_ptr<FakeApertureApplication> FakeApertureApplication::make() {
 std::string FakeApertureApplication::addProject(std::string name, std::string id) {
     std::lock_guard lock(mutex_);
     if (id.empty())
-        id = "P" + std::to_string(projects_.size() + 1);
+        id = std::string("P").append(std::to_string(projects_.size() + 1));
     projects_.push_back(Project{id, std::move(name), {}, false});
     return id;
 }
@@ -80,7 +80,8 @@ void FakeApertureApplication::assignKeyword(const std::string& versionId, std::s
                                             std::string parent) {
     std::lock_guard lock(mutex_);
     versionLocked(versionId).keywords.push_back(
-        Keyword{"K" + std::to_string(nextKeywordUuid_++), std::move(name), std::move(parent)});
+        Keyword{std::string("K").append(std::to_string(nextKeywordUuid_++)), std::move(name),
+                std::move(parent)});
 }
 
 void FakeApertureApplication::setSelection(std::vector<std::string> versionIds) {
@@ -357,7 +358,8 @@ void FakeApertureApplication::addKeyword(const std::string& versionId, std::stri
     std::lock_guard lock(mutex_);
     request("addKeyword", versionId, std::string(name) + " | " + std::string(parent));
     versionLocked(versionId).keywords.push_back(
-        Keyword{"K" + std::to_string(nextKeywordUuid_++), std::string(name), std::string(parent)});
+        Keyword{std::string("K").append(std::to_string(nextKeywordUuid_++)), std::string(name),
+                std::string(parent)});
 }
 
 void FakeApertureApplication::deleteKeyword(const std::string& versionId,

@@ -89,7 +89,7 @@ AppHarness::~AppHarness() {
 void AppHarness::addImages(int count, int plusTagged) {
     const std::string project = app->addProject("Holiday");
     for (int i = 0; i < count; ++i) {
-        const std::string id = "V" + std::to_string(i);
+        const std::string id = std::string("V").append(std::to_string(i));
         app->addVersion(project, id);
         if (i < plusTagged)
             app->setCustomTag(id, "Lumsift+", "12345");

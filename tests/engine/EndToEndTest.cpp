@@ -39,10 +39,11 @@ struct Library : testing::RecordedEngine {
     import(const std::vector<std::pair<int, testimages::Variant>>& photos, bool reference = false,
            const std::string& project = "Trip") {
         std::vector<fs::path> files;
-        for (const auto& [index, variant] : photos)
-            files.push_back(testimages::writePhoto(
-                dir / ("p" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".jpg"),
-                index, variant));
+        for (const auto& [index, variant] : photos) {
+            std::string name = "p";
+            name += std::to_string(getpid()) + "-" + std::to_string(counter++) + ".jpg";
+            files.push_back(testimages::writePhoto(dir / name, index, variant));
+        }
         scripting::ImportOptions options;
         options.project = project;
         options.reference = reference;

@@ -81,7 +81,7 @@ TEST(Hash, StringsGiveThePublishedDigests) {
 TEST(Hash, FilesGiveThePublishedDigestsWhateverTheChunkSizeAndReadToTheirEnd) {
     int n = 0;
     for (const auto& v : publishedVectors()) {
-        const auto path = fileWith("v" + std::to_string(n++), v.input);
+        const auto path = fileWith(std::string("v").append(std::to_string(n++)), v.input);
         for (const int32_t chunk : {1, 3, 64, 4096}) {
             Hash hash;
             hash.setFileBufferSize(chunk);

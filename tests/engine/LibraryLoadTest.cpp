@@ -22,7 +22,8 @@ TEST(LibraryLoad, PostsInOrderAndCountsProjects) {
     EngineHarness h;
     h.giveDelegate();
     for (int p = 1; p <= 3; ++p)
-        h.addImage(h.app->addProject("Project"), "V" + std::to_string(p), 1, std::nullopt, 2);
+        h.addImage(h.app->addProject("Project"), std::string("V").append(std::to_string(p)), 1,
+                   std::nullopt, 2);
     const log::Capture capture;
     h.engine.loadLibrary(h.loadingPage);
     EXPECT_GT(h.main->pending(), 0u) << "controls change only on the main thread";
@@ -71,7 +72,7 @@ TEST(LibraryLoad, ReadsTagTextsAsStrtoullAndAbsentTagsAsNull) {
         {"99999999999999999999999", UINT64_MAX},
         {"9223372036854775809", 9223372036854775809ull}};
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        const auto id = "T" + std::to_string(i);
+        const auto id = std::string("T").append(std::to_string(i));
         h.app->addVersion(project, id);
         h.app->setCustomTag(id, "Other", "x");
         h.app->setCustomTag(id, kTagPlus, texts[i].first);

@@ -45,7 +45,7 @@ struct SearchLibrary : EngineHarness {
     // Adds an image whose fingerprint of the searched kind is `value` (nullopt: no tag).
     std::string add(std::optional<uint64_t> value, std::string id = {}) {
         if (id.empty())
-            id = "I" + std::to_string(++count);
+            id = std::string("I").append(std::to_string(++count));
         app->addVersion(project, id);
         if (value)
             app->setCustomTag(id, tag(), std::to_string(*value));
