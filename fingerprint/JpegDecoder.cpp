@@ -4,8 +4,8 @@
 // so the jump skips no destructor.
 #include "fingerprint/JpegDecoder.h"
 
-#include "platform/vips/Vips.h"
 #include "platform/log/Log.h"
+#include "platform/vips/Vips.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -232,18 +232,18 @@ std::vector<std::string> JpegDecoder::suffixes() const {
     return {"jpg", "jpeg", "jpe"};
 }
 
-Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) const {
+Decoded JpegDecoder::decode(const std::filesystem::path& path, const DecodeRequest& request) const {
     const File file(std::fopen(path.c_str(), "rb"));
     if (file.get() == nullptr)
-        return {std::nullopt, std::string("cannot open: ") + std::strerror(errno)};
+        return Decoded::failure(std::string("cannot open: ") + std::strerror(errno));
     Decompressor d;
     if (!readHeader(d, file.get()))
-        return {std::nullopt, d.errors.message};
+        return Decoded::failure(d.errors.message);
 
-    // Colour conversion (CMYK, colour profiles) is the general decoder's.
+    // Colour conversion beyond an RGB profile (CMYK, YCCK) is the general decoder's.
     if (d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK ||
         (d.info.num_components != 1 && d.info.num_components != 3))
-        return fallback_.decode(path, minSide);
+        return Decoded::passOn();
     int orientation = 1;
     bool hasProfile = false;
     for (jpeg_saved_marker_ptr marker = d.info.marker_list; marker != nullptr;
@@ -255,22 +255,23 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) cons
     }
     // A grey profile needs grey pixels: those JPEGs are the general decoder's too.
     if (hasProfile && d.info.num_components != 3)
-        return fallback_.decode(path, minSide);
+        return Decoded::passOn();
     MallocBuffer profile;
     if (hasProfile && !readIccProfile(d, profile))
-        return {std::nullopt, d.errors.message};
+        return Decoded::failure(d.errors.message);
 
     const int width = static_cast<int>(d.info.image_width);
     const int height = static_cast<int>(d.info.image_height);
+    const int minSide = request.minSide;
     if (!plan(d, minSide > 0 ? jpegShrink(width, height, minSide) : 1))
-        return {std::nullopt, d.errors.message};
+        return Decoded::failure(d.errors.message);
     const int w = static_cast<int>(d.info.output_width);
     const int h = static_cast<int>(d.info.output_height);
     if (w < 1 || h < 1)
-        return {std::nullopt, "JPEG without pixels"};
+        return Decoded::failure("JPEG without pixels");
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 3);
     if (!decodeInto(d, pixels.data()) || d.errors.truncated)
-        return {std::nullopt, d.errors.message};
+        return Decoded::failure(d.errors.message);
     // Colour management runs on the scaled-down pixels, where it costs little.
     if (profile.data != nullptr) {
         const std::string error =
@@ -278,7 +279,7 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, int minSide) cons
         if (!error.empty())
             log::line("libvips: colour profile not applied: " + error);
     }
-    return {Picture::fromBytes(pixels, w, h, 3, minSide, orientation), {}};
+    return Decoded::of(Picture::fromBytes(pixels, w, h, 3, minSide, orientation));
 }
 
 } // namespace lumsift

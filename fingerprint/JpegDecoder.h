@@ -1,8 +1,8 @@
-// The JPEG decoder: libjpeg-turbo directly, DCT-scaled on load, for the common photographs
-// (YCbCr, RGB or grey); CMYK JPEGs and grey ones with a colour profile go to the general decoder.
+// The direct JPEG decoder: libjpeg-turbo, DCT-scaled on load, for the common photographs (YCbCr,
+// RGB or grey); it passes on the JPEGs whose colours need more than an RGB colour profile.
 #pragma once
 
-#include "fingerprint/ImageRenderer.h"
+#include "fingerprint/ImageDecoder.h"
 
 #include <cstdint>
 #include <span>
@@ -11,17 +11,14 @@ namespace lumsift {
 
 class JpegDecoder final : public ImageDecoder {
 public:
-    // Borrows `fallback`, which must outlive this decoder: it reads the JPEGs that need colour
-    // conversion beyond an RGB colour profile (CMYK, YCCK, grey with a profile).
-    explicit JpegDecoder(const ImageDecoder& fallback) : fallback_(fallback) {}
-
+    // "jpg", "jpeg", "jpe".
     std::vector<std::string> suffixes() const override;
-    // No picture (with libjpeg's message) for a file that is missing, not a JPEG, corrupt or
-    // truncated.
-    Decoded decode(const std::filesystem::path& path, int minSide) const override;
 
-private:
-    const ImageDecoder& fallback_;
+    // Passes on CMYK and YCCK JPEGs, those with other than one or three components, and grey
+    // ones with a colour profile. A failure, with libjpeg's message, for a file that is missing,
+    // not a JPEG, corrupt or truncated. A colour profile that cannot be applied is logged and
+    // the colours are kept as stored.
+    Decoded decode(const std::filesystem::path& path, const DecodeRequest& request) const override;
 };
 
 // Largest JPEG DCT scale denominator (8, 4, 2, 1) that keeps both sides at least minSide; the

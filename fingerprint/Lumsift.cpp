@@ -2,15 +2,19 @@
 // and the strict comparisons below are what the stored fingerprints are made of: keep them.
 #include "fingerprint/Lumsift.h"
 
-#include "fingerprint/ImageRenderer.h"
+#include "fingerprint/DecoderChoice.h"
 #include "platform/log/Log.h"
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
+
+#include <fftw3.h>
 
 namespace lumsift {
 namespace {
@@ -55,11 +59,28 @@ int channelSum(const uint8_t* pixel, bool alphaFirst) {
 
 } // namespace
 
-FftwPlan::~FftwPlan() {
+Lumsift::FftwPlan::~FftwPlan() {
     if (plan_ == nullptr)
         return;
     const std::lock_guard lock(fftwPlannerMutex());
     fftw_destroy_plan(plan_);
+}
+
+std::string fileUrlText(const std::filesystem::path& path) {
+    static constexpr std::string_view kKept = "-._~/!$&'()*+,;=:@";
+    std::string text = "file://";
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    for (const unsigned char c : (ec ? path : absolute).string()) {
+        if (std::isalnum(c) != 0 || kKept.find(static_cast<char>(c)) != std::string_view::npos) {
+            text += static_cast<char>(c);
+            continue;
+        }
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+        text += escaped;
+    }
+    return text;
 }
 
 Lumsift::Lumsift() : imgTypes(readableImageTypes()), dctPlan(planDct(data, out)) {}

@@ -10,24 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include <fftw3.h>
+struct fftw_plan_s; // the plan type behind fftw_plan: <fftw3.h> stays in Lumsift.cpp
 
 namespace lumsift {
-
-// Owns one fftw_plan; planning and destroying go through the process-wide planner lock.
-class FftwPlan {
-public:
-    FftwPlan() = default;
-    // Takes ownership of `plan` (may be null).
-    explicit FftwPlan(fftw_plan plan) : plan_(plan) {}
-    ~FftwPlan();
-    FftwPlan(const FftwPlan&) = delete;
-    FftwPlan& operator=(const FftwPlan&) = delete;
-    fftw_plan get() const { return plan_; }
-
-private:
-    fftw_plan plan_ = nullptr;
-};
 
 // A pixel grid of N x N pixels, 4 bytes a pixel, rows from the top.
 template <int N> using PixelGrid = std::array<uint8_t, 4 * N * N>;
@@ -80,6 +65,21 @@ public:
     void setAlphaFirst(bool value) { alphaFirst = value; }
 
 private:
+    // Owns one FFTW plan (fftw_plan); planning and destroying go through the process-wide
+    // planner lock.
+    class FftwPlan {
+    public:
+        // Takes ownership of `plan` (may be null).
+        explicit FftwPlan(fftw_plan_s* plan) : plan_(plan) {}
+        ~FftwPlan();
+        FftwPlan(const FftwPlan&) = delete;
+        FftwPlan& operator=(const FftwPlan&) = delete;
+        fftw_plan_s* get() const { return plan_; }
+
+    private:
+        fftw_plan_s* plan_;
+    };
+
     std::vector<std::string> imgTypes;
     int32_t reducedImageSize = 8;
     PixelGrid<8> bitmapReducedImage8x8{};
@@ -90,5 +90,9 @@ private:
     double out[32][32]{};
     FftwPlan dctPlan;
 };
+
+// The text of the file URL of `path` ("file:///photos/My%20Cat.jpg"), as the calculator's log
+// lines name files. A relative path is made absolute from the current folder where it can be.
+std::string fileUrlText(const std::filesystem::path& path);
 
 } // namespace lumsift

@@ -3,6 +3,7 @@
 #include "fingerprint/Picture.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <numbers>
 #include <utility>
@@ -57,14 +58,20 @@ uint8_t toByte(double value) {
 } // namespace
 
 int boxShrink(int side, int minSide) {
+    assert(side >= 1 && minSide >= 0);
     return minSide > 0 ? std::max(1, side / minSide) : 1;
 }
 
 Picture::Picture(int width, int height, std::vector<float> rgba)
-    : width_(width), height_(height), rgba_(std::move(rgba)) {}
+    : width_(width), height_(height), rgba_(std::move(rgba)) {
+    assert(width >= 1 && height >= 1);
+    assert(rgba_.size() == 4 * static_cast<size_t>(width) * height);
+}
 
 Picture Picture::fromBytes(std::span<const uint8_t> pixels, int width, int height, int bands,
                            int minSide, int orientation) {
+    assert(width >= 1 && height >= 1 && (bands == 3 || bands == 4));
+    assert(pixels.size() == static_cast<size_t>(bands) * width * height);
     const int hshrink = boxShrink(width, minSide);
     const int vshrink = boxShrink(height, minSide);
     // Blocks at the right and bottom edges may be partial: they average what they hold, so
@@ -142,6 +149,7 @@ Picture Picture::upright(int orientation) && {
 }
 
 void Picture::render(int n, std::span<uint8_t> out) const {
+    assert(n >= 1 && out.size() == 4 * static_cast<size_t>(n) * n);
     const AxisFilter across = axisFilter(width_, n);
     const AxisFilter down = axisFilter(height_, n);
 

@@ -1,5 +1,5 @@
 // Tests of the JPEG decoder: the EXIF orientation reader on good and broken data, the JPEGs it
-// decodes itself or refuses, and the hand-over of those that need colour conversion.
+// decodes itself or refuses, and those it passes on because they need colour conversion.
 #include "fingerprint/JpegDecoder.h"
 
 #include "tests/support/TestImages.h"
@@ -67,22 +67,10 @@ TEST(JpegDecoder, ReadsTheOrientationAndTakesBrokenExifAsUpright) {
     EXPECT_EQ(exifOrientation(data), 1);
 }
 
-// A general decoder that counts the files handed over to it.
-class RecordingDecoder final : public ImageDecoder {
-public:
-    std::vector<std::string> suffixes() const override { return {"jpg"}; }
-    Decoded decode(const std::filesystem::path&, int) const override {
-        ++calls;
-        return {std::nullopt, "handed over"};
-    }
-    mutable int calls = 0;
-};
-
-TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenFilesAndHandsOverCmyk) {
+TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenFilesAndPassesOnCmyk) {
     TempDir dir;
-    RecordingDecoder general;
-    const JpegDecoder decoder(general);
-    const Decoded grey = decoder.decode(writeSolid(dir / "grey.jpg", 200, 100, 90, 90, 90), 32);
+    const JpegDecoder decoder;
+    const Decoded grey = decoder.decode(writeSolid(dir / "grey.jpg", 200, 100, 90, 90, 90), {32});
     ASSERT_TRUE(grey.picture) << grey.error;
     std::array<uint8_t, 4 * 8 * 8> grid{};
     grey.picture->render(8, grid);
@@ -91,22 +79,24 @@ TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenFilesAndHandsOverCmyk) {
     EXPECT_EQ(grid[3], 255);
     const auto photo = writePhoto(dir / "photo.jpg", 2);
     for (const auto& file : {photo, kData / "p3.jpg"}) {
-        const Decoded decoded = decoder.decode(file, 32);
+        const Decoded decoded = decoder.decode(file, {32});
         EXPECT_TRUE(decoded.picture) << file << ": " << decoded.error;
     }
-    // Missing, not a JPEG, or cut anywhere: no picture, libjpeg's message.
+    // Missing, not a JPEG, or cut anywhere: no picture, libjpeg's message, not passed on.
     const auto size = std::filesystem::file_size(photo);
     std::vector<std::filesystem::path> broken = {dir / "missing.jpg", kData / "grey16.png"};
-    for (const std::uintmax_t keep : {size_t{0}, size_t{2}, size_t{100}, size / 3, size - 10})
+    for (const std::uintmax_t keep :
+         {size_t{0}, size_t{2}, size_t{100}, size_t{200}, size / 3, size / 2, size - 10})
         broken.push_back(writeTruncatedCopy(photo, dir / ("cut" + std::to_string(keep)), keep));
     for (const auto& file : broken) {
-        const Decoded decoded = decoder.decode(file, 32);
+        const Decoded decoded = decoder.decode(file, {32});
         EXPECT_FALSE(decoded.picture) << file;
         EXPECT_FALSE(decoded.error.empty()) << file;
+        EXPECT_FALSE(decoded.passedOn) << file;
     }
-    EXPECT_EQ(general.calls, 0);
-    EXPECT_EQ(decoder.decode(kData / "cmyk.jpg", 32).error, "handed over");
-    EXPECT_EQ(general.calls, 1);
+    const Decoded cmyk = decoder.decode(kData / "cmyk.jpg", {32});
+    EXPECT_TRUE(cmyk.passedOn);
+    EXPECT_FALSE(cmyk.picture);
 }
 
 } // namespace

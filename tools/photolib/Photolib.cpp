@@ -1,7 +1,7 @@
 // photolib's commands over the library package: parsing, the work, and the text or JSON shown.
 #include "tools/photolib/Photolib.h"
 
-#include "fingerprint/ImageRenderer.h"
+#include "fingerprint/DecoderChoice.h"
 #include "platform/scripting/LibraryPackage.h"
 
 #include <algorithm>

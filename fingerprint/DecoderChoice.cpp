@@ -1,0 +1,97 @@
+// The decoder choice: libjpeg directly for the JPEGs it reads alone, libvips for the rest of
+// them and for every other format. A file goes to the decoders for its suffix in that order until
+// one does not pass it on.
+#include "fingerprint/DecoderChoice.h"
+
+#include "fingerprint/JpegDecoder.h"
+#include "fingerprint/VipsDecoder.h"
+#include "platform/vips/Vips.h"
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <ranges>
+#include <string_view>
+
+namespace lumsift {
+namespace {
+
+// `text` in upper case, or in lower case.
+std::string inCase(std::string_view text, bool upper) {
+    std::string result(text);
+    for (char& c : result) {
+        const auto byte = static_cast<unsigned char>(c);
+        c = static_cast<char>(upper ? std::toupper(byte) : std::tolower(byte));
+    }
+    return result;
+}
+
+struct DecoderEntry {
+    std::unique_ptr<ImageDecoder> decoder;
+    std::vector<std::string> suffixes;
+
+    bool reads(std::string_view lowerSuffix) const {
+        return std::ranges::find(suffixes, lowerSuffix) != suffixes.end();
+    }
+};
+
+// The decoders in their order of precedence, with their suffixes asked once. The caller
+// guarantees that libvips has started.
+const std::vector<DecoderEntry>& decoders() {
+    static const std::vector<DecoderEntry> list = [] {
+        std::vector<DecoderEntry> made;
+        auto add = [&made](std::unique_ptr<ImageDecoder> decoder) {
+            std::vector<std::string> suffixes = decoder->suffixes();
+            made.push_back({std::move(decoder), std::move(suffixes)});
+        };
+        add(std::make_unique<JpegDecoder>());
+        add(std::make_unique<VipsDecoder>());
+        return made;
+    }();
+    return list;
+}
+
+} // namespace
+
+std::vector<std::string> readableImageTypes() {
+    if (!vips::start())
+        return {};
+    static const std::vector<std::string> types = [] {
+        std::vector<std::string> all;
+        for (const DecoderEntry& entry : decoders()) {
+            for (const std::string& suffix : entry.suffixes) {
+                if (std::ranges::find(all, suffix) != all.end())
+                    continue;
+                all.push_back(suffix);
+                all.push_back(inCase(suffix, true));
+            }
+        }
+        return all;
+    }();
+    return types;
+}
+
+Decoded decodePicture(const std::filesystem::path& path, int largestGrid) {
+    if (!vips::start())
+        return Decoded::failure("libvips did not start");
+    const std::string name = path.filename().string();
+    const auto dot = name.rfind('.');
+    const std::string suffix = dot == std::string::npos
+                                   ? std::string()
+                                   : inCase(std::string_view(name).substr(dot + 1), false);
+    const auto readsSuffix = [&suffix](const DecoderEntry& entry) { return entry.reads(suffix); };
+    if (std::ranges::none_of(decoders(), readsSuffix))
+        return Decoded::failure("no decoder for " + name);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return Decoded::failure("not a readable file");
+    const DecodeRequest request{largestGrid > 0 ? 2 * largestGrid : 0};
+    for (const DecoderEntry& entry : decoders() | std::views::filter(readsSuffix)) {
+        Decoded decoded = entry.decoder->decode(path, request);
+        if (!decoded.passedOn)
+            return decoded;
+    }
+    return Decoded::failure("every decoder for " + name + " passed it on");
+}
+
+} // namespace lumsift

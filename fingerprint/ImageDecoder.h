@@ -1,0 +1,54 @@
+// The interface of a picture decoder: one decode of one file into a Picture, asked for by a
+// DecodeRequest and answered by a Decoded. The decoders never know each other; the decoder
+// choice orders them and hands a file on when a decoder passes it on.
+#pragma once
+
+#include "fingerprint/Picture.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lumsift {
+
+// What the caller asks of one decode.
+struct DecodeRequest {
+    // Shrink on load, where the format allows it, to the smallest size that keeps both sides at
+    // least this many pixels; 0: full size.
+    int minSide = 0;
+};
+
+// What one decode gives: a picture; or no picture and the reason; or, passed on, neither.
+struct [[nodiscard]] Decoded {
+    std::optional<Picture> picture;
+    // Why there is no picture, as the library that failed said it. Empty with a picture, and
+    // when passed on.
+    std::string error;
+    // The decoder left the file to the next decoder: the file needs what this one does not do.
+    bool passedOn = false;
+
+    static Decoded of(Picture picture) { return {std::move(picture), {}, false}; }
+    static Decoded failure(std::string why) { return {std::nullopt, std::move(why), false}; }
+    static Decoded passOn() { return {std::nullopt, {}, true}; }
+};
+
+class ImageDecoder {
+public:
+    virtual ~ImageDecoder() = default;
+
+    // The file-name suffixes it reads, lower case, without the dot. Cannot fail; the caller
+    // guarantees that libvips has started when the decoder uses it.
+    virtual std::vector<std::string> suffixes() const = 0;
+
+    // Decodes `path` once, as `request` asks, into an upright sRGB picture. Never throws. A
+    // failure, with the library's reason, for a file that is missing or unreadable, not of a
+    // format the decoder reads, truncated, or that its library cannot decode; passed on for a
+    // file of its format that needs another decoder. A decoder keeps nothing of its own between
+    // calls.
+    virtual Decoded decode(const std::filesystem::path& path,
+                           const DecodeRequest& request) const = 0;
+};
+
+} // namespace lumsift
