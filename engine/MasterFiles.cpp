@@ -4,10 +4,10 @@
 #include <thread>
 
 #include "engine/LumsiftForAperture.h"
-#include "engine/Sqlite.h"
 #include "engine/Text.h"
 #include "platform/log/Log.h"
 #include "platform/plist/Plist.h"
+#include "platform/sqlite/Sqlite.h"
 
 namespace lumsift {
 namespace {

@@ -16,7 +16,8 @@
 #include "bench/engine/EngineBench.h"
 #include "engine/LumsiftForAperture.h"
 #include "fingerprint/Lumsift.h"
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryApplication.h"
+#include "photolib/LibraryPackage.h"
 
 namespace {
 
@@ -107,6 +108,7 @@ int main(int argc, char** argv) {
         fs::temp_directory_path() / ("analysis-bench-" + std::to_string(getpid()));
     setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     setMainThread(std::make_shared<bench::CountingMainThread>());
+    photolib::registerLibraryApplication();
     LumsiftForAperture& engine = LumsiftForAperture::sharedLumsiftForAperture();
     engine.setAppDelegate(std::make_shared<bench::NoDelegate>());
     engine.setUserNotifications(std::make_shared<NoNotifications>());
@@ -119,13 +121,13 @@ int main(int argc, char** argv) {
         const std::vector<fs::path> files = pictureNames(sources, folder / "pictures", count);
         const fs::path package = folder / "Bench.aplibrary";
         {
-            auto library = scripting::LibraryPackage::create(package);
-            scripting::ImportOptions options;
+            auto library = photolib::LibraryPackage::create(package);
+            photolib::ImportOptions options;
             options.project = "Wallpapers";
             options.reference = true;
             library.importFiles(files, options);
         }
-        scripting::openLibrary(package);
+        photolib::openLibrary(package);
         const auto page = std::make_shared<bench::NoLoadingPage>();
         engine.loadLibrary(page);
         engine.setApertureLibrary(package.string());
@@ -139,7 +141,7 @@ int main(int argc, char** argv) {
                     analysis / bare, barePeak, peakMiB());
         std::fflush(stdout);
     }
-    scripting::closeLibrary();
+    photolib::closeLibrary();
     fs::remove_all(root);
     return 0;
 }

@@ -7,8 +7,8 @@
 #include "bench/engine/EngineBench.h"
 #include "bench/library/BenchLibrary.h"
 #include "platform/log/Log.h"
-#include "platform/scripting/LibraryApplication.h"
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryApplication.h"
+#include "photolib/LibraryPackage.h"
 
 #include <algorithm>
 #include <chrono>
@@ -43,9 +43,9 @@ int main() {
     setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1);
     const fs::path package = folder / "Bench.aplibrary";
     bench::makeBenchLibrary(package);
-    scripting::openLibrary(package);
+    photolib::openLibrary(package);
 
-    const auto app = scripting::makeLibraryApplication();
+    const auto app = photolib::makeLibraryApplication();
     scripting::ScriptingRegistry::registerApplication(kApertureBundleIdentifier,
                                                       [app] { return app; });
     setMainThread(std::make_shared<bench::CountingMainThread>());
@@ -74,7 +74,7 @@ int main() {
     std::printf("ratio load / reads:         %8.2f (target: at most 1.5)\n", load / reads);
     std::printf("loaded lists, per version:  %8.1f bytes (target: under 300)\n", perVersion);
 
-    scripting::closeLibrary();
+    photolib::closeLibrary();
     fs::remove_all(folder);
     return loaded == versions ? 0 : 2;
 }

@@ -6,7 +6,7 @@
 // Run by hand: build-*/bench/engine/search_bench
 #include "bench/engine/EngineBench.h"
 #include "fingerprint/Lumsift.h"
-#include "platform/scripting/FakeApertureApplication.h"
+#include "tests/support/FakeApertureApplication.h"
 
 #include <algorithm>
 #include <bit>

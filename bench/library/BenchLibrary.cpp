@@ -1,16 +1,16 @@
 // Fills a benchmark library package row by row in one transaction, as fast as SQLite allows.
 #include "bench/library/BenchLibrary.h"
 
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 
 #include <string>
 
 namespace lumsift::bench {
 
 void makeBenchLibrary(const std::filesystem::path& package, BenchLibraryShape shape) {
-    auto library = scripting::LibraryPackage::create(package);
+    auto library = photolib::LibraryPackage::create(package);
     auto& db = library.connection();
-    scripting::sqlite::Transaction transaction(db);
+    photolib::Transaction transaction(db);
     auto folder =
         db.prepare("INSERT INTO RKFolder(uuid, name, folderType, sortIndex) VALUES(?, ?, 2, ?)");
     auto master = db.prepare("INSERT INTO RKMaster(uuid, imagePath, fileIsReference, fileName, "

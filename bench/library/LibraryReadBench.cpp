@@ -5,8 +5,8 @@
 //
 // Run by hand: build-*/bench/library/library_read_bench
 #include "bench/library/BenchLibrary.h"
-#include "platform/scripting/LibraryApplication.h"
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryApplication.h"
+#include "photolib/LibraryPackage.h"
 
 #include <algorithm>
 #include <chrono>
@@ -94,11 +94,11 @@ int main() {
     bench::makeBenchLibrary(package);
     std::printf("made 100,000 versions in 100 projects in %.0f ms\n",
                 std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    scripting::openLibrary(package);
-    const auto app = scripting::makeLibraryApplication();
+    photolib::openLibrary(package);
+    const auto app = photolib::makeLibraryApplication();
 
     sqlite3* db = nullptr;
-    sqlite3_open_v2(scripting::libraryDatabasePath(package).c_str(), &db, SQLITE_OPEN_READONLY,
+    sqlite3_open_v2(photolib::libraryDatabasePath(package).c_str(), &db, SQLITE_OPEN_READONLY,
                     nullptr);
     size_t interfaceCells = 0;
     size_t plainCells = 0;
@@ -118,7 +118,7 @@ int main() {
                 interfaceCells);
     std::printf("ratio interface / plain:  %8.2f (target: at most 2)\n", throughInterface / plain);
 
-    scripting::closeLibrary();
+    photolib::closeLibrary();
     fs::remove_all(folder);
     return interfaceCells == plainCells && orderedCells == plainCells ? 0 : 2;
 }

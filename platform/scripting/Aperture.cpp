@@ -1,8 +1,6 @@
 // Image-version and project handles forward to their application; the registry of applications.
 #include "platform/scripting/Aperture.h"
 
-#include "platform/scripting/LibraryApplication.h"
-
 #include <map>
 #include <mutex>
 
@@ -72,8 +70,6 @@ ScriptingRegistry::applicationWithBundleIdentifier(std::string_view bundleIdenti
     }
     if (factory)
         return factory();
-    if (bundleIdentifier == "com.apple.aperture")
-        return makeLibraryApplication();
     return nullptr;
 }
 

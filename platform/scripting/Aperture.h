@@ -100,8 +100,8 @@ private:
     std::string id_;
 };
 
-// The photo application. Implementations: the library-package stand-in (LibraryApplication) and
-// the in-memory fake for tests (FakeApertureApplication). Every operation is one request.
+// The photo application. Implementations register a factory with the ScriptingRegistry; every
+// operation is one request.
 class ApertureApplication : public std::enable_shared_from_this<ApertureApplication> {
 public:
     virtual ~ApertureApplication() = default;
@@ -152,8 +152,8 @@ protected:
 // The export option that asks for the master with an XMP sidecar.
 constexpr uint32_t kExportMetadataRKSC = 0x726b7363; // 'rksc'
 
-// The applications by bundle identifier. "com.apple.aperture" gives the library-package
-// stand-in unless a test registered another application first.
+// The applications by bundle identifier, as their implementations registered them: the
+// application's start-up registers the photo application it works with, tests register fakes.
 class ScriptingRegistry {
 public:
     using Factory = std::function<std::shared_ptr<ApertureApplication>()>;

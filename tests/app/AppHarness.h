@@ -7,7 +7,7 @@
 #include "app/MainInterface.h"
 #include "app/OpenPanel.h"
 #include "engine/LumsiftForAperture.h"
-#include "platform/scripting/FakeApertureApplication.h"
+#include "tests/support/FakeApertureApplication.h"
 #include "tests/support/TestImages.h"
 
 #include <filesystem>
@@ -25,7 +25,7 @@ inline std::string text(QtTextField* field) {
 
 class AppHarness {
 public:
-    // `registerFake`: false leaves the library-package application registered.
+    // `registerFake`: false leaves the application that the test registered.
     explicit AppHarness(bool registerFake = true);
     ~AppHarness();
     AppHarness(const AppHarness&) = delete;

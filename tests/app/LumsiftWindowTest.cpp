@@ -1,7 +1,8 @@
 // One run through the real window over a real library package: load, analyse, select, search,
 // read the counts, clear the keywords.
 #include "app/ResultsView.h"
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryApplication.h"
+#include "photolib/LibraryPackage.h"
 #include "tests/app/AppHarness.h"
 #include "tests/support/TestImages.h"
 
@@ -21,7 +22,7 @@ using testing::AppHarness;
 
 // The keyword names that the versions of the package carry, all versions together.
 std::vector<std::string> searchKeywords(const std::filesystem::path& package) {
-    auto library = scripting::LibraryPackage::open(package);
+    auto library = photolib::LibraryPackage::open(package);
     std::vector<std::string> names;
     for (const auto& version : library.versions())
         for (const auto& keyword : library.keywords(version.uuid))
@@ -52,16 +53,17 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     for (int i = 1; i < 4; ++i)
         testimages::writePhotoIn(photos, i);
     const std::filesystem::path package = folder / "Trip.aplibrary";
-    scripting::ImportOptions options;
+    photolib::ImportOptions options;
     options.project = "Trip";
     std::string targetId;
     for (const auto& version :
-         scripting::LibraryPackage::create(package).importFiles(std::vector{photos}, options))
+         photolib::LibraryPackage::create(package).importFiles(std::vector{photos}, options))
         if (version.fileName == target)
             targetId = version.uuid;
     ASSERT_FALSE(targetId.empty());
-    scripting::openLibrary(package);
+    photolib::openLibrary(package);
 
+    photolib::registerLibraryApplication();
     AppHarness h(/*registerFake=*/false);
     h.launch();
     LumsiftAppDelegate& d = *h.ui.delegate;
@@ -84,7 +86,7 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     EXPECT_EQ(h.askedPanels().size(), 1u);
     saveScreenshot(*h.ui.window, "loading-page");
     // Select the target in the photo application and come back.
-    scripting::LibraryPackage::open(package).select(std::vector{targetId});
+    photolib::LibraryPackage::open(package).select(std::vector{targetId});
     emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(d.selectedLabel()->text(), "1");
 
@@ -111,7 +113,7 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     EXPECT_EQ(results->retrieveStatusLabel()->stringValue(), "Ready To Search");
     EXPECT_FALSE(results->clearKeywordsEnabled());
 
-    scripting::closeLibrary();
+    photolib::closeLibrary();
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // The engine end to end: a real library package of real pictures, the photo application's
 // stand-in, the engine's load, analysis and search, and what ends up in the library and on disk.
 #include "fingerprint/Lumsift.h"
-#include "platform/scripting/LibraryApplication.h"
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryApplication.h"
+#include "photolib/LibraryPackage.h"
 #include "tests/engine/support/EngineHarness.h"
 #include "tests/support/TestImages.h"
 
@@ -17,7 +17,7 @@ namespace lumsift {
 namespace {
 
 namespace fs = std::filesystem;
-using scripting::VersionRecord;
+using photolib::VersionRecord;
 using enum testimages::Variant;
 using testing::kCompleteNotification;
 using Strings = std::vector<std::string>;
@@ -26,10 +26,10 @@ using ::testing::ElementsAre;
 // A real library package in a fresh folder, open in the photo application's stand-in, and the
 // engine over it with recording pages, delegate, idle-sleep assertions and notifications.
 struct Library : testing::RecordedEngine {
-    Library() : RecordedEngine(scripting::makeLibraryApplication) {
+    Library() : RecordedEngine(photolib::makeLibraryApplication) {
         setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-        scripting::LibraryPackage::create(package);
-        scripting::openLibrary(package);
+        photolib::LibraryPackage::create(package);
+        photolib::openLibrary(package);
         giveDelegate();
         recordSystem();
     }
@@ -44,12 +44,12 @@ struct Library : testing::RecordedEngine {
             name += std::to_string(getpid()) + "-" + std::to_string(counter++) + ".jpg";
             files.push_back(testimages::writePhoto(dir / name, index, variant));
         }
-        scripting::ImportOptions options;
+        photolib::ImportOptions options;
         options.project = project;
         options.reference = reference;
         return library().importFiles(files, options);
     }
-    scripting::LibraryPackage library() const { return scripting::LibraryPackage::open(package); }
+    photolib::LibraryPackage library() const { return photolib::LibraryPackage::open(package); }
     // Loads the library; then names the package as the loading page does before a run, unless
     // `withPackage` is false (no master is then known, and every image is exported).
     void load(bool withPackage = true) {
@@ -183,7 +183,7 @@ TEST(AnalysisEndToEnd, ExportedCopiesAreDeletedAfterReadingAndASecondRunComputes
     const auto first = lib.tags(versions[0].uuid);
 
     lib.load();
-    scripting::LibraryPackage observer = lib.library();
+    photolib::LibraryPackage observer = lib.library();
     const int64_t before = observer.dataVersion();
     lib.events.clear();
     lib.analyse();

@@ -1,8 +1,8 @@
 // The photo application's stand-in: round trips through the scripting interface on a real
 // library package, and many users of one library at once.
-#include "platform/scripting/LibraryApplication.h"
+#include "photolib/LibraryApplication.h"
 
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 #include "tests/photolib/TestLibrary.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using namespace lumsift::photolib;
 using namespace lumsift::scripting;
 using lumsift::testlib::TempFolder;
 using lumsift::testlib::writeImage;
@@ -36,6 +37,7 @@ struct OpenLibrary {
                                           writeImage(temp / "in" / "c.jpg", 30, 22, 80)};
         versions = library->importFiles(files, options);
         openLibrary(library->path());
+        registerLibraryApplication();
         app = ScriptingRegistry::applicationWithBundleIdentifier("com.apple.aperture");
     }
     ApertureImageVersion version(size_t i) const { return {app, versions.at(i).uuid}; }

@@ -1,6 +1,6 @@
 // The library package on disk: schema, opening, imports, selection. Its tags, keywords and export
 // are tested through the scripting interface (LibraryApplicationTest).
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 
 #include "platform/plist/Plist.h"
 #include "tests/photolib/TestLibrary.h"
@@ -8,7 +8,8 @@
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
-using namespace lumsift::scripting;
+using namespace lumsift::photolib;
+using lumsift::scripting::ScriptingError;
 using lumsift::testlib::queryText;
 using lumsift::testlib::TempFolder;
 using lumsift::testlib::writeImage;

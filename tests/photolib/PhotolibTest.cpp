@@ -1,5 +1,5 @@
 // photolib end to end: the program run as a user runs it, in a temporary folder.
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 #include "tests/photolib/TestLibrary.h"
 
 #include <gtest/gtest.h>
@@ -52,12 +52,12 @@ TEST(Photolib, MakesOpensSelectsAndShowsALibrary) {
     EXPECT_TRUE(fs::exists(lib.temp / "L.aplibrary" / "Masters" / "photos" / "b.png"));
 
     EXPECT_EQ(runPhotolib({"open", lib.path + "/"}).exitCode, 0);
-    EXPECT_EQ(lumsift::scripting::openLibraryPath(), fs::path(lib.path));
+    EXPECT_EQ(lumsift::photolib::openLibraryPath(), fs::path(lib.path));
 
     ASSERT_EQ(runPhotolib({"select", lib.path, "b", "a"}).exitCode, 0);
     const auto json = runPhotolib({"show", lib.path, "--json", "--tags", "--keywords"});
     ASSERT_EQ(json.exitCode, 0) << json.err;
-    const auto versions = lumsift::scripting::LibraryPackage::open(lib.path).versions();
+    const auto versions = lumsift::photolib::LibraryPackage::open(lib.path).versions();
     EXPECT_TRUE(contains(json.out, "\"selection\": [\"" + versions[1].uuid + "\", \"" +
                                        versions[0].uuid + "\"]"))
         << json.out;
@@ -67,7 +67,7 @@ TEST(Photolib, MakesOpensSelectsAndShowsALibrary) {
     EXPECT_TRUE(contains(runPhotolib({"show", lib.path, "--json"}).out, "\"selection\": []"));
 
     EXPECT_EQ(runPhotolib({"close"}).exitCode, 0);
-    EXPECT_EQ(lumsift::scripting::openLibraryPath(), std::nullopt);
+    EXPECT_EQ(lumsift::photolib::openLibraryPath(), std::nullopt);
 }
 
 TEST(Photolib, ReferenceImportIntoANamedProject) {

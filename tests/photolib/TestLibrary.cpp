@@ -38,13 +38,13 @@ std::string readText(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::string queryText(scripting::LibraryPackage& library, const std::string& sql) {
+std::string queryText(photolib::LibraryPackage& library, const std::string& sql) {
     auto query = library.connection().prepare(sql);
     return query.step() ? query.text(0) : std::string("<no row>");
 }
 
 ProcessResult runPhotolib(const std::vector<std::string>& args) {
-    const fs::path program = fs::path(LUMSIFT_BINARY_DIR) / "tools" / "photolib" / "photolib";
+    const fs::path program = LUMSIFT_PHOTOLIB_PROGRAM;
     std::string outPattern = (fs::temp_directory_path() / "photolib-out-XXXXXX").string();
     std::string errPattern = (fs::temp_directory_path() / "photolib-err-XXXXXX").string();
     const int outFd = mkstemp(outPattern.data());

@@ -2,7 +2,7 @@
 // setting, tiny image files, and photolib run as a process.
 #pragma once
 
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 #include "tests/support/TestImages.h"
 
 #include <filesystem>
@@ -30,7 +30,7 @@ std::filesystem::path writeText(const std::filesystem::path& file, const std::st
 std::string readText(const std::filesystem::path& file);
 
 // The first column of the first row of `sql` run on `library`'s connection; "<no row>" when none.
-std::string queryText(scripting::LibraryPackage& library, const std::string& sql);
+std::string queryText(photolib::LibraryPackage& library, const std::string& sql);
 
 struct ProcessResult {
     int exitCode = -1;

@@ -1,12 +1,16 @@
-// Crash-log discovery: the address, the last-report date, the folder searched and the names that
-// belong to this application.
+// Crash-log discovery: the address, the last-report date, the folder searched, the names that
+// belong to this application, and the log of a real crash.
 #include "Shared Code/KTWCrashReporter.h"
 
 #include "CrashReporterTestSupport.h"
+#include "platform/crashlog/CrashLogWriter.h"
+#include "tests/support/ChildProcess.h"
 
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+
+#include <csignal>
 
 using namespace std::chrono_literals;
 
@@ -16,6 +20,30 @@ namespace {
 using Clock = std::chrono::system_clock;
 using Paths = std::vector<std::string>;
 using KTWCrashReporterTest = test::CrashReporterFixture;
+
+// No application object before the fork: the child must start from a quiet process.
+class KTWCrashReporterAfterACrash : public test::CrashReporterFixture {
+protected:
+    KTWCrashReporterAfterACrash() { makeApplicationAtSetUp = false; }
+};
+
+TEST_F(KTWCrashReporterAfterACrash, OffersTheLogThatTheCrashLogWriterLeft) {
+    setLastReportDate(Clock::now() - 1s);
+    EXPECT_EQ(testing::signalOfChild([] {
+                  if (crashlog::installCrashLogWriter()) {
+                      volatile int* volatile nowhere = nullptr;
+                      *nowhere = 1;
+                  }
+              }),
+              SIGSEGV);
+    std::error_code ec;
+    const std::vector<std::filesystem::path> logs{std::filesystem::directory_iterator(userLogs, ec),
+                                                  {}};
+    ASSERT_EQ(logs.size(), 1u);
+    app.emplace(argc, argv);
+    KTWCrashReporter::checkForNewCrashes();
+    EXPECT_EQ(reportWindows(), Paths{logs.front().string()});
+}
 
 TEST_F(KTWCrashReporterTest, NoAddressAnywhereRaisesEvenWithoutLogs) {
     useBundle({{"KTWCrashReporterCrashSubmissionURL", ""}});

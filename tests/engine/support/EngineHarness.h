@@ -3,7 +3,7 @@
 #pragma once
 
 #include "engine/LumsiftForAperture.h"
-#include "platform/scripting/FakeApertureApplication.h"
+#include "tests/support/FakeApertureApplication.h"
 #include "tests/engine/support/Recorders.h"
 
 #include <cstdlib>

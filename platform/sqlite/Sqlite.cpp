@@ -1,5 +1,5 @@
-// The read-only SQLite layer: RAII for connections and statements, result codes with messages.
-#include "engine/Sqlite.h"
+// The SQLite layer: connections and statements, and SQLite's result codes as our status.
+#include "platform/sqlite/Sqlite.h"
 
 #include <filesystem>
 #include <utility>
@@ -47,6 +47,23 @@ SqliteConnection SqliteConnection::openReadOnly(std::string_view path, SqliteSta
     sqlite3* db = nullptr;
     const int code =
         sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    return adopt(code, db, status);
+}
+
+SqliteConnection SqliteConnection::openReadWrite(const std::filesystem::path& path, bool create,
+                                                SqliteStatus& status) {
+    sqlite3* db = nullptr;
+    const int flags =
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    const int code = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
+    SqliteConnection connection = adopt(code, db, status);
+    if (connection.isOpen()) {
+        sqlite3_extended_result_codes(db, 1);
+    }
+    return connection;
+}
+
+SqliteConnection SqliteConnection::adopt(int code, sqlite3* db, SqliteStatus& status) {
     SqliteConnection connection;
     connection.db_.reset(db); // closed on every way out, also when the open failed
     status = statusOf(code, db);
@@ -54,6 +71,19 @@ SqliteConnection SqliteConnection::openReadOnly(std::string_view path, SqliteSta
         return SqliteConnection();
     }
     return connection;
+}
+
+SqliteStatus SqliteConnection::setBusyTimeout(int milliseconds) {
+    return statusOf(sqlite3_busy_timeout(db_.get(), milliseconds), db_.get());
+}
+
+SqliteStatus SqliteConnection::exec(std::string_view sql) {
+    const std::string text(sql);
+    return statusOf(sqlite3_exec(db_.get(), text.c_str(), nullptr, nullptr, nullptr), db_.get());
+}
+
+int64_t SqliteConnection::changes() const {
+    return sqlite3_changes64(db_.get());
 }
 
 SqliteStatement SqliteStatement::prepare(const SqliteConnection& db, std::string_view sql,
@@ -76,6 +106,14 @@ SqliteStatus SqliteStatement::bindText(int index, std::string_view text) {
     return statusOf(code, sqlite3_db_handle(stmt_.get()));
 }
 
+SqliteStatus SqliteStatement::bindInt64(int index, int64_t value) {
+    return statusOf(sqlite3_bind_int64(stmt_.get(), index, value), sqlite3_db_handle(stmt_.get()));
+}
+
+SqliteStatus SqliteStatement::bindNull(int index) {
+    return statusOf(sqlite3_bind_null(stmt_.get(), index), sqlite3_db_handle(stmt_.get()));
+}
+
 SqliteStatement::Step SqliteStatement::step() {
     lastCode_ = sqlite3_step(stmt_.get());
     if (lastCode_ == SQLITE_ROW) {
@@ -94,21 +132,41 @@ SqliteStatus SqliteStatement::lastStatus() const {
     return statusOf(lastCode_, sqlite3_db_handle(stmt_.get()));
 }
 
+void SqliteStatement::reset() {
+    sqlite3_reset(stmt_.get());
+    lastCode_ = SQLITE_OK;
+}
+
 int SqliteStatement::columnCount() const {
     return sqlite3_column_count(stmt_.get());
 }
 
 std::optional<std::string> SqliteStatement::columnText(int column) const {
-    const unsigned char* text = sqlite3_column_text(stmt_.get(), column);
-    if (text == nullptr) {
+    const std::string_view text = columnTextView(column);
+    if (text.data() == nullptr) {
         return std::nullopt;
     }
-    return std::string(reinterpret_cast<const char*>(text),
-                       static_cast<std::size_t>(sqlite3_column_bytes(stmt_.get(), column)));
+    return std::string(text);
+}
+
+std::string_view SqliteStatement::columnTextView(int column) const {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_.get(), column));
+    if (text == nullptr) {
+        return {};
+    }
+    return {text, static_cast<std::size_t>(sqlite3_column_bytes(stmt_.get(), column))};
 }
 
 int SqliteStatement::columnInt(int column) const {
     return sqlite3_column_int(stmt_.get(), column);
+}
+
+int64_t SqliteStatement::columnInt64(int column) const {
+    return sqlite3_column_int64(stmt_.get(), column);
+}
+
+bool SqliteStatement::columnIsNull(int column) const {
+    return sqlite3_column_type(stmt_.get(), column) == SQLITE_NULL;
 }
 
 } // namespace lumsift

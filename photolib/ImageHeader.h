@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <optional>
 
-namespace lumsift::scripting {
+namespace lumsift::photolib {
 
 struct ImageSize {
     int64_t width = 0;
@@ -21,4 +21,4 @@ bool libvipsReadsImage(const std::filesystem::path& file);
 // open the file as an image. Thread-safe.
 std::optional<ImageSize> readImageSize(const std::filesystem::path& file);
 
-} // namespace lumsift::scripting
+} // namespace lumsift::photolib

@@ -1,50 +1,51 @@
-// The crash-log writer: a child process that really crashes leaves a log that the next launch's
-// discovery offers, and still dies of its signal.
+// The crash-log writer: a child process that really crashes leaves a log in the user's crash-log
+// folder, named for the bundle, and still dies of its signal.
 #include "platform/crashlog/CrashLogWriter.h"
 
-#include "CrashReporterTestSupport.h"
-#include "Shared Code/KTWCrashReporter.h"
+#include "platform/bundle/Bundle.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TestImages.h"
+
+#include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
-#include <sys/wait.h>
-#include <unistd.h>
-
-using namespace std::chrono_literals;
 
 namespace lumsift {
 namespace {
 
-class CrashLogWriterTest : public test::CrashReporterFixture {
-protected:
-    // No application object before the fork: the child must start from a quiet process.
-    CrashLogWriterTest() { makeApplicationAtSetUp = false; }
+using testing::signalOfChild;
 
-    // Runs `crash` in a child that installed the writer; returns the signal it died of (0 when it
-    // did not die of one).
+class CrashLogWriterTest : public ::testing::Test {
+protected:
+    // A bundle without Info.plist: the logs are named for the executable, "Lumsift".
+    void SetUp() override {
+        setenv("XDG_DATA_HOME", folder.path().c_str(), 1);
+        Bundle::setMainForTesting(folder.path(), folder / "Lumsift", folder / "Info.plist",
+                                  folder.path());
+    }
+    // Installs the writer in a child, runs `crash` there; the signal the child died of.
     template <typename Crash> static int crashChild(Crash crash) {
-        const pid_t child = fork();
-        if (child == 0) {
+        return signalOfChild([&] {
             if (crashlog::installCrashLogWriter())
                 crash();
-            _exit(0);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        });
     }
     std::vector<std::filesystem::path> logs() const {
         std::error_code ec;
-        return {std::filesystem::directory_iterator(userLogs, ec), {}};
+        return {std::filesystem::directory_iterator(folder / "Logs/DiagnosticReports", ec), {}};
     }
     static std::string text(const std::filesystem::path& log) {
         std::ifstream in(log, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
+
+    testimages::TempDir folder;
 };
 
-TEST_F(CrashLogWriterTest, SegmentationFaultLeavesALogThatTheNextLaunchOffers) {
-    setLastReportDate(std::chrono::system_clock::now() - 1s);
+TEST_F(CrashLogWriterTest, SegmentationFaultLeavesANamedLogWithABacktrace) {
     EXPECT_EQ(crashChild([] {
                   volatile int* volatile nowhere = nullptr;
                   *nowhere = 1;
@@ -61,9 +62,6 @@ TEST_F(CrashLogWriterTest, SegmentationFaultLeavesALogThatTheNextLaunchOffers) {
     EXPECT_NE(written.find("Fault Address:   0x0\n"), std::string::npos) << written;
     EXPECT_NE(written.find("\nBacktrace:\n"), std::string::npos);
     EXPECT_GT(written.size(), written.find("\nBacktrace:\n") + 20); // some frames
-    app.emplace(argc, argv);
-    KTWCrashReporter::checkForNewCrashes();
-    EXPECT_EQ(reportWindows(), std::vector<std::string>{log.string()});
 }
 
 // Crashes in the same second get logs of their own.

@@ -1,9 +1,9 @@
 // The library package: its schema, the imports and selections of photolib, the reads and writes of
 // the photo application's stand-in, and the master list in ApertureData.xml.
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 
+#include "photolib/ImageHeader.h"
 #include "platform/plist/Plist.h"
-#include "platform/scripting/ImageHeader.h"
 
 #include <algorithm>
 #include <array>
@@ -18,8 +18,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace lumsift::scripting {
+namespace lumsift::photolib {
 namespace fs = std::filesystem;
+using scripting::ScriptingError;
 
 namespace {
 
@@ -80,7 +81,7 @@ fs::path masterLocation(const fs::path& package, std::string_view imagePath, boo
     return package / "Masters" / fs::path(imagePath);
 }
 
-VersionRecord versionFromRow(const fs::path& package, const sqlite::Statement& row) {
+VersionRecord versionFromRow(const fs::path& package, const Statement& row) {
     VersionRecord v;
     v.uuid = row.text(0);
     v.name = row.text(1);
@@ -290,7 +291,7 @@ LibraryPackage LibraryPackage::create(const fs::path& package) {
         LibraryPackage library(path, true);
         // WAL lets readers go on while photolib or another thread writes.
         library.db_.exec("PRAGMA journal_mode=WAL");
-        sqlite::Transaction transaction(library.db_);
+        Transaction transaction(library.db_);
         library.db_.exec(kSchema);
         library.db_.prepare("INSERT INTO RKProperty(key, value) VALUES('version', ?)")
             .bind(1, kApplicationVersion)
@@ -406,7 +407,7 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
             take(file, true);
     }
 
-    sqlite::Transaction transaction(db_);
+    Transaction transaction(db_);
 
     // 2. The project, made when missing.
     std::string projectUuid;
@@ -529,7 +530,7 @@ std::string LibraryPackage::masterListXml() {
 }
 
 void LibraryPackage::select(std::span<const std::string> namesOrUuids) {
-    sqlite::Transaction transaction(db_);
+    Transaction transaction(db_);
     std::vector<std::string> chosen;
     auto byUuid = db_.prepare("SELECT uuid FROM RKVersion WHERE uuid = ?");
     auto byName = db_.prepare("SELECT v.uuid FROM RKVersion v LEFT JOIN RKFolder f ON f.uuid = "
@@ -693,7 +694,7 @@ void LibraryPackage::setCustomTag(const std::string& versionUuid, std::string_vi
 
 void LibraryPackage::addKeyword(const std::string& versionUuid, std::string_view name,
                                 std::string_view parent) {
-    sqlite::Transaction transaction(db_);
+    Transaction transaction(db_);
     auto exists = db_.prepare("SELECT 1 FROM RKVersion WHERE uuid = ?");
     if (!exists.bind(1, versionUuid).step())
         fail("NoSuchVersion", "no version has the uuid " + versionUuid);
@@ -804,4 +805,4 @@ void closeLibrary() {
              "cannot remove " + openLibrarySettingFile().string() + ": " + error.message());
 }
 
-} // namespace lumsift::scripting
+} // namespace lumsift::photolib

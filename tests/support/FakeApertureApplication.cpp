@@ -1,5 +1,5 @@
 // The in-memory photo application for tests.
-#include "platform/scripting/FakeApertureApplication.h"
+#include "tests/support/FakeApertureApplication.h"
 
 #include <algorithm>
 #include <fstream>

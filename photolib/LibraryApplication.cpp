@@ -1,15 +1,22 @@
 // The photo application's stand-in: answers the scripting interface from the library package that
 // `photolib open` named, found afresh at each request.
-#include "platform/scripting/LibraryApplication.h"
+#include "photolib/LibraryApplication.h"
 
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 
 #include <mutex>
 #include <type_traits>
 
 #include <sys/stat.h>
 
-namespace lumsift::scripting {
+namespace lumsift::photolib {
+using scripting::ApertureApplication;
+using scripting::ApertureImageVersion;
+using scripting::ApertureKeyword;
+using scripting::ApertureProject;
+using scripting::kExportMetadataRKSC;
+using scripting::ScriptingError;
+
 namespace {
 
 class LibraryApplication final : public ApertureApplication {
@@ -245,4 +252,9 @@ std::shared_ptr<ApertureApplication> makeLibraryApplication() {
     return std::make_shared<LibraryApplication>();
 }
 
-} // namespace lumsift::scripting
+void registerLibraryApplication() {
+    scripting::ScriptingRegistry::registerApplication(kLibraryApplicationBundleIdentifier,
+                                                      makeLibraryApplication);
+}
+
+} // namespace lumsift::photolib

@@ -1,26 +1,22 @@
-// A thin layer over SQLite for the library package: owning handles for the connection and its
-// statements, and one place that turns SQLite's return codes into ScriptingError with SQLite's
-// own message.
+// The library package's database as the stand-in uses it: the SQLite layer of platform/sqlite with
+// every failure thrown as ScriptingError (SQLite's message kept), and write transactions that
+// undo themselves on every way out.
 #pragma once
 
 #include "platform/scripting/Aperture.h"
-#include "platform/sqlite/SqliteHandles.h"
+#include "platform/sqlite/Sqlite.h"
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
 
-namespace lumsift::scripting::sqlite {
+namespace lumsift::photolib {
 
-using lumsift::sqlite::DatabaseHandle;
-using lumsift::sqlite::StatementHandle;
-
-// Throws ScriptingError for a failing SQLite result code `rc` of `db` (may be null), with the
-// kind "LibraryLocked" for a busy or locked database, "LibraryDamaged" for a damaged one and
-// "LibraryDatabase" otherwise; `what` says what was being done. Returns when `rc` is a success.
-void check(sqlite3* db, int rc, std::string_view what);
+// Throws ScriptingError for a failed `status`, with the kind "LibraryLocked" for a busy or locked
+// database, "LibraryDamaged" for a damaged one and "LibraryDatabase" otherwise; `what` says what
+// was being done. Returns when `status` is a success.
+void check(const SqliteStatus& status, std::string_view what);
 
 class Connection;
 
@@ -39,18 +35,17 @@ public:
     // Steps a statement that yields no rows.
     void run();
     // Makes the statement ready to run again, keeping its bindings.
-    void reset();
+    void reset() { stmt_.reset(); }
 
     // Columns count from 0 and read the current row. The view is borrowed: valid until the next
     // step, reset or column call on this column.
-    std::string_view textView(int column) const;
+    std::string_view textView(int column) const { return stmt_.columnTextView(column); }
     std::string text(int column) const { return std::string(textView(column)); }
-    int64_t integer(int column) const;
-    bool isNull(int column) const;
+    int64_t integer(int column) const { return stmt_.columnInt64(column); }
+    bool isNull(int column) const { return stmt_.columnIsNull(column); }
 
 private:
-    sqlite3* db_;
-    StatementHandle stmt_;
+    SqliteStatement stmt_;
 };
 
 // One connection to a database file, with a busy timeout so that other threads' and processes'
@@ -61,15 +56,16 @@ public:
     // cannot be opened.
     Connection(const std::filesystem::path& path, bool create);
 
-    sqlite3* get() const { return db_.get(); }
+    // Borrowed; valid while this object lives.
+    SqliteConnection& sqlite() { return db_; }
     // Runs one or more statements that yield no rows.
     void exec(std::string_view sql);
     Statement prepare(std::string_view sql) { return Statement(*this, sql); }
     // Rows changed by the last finished insert, update or delete of this connection.
-    int64_t changes() const;
+    int64_t changes() const { return db_.changes(); }
 
 private:
-    DatabaseHandle db_;
+    SqliteConnection db_;
 };
 
 // An immediate (write) transaction: begun on construction, rolled back when destroyed without
@@ -88,4 +84,4 @@ private:
     bool open_ = true;
 };
 
-} // namespace lumsift::scripting::sqlite
+} // namespace lumsift::photolib

@@ -9,8 +9,8 @@
 // included where SQLite failed).
 #pragma once
 
+#include "photolib/Database.h"
 #include "platform/scripting/Aperture.h"
-#include "platform/scripting/Sqlite.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lumsift::scripting {
+namespace lumsift::photolib {
 
 // How files are imported.
 struct ImportOptions {
@@ -89,7 +89,7 @@ public:
     // The package folder, absolute.
     const std::filesystem::path& path() const { return path_; }
     // The connection, for readers that want plain SQL (benchmarks, tests). Borrowed.
-    sqlite::Connection& connection() { return db_; }
+    Connection& connection() { return db_; }
 
     // --- photolib's commands ---
 
@@ -156,7 +156,7 @@ private:
     std::string masterListXml();
 
     std::filesystem::path path_;
-    sqlite::Connection db_;
+    Connection db_;
 };
 
 // Where a package keeps its database, below the package folder.
@@ -174,4 +174,4 @@ void openLibrary(const std::filesystem::path& package);
 // Removes the setting; nothing is open afterwards. Throws when it cannot be removed.
 void closeLibrary();
 
-} // namespace lumsift::scripting
+} // namespace lumsift::photolib

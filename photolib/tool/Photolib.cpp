@@ -1,8 +1,8 @@
 // photolib's commands over the library package: parsing, the work, and the text or JSON shown.
-#include "tools/photolib/Photolib.h"
+#include "photolib/tool/Photolib.h"
 
 #include "fingerprint/DecoderChoice.h"
-#include "platform/scripting/LibraryPackage.h"
+#include "photolib/LibraryPackage.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,7 +14,6 @@
 
 namespace lumsift::photolib {
 namespace fs = std::filesystem;
-using scripting::LibraryPackage;
 
 namespace {
 
@@ -134,7 +133,7 @@ int import(const Arguments& a, std::ostream& out, std::ostream& err) {
     requireOperands(a, 2, std::nullopt);
     LibraryPackage library = LibraryPackage::open(a.operands[0]);
     const std::vector<fs::path> inputs(a.operands.begin() + 1, a.operands.end());
-    scripting::ImportOptions options;
+    ImportOptions options;
     options.project = a.project ? *a.project : defaultProject(inputs.front());
     options.reference = a.reference;
     // A folder gives the files the renderer reads, by suffix; each must then open as an image.
@@ -158,15 +157,15 @@ int import(const Arguments& a, std::ostream& out, std::ostream& err) {
 
 int open(const Arguments& a, std::ostream& out) {
     requireOperands(a, 1, 1);
-    scripting::openLibrary(a.operands[0]);
-    out << "Opened " << scripting::openLibraryPath().value_or(fs::path()).string() << "\n";
+    openLibrary(a.operands[0]);
+    out << "Opened " << openLibraryPath().value_or(fs::path()).string() << "\n";
     return 0;
 }
 
 int close(const Arguments& a, std::ostream& out) {
     requireOperands(a, 0, 0);
-    const auto was = scripting::openLibraryPath();
-    scripting::closeLibrary();
+    const auto was = openLibraryPath();
+    closeLibrary();
     if (was)
         out << "Closed " << was->string() << "\n";
     return 0;

@@ -1,6 +1,6 @@
 // photolib: makes, fills, opens and selects in a photo library for the photo application's
 // stand-in. See Photolib.h for the commands.
-#include "tools/photolib/Photolib.h"
+#include "photolib/tool/Photolib.h"
 
 #include <iostream>
 #include <vector>

@@ -1,6 +1,6 @@
 // Header-only image opening: libvips for pictures, LibRaw for camera RAW files; the picture is not
 // decoded, only its header read.
-#include "platform/scripting/ImageHeader.h"
+#include "photolib/ImageHeader.h"
 
 #include "platform/vips/Vips.h"
 
@@ -8,7 +8,7 @@
 
 #include <libraw/libraw.h>
 
-namespace lumsift::scripting {
+namespace lumsift::photolib {
 namespace {
 
 struct CloseRaw {
@@ -52,4 +52,4 @@ std::optional<ImageSize> readImageSize(const std::filesystem::path& file) {
     return ImageSize{vips_image_get_width(image), vips_image_get_height(image)};
 }
 
-} // namespace lumsift::scripting
+} // namespace lumsift::photolib

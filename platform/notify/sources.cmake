@@ -1,3 +1,0 @@
-# User notifications (freedesktop Notifications over D-Bus).
-include(${CMAKE_CURRENT_LIST_DIR}/../dbus/sources.cmake)
-target_sources(lumsift_platform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/UserNotifications.cpp)

@@ -1,0 +1,2 @@
+// Checked by the layering test: Qt in the engine.
+#include <QWidget>

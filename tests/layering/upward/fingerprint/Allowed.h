@@ -1,0 +1,4 @@
+// Checked by the layering test: includes that are allowed.
+#include "platform/log/Log.h"
+#include <queue>
+#include <vector>

@@ -1,0 +1,2 @@
+// Checked by the layering test: the engine above the fingerprints.
+#include "engine/Pages.h"
