@@ -51,7 +51,7 @@ SqliteConnection SqliteConnection::openReadOnly(std::string_view path, SqliteSta
 }
 
 SqliteConnection SqliteConnection::openReadWrite(const std::filesystem::path& path, bool create,
-                                                SqliteStatus& status) {
+                                                 SqliteStatus& status) {
     sqlite3* db = nullptr;
     const int flags =
         SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);

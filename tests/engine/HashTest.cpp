@@ -3,14 +3,14 @@
 #include "engine/Hash.h"
 
 #include "platform/log/Log.h"
+#include "tests/support/TestImages.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <unistd.h>
-
 namespace lumsift {
 namespace {
+
+using testimages::writeBytes;
 
 struct Vector {
     int32_t type;
@@ -59,16 +59,6 @@ const std::vector<Vector>& publishedVectors() {
     return vectors;
 }
 
-// A file in the test's own temporary folder holding `content`.
-std::filesystem::path fileWith(const std::string& name, const std::string& content) {
-    const auto folder =
-        std::filesystem::temp_directory_path() / ("lumsift-hash-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    const auto path = folder / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-}
-
 TEST(Hash, StringsGiveThePublishedDigests) {
     const log::Capture capture;
     for (const auto& v : publishedVectors()) {
@@ -79,9 +69,10 @@ TEST(Hash, StringsGiveThePublishedDigests) {
 }
 
 TEST(Hash, FilesGiveThePublishedDigestsWhateverTheChunkSizeAndReadToTheirEnd) {
+    const testimages::TempDir dir;
     int n = 0;
     for (const auto& v : publishedVectors()) {
-        const auto path = fileWith(std::string("v").append(std::to_string(n++)), v.input);
+        const auto path = writeBytes(dir / ("v" + std::to_string(n++)), v.input);
         for (const int32_t chunk : {1, 3, 64, 4096}) {
             Hash hash;
             hash.setFileBufferSize(chunk);
@@ -93,7 +84,7 @@ TEST(Hash, FilesGiveThePublishedDigestsWhateverTheChunkSizeAndReadToTheirEnd) {
     Hash reference;
     for (const std::size_t size : {std::size_t{4096}, std::size_t{8192}}) {
         const std::string content(size, 'q');
-        const auto path = fileWith("exact" + std::to_string(size), content);
+        const auto path = writeBytes(dir / ("exact" + std::to_string(size)), content);
         Hash hash;
         ASSERT_EQ(hash.fileBufferSize(), 4096);
         for (int32_t type = Hash::kSHA1; type <= Hash::kMD2; ++type)
@@ -117,7 +108,8 @@ TEST(Hash, MissingFileOtherTypesAndTheClassOperation) {
     EXPECT_EQ(hash.createFileHash("/nonexistent", -1), "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(hash.createStringHash("abc", Hash::kSHA1).size(), 40u);
     EXPECT_EQ(hash.digestLength(), 20);
-    const auto path = fileWith("class", "message digest");
+    const testimages::TempDir dir;
+    const auto path = writeBytes(dir / "class", "message digest");
     for (int32_t type = Hash::kSHA1; type <= Hash::kMD2; ++type)
         EXPECT_EQ(createFileHash(path, type), Hash().createFileHash(path, type));
 }

@@ -62,10 +62,9 @@ struct Package : EngineHarness {
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
             if (!entry.is_regular_file())
                 continue;
-            std::ifstream in(entry.path(), std::ios::binary);
-            const std::string bytes(std::istreambuf_iterator<char>(in), {});
             const bool index = entry.path().string().ends_with("-shm");
-            files[entry.path().string()] = index ? 0 : std::hash<std::string>()(bytes);
+            files[entry.path().string()] =
+                index ? 0 : std::hash<std::string>()(testimages::readBytes(entry.path()));
         }
         return files;
     }

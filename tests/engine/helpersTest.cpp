@@ -1,7 +1,6 @@
 // The file helpers: existence with the read-access prompt, deletion, comparison.
 #include "engine/helpers.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -14,19 +13,15 @@ namespace {
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
-fs::path write(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << text;
-    return file;
-}
+using testimages::writeBytes;
 
 TEST(helpers, FileExistsAsksForReadAccessToThePackageOrTheFile) {
     testing::EngineHarness h;
     const testimages::TempDir dir;
-    const fs::path readable = write(dir / "a.jpg", "x");
-    const fs::path granted = write(dir / "Lib.aplibrary/Masters/x.jpg", "x");
-    const fs::path refused = write(dir / "Pics.photolibrary/db/x.apdb", "x");
-    const fs::path outside = write(dir / "elsewhere/b.jpg", "x");
+    const fs::path readable = writeBytes(dir / "a.jpg", "x");
+    const fs::path granted = writeBytes(dir / "Lib.aplibrary/Masters/x.jpg", "x");
+    const fs::path refused = writeBytes(dir / "Pics.photolibrary/db/x.apdb", "x");
+    const fs::path outside = writeBytes(dir / "elsewhere/b.jpg", "x");
     for (const fs::path& file : {granted, refused, outside})
         chmod(file.c_str(), 0);
     h.delegate->onUserSelectedFiles = [&](const std::string&) { chmod(granted.c_str(), 0644); };
@@ -47,17 +42,17 @@ TEST(helpers, FileExistsAsksForReadAccessToThePackageOrTheFile) {
 
 TEST(helpers, DeleteAndCompare) {
     const testimages::TempDir dir;
-    const fs::path a = write(dir / "a", "same bytes");
-    const fs::path b = write(dir / "b", "same bytes");
-    const fs::path c = write(dir / "c", "other byte");
+    const fs::path a = writeBytes(dir / "a", "same bytes");
+    const fs::path b = writeBytes(dir / "b", "same bytes");
+    const fs::path c = writeBytes(dir / "c", "other byte");
     EXPECT_TRUE(helpers::compareFiles(a.string(), b.string()));
     EXPECT_FALSE(helpers::compareFiles(a.string(), c.string()));
     EXPECT_FALSE(helpers::compareFiles(a.string(), (dir / "none").string()));
     // Folders compare by their entries, recursively; links by their targets, not followed.
-    write(dir / "one/sub/x", "same bytes");
-    write(dir / "two/sub/x", "same bytes");
+    writeBytes(dir / "one/sub/x", "same bytes");
+    writeBytes(dir / "two/sub/x", "same bytes");
     EXPECT_TRUE(helpers::compareFiles((dir / "one").string(), (dir / "two").string()));
-    write(dir / "two/sub/y", "");
+    writeBytes(dir / "two/sub/y", "");
     EXPECT_FALSE(helpers::compareFiles((dir / "one").string(), (dir / "two").string()));
     fs::create_symlink(a, dir / "toA");
     fs::create_symlink(a, dir / "alsoToA");

@@ -1,26 +1,25 @@
 // Disk images as loop devices: the loop list in the disk-image tool's shape and the walk over it.
 #include "install/DiskImages.h"
 
+#include "tests/support/TestImages.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace lumsift::install {
 namespace {
 
 // Each loop device an image of its own, with its partitions; names only, in order.
 TEST(DiskImages, LoopListBecomesImagesWithTheirPartitions) {
-    const auto sysBlock =
-        std::filesystem::temp_directory_path() / ("lumsift-sysblock-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(sysBlock / "loop3" / "loop3p1");
-    std::filesystem::create_directories(sysBlock / "loop3" / "queue");
+    const testimages::TempDir sysBlock;
+    std::filesystem::create_directories(sysBlock / "loop3/loop3p1");
+    std::filesystem::create_directories(sysBlock / "loop3/queue");
     const auto info = imageInfoFromLoopDevices(
         R"({"loopdevices": [{"name": "/dev/loop0", "back-file": "/a.img"},
                             {"name": "/dev/loop3", "back-file": "/b b.img"}]})",
-        sysBlock);
-    std::filesystem::remove_all(sysBlock);
+        sysBlock.path());
     ASSERT_TRUE(info);
     EXPECT_EQ(diskImageDeviceIn(info->get(), "/dev/loop0"), "/dev/loop0");
     EXPECT_EQ(diskImageDeviceIn(info->get(), "/dev/loop3p1"), "/dev/loop3p1");

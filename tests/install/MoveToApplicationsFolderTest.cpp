@@ -6,6 +6,7 @@
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
 #include "platform/process/Process.h"
+#include "tests/support/TestImages.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -32,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
+using testimages::writeBytes;
 
 // Answers for the programs the move runs; records every call.
 class FakeRunner final : public process::Runner {
@@ -84,11 +86,6 @@ constexpr auto kAdministratorFailed =
     "ERROR -- Could not copy myself to /Applications with authorization";
 constexpr auto kSuppressKey = "moveToApplicationsFolderAlertSuppress";
 
-void writeFile(const fs::path& path, std::string_view text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
-
 class MoveToApplicationsFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -136,9 +133,9 @@ protected:
     // A bundle with an executable and an Info.plist, made the main bundle.
     fs::path makeMainBundle(const fs::path& folder, const std::string& name = "Example.app") {
         const fs::path bundle = folder / name;
-        writeFile(bundle / "Contents/MacOS/Example", "#!/bin/sh\n");
+        writeBytes(bundle / "Contents/MacOS/Example", "#!/bin/sh\n");
         ::chmod((bundle / "Contents/MacOS/Example").c_str(), 0755);
-        writeFile(bundle / "Contents/Info.plist",
+        writeBytes(bundle / "Contents/Info.plist",
                   R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
                   R"(<key>CFBundleExecutable</key><string>Example</string></dict></plist>)");
         Bundle::setMainForTesting(bundle, bundle / "Contents/MacOS/Example",
@@ -217,8 +214,8 @@ TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedAlreadyInstalledOrOutsideA
         EXPECT_FALSE(offer()) << folder;
     }
     // A program run from a bin folder has no bundle: its folder, and all else in it, stays.
-    writeFile(home / "bin/lumsift", "#!/bin/sh\n");
-    writeFile(home / "bin/other-tool", "#!/bin/sh\n");
+    writeBytes(home / "bin/lumsift", "#!/bin/sh\n");
+    writeBytes(home / "bin/other-tool", "#!/bin/sh\n");
     Bundle::setMainForTesting(home / "bin", home / "bin/lumsift", home / "bin/Info.plist",
                               home / "bin");
     EXPECT_FALSE(offer());
@@ -230,7 +227,7 @@ TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedAlreadyInstalledOrOutsideA
 
 TEST_F(MoveToApplicationsFolder, FailedCopyShowsTheFailureAlertAndKeepsTheOldBundle) {
     const auto source = makeMainBundle(downloads);
-    writeFile(source / "Contents/Resources/locked/file", "x");
+    writeBytes(source / "Contents/Resources/locked/file", "x");
     ::chmod((source / "Contents/Resources/locked").c_str(), 0);
     EXPECT_FALSE(offer());
     const auto destination = (machineApps / "Example.app").string();
@@ -427,7 +424,7 @@ TEST_F(MoveToApplicationsFolder, ExistingDestinationRunningIsSwitchedToElseTrash
 
     makeMainBundle(downloads);
     fs::remove_all(home / ".local/share/Trash");
-    writeFile(home / ".local/share/Trash", "not a folder");
+    writeBytes(home / ".local/share/Trash", "not a folder");
     EXPECT_FALSE(offer());
     EXPECT_EQ(linesAfter(3),
               (Lines{kMovingLine, "ERROR -- Could not trash '" + destination.string() + "'"}));
@@ -437,7 +434,7 @@ TEST_F(MoveToApplicationsFolder, ExistingDestinationRunningIsSwitchedToElseTrash
 // An old bundle that cannot be removed is trashed; when that fails too, the relaunch still comes.
 TEST_F(MoveToApplicationsFolder, OldBundleThatCannotBeRemoved) {
     const auto source = makeMainBundle(downloads);
-    writeFile(source / "Contents/Resources/locked/file", "x");
+    writeBytes(source / "Contents/Resources/locked/file", "x");
     ::chmod((source / "Contents/Resources/locked").c_str(), 0555); // copies, cannot be emptied
     EXPECT_EQ(offer(), 0);
     const auto warning = "WARNING -- Could not delete '" + source.string() + "': ";

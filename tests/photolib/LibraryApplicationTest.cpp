@@ -77,8 +77,8 @@ TEST(LibraryApplication, FollowsTheLibraryThatIsOpenNow) {
     EXPECT_TRUE(first.app->projects().empty());
     EXPECT_TRUE(first.app->isRunning());
     // A damaged library named in the setting: not running, and requests say why.
-    lumsift::testlib::writeText(libraryDatabasePath(other), std::string(4096, 'x'));
-    lumsift::testlib::writeText(openLibrarySettingFile(), other.string() + "\n");
+    lumsift::testlib::writeBytes(libraryDatabasePath(other), std::string(4096, 'x'));
+    lumsift::testlib::writeBytes(openLibrarySettingFile(), other.string() + "\n");
     EXPECT_FALSE(first.app->isRunning());
     EXPECT_TRUE(first.app->projects().empty());
     try {
@@ -167,16 +167,16 @@ TEST(LibraryApplication, KeywordsWithParentsAndDeletingTheFirstMatchOnly) {
 }
 
 TEST(LibraryApplication, ExportGivesTheCopyAndItsSidecarUnderAFreeNameOrNothingWhenOffline) {
-    using lumsift::testlib::readText;
+    using lumsift::testlib::readBytes;
     OpenLibrary lib;
     const fs::path out = lib.temp / "export";
-    lumsift::testlib::writeText(out / "b.XMP", "someone else's");
+    lumsift::testlib::writeBytes(out / "b.XMP", "someone else's");
     const auto copies =
         lib.app->exportVersions({lib.version(1), lib.version(0)}, out, kExportMetadataRKSC);
     EXPECT_EQ(copies, (std::vector<fs::path>{out / "b (2).png", out / "a.jpg"}));
-    EXPECT_EQ(readText(out / "b (2).png"), readText(lib.versions[1].masterPath));
-    EXPECT_NE(readText(out / "b (2).XMP").find("x:xmpmeta"), std::string::npos);
-    EXPECT_EQ(readText(out / "b.XMP"), "someone else's");
+    EXPECT_EQ(readBytes(out / "b (2).png"), readBytes(lib.versions[1].masterPath));
+    EXPECT_NE(readBytes(out / "b (2).XMP").find("x:xmpmeta"), std::string::npos);
+    EXPECT_EQ(readBytes(out / "b.XMP"), "someone else's");
     EXPECT_TRUE(fs::exists(out / "a.XMP"));
 
     fs::remove(lib.versions[2].masterPath);

@@ -47,7 +47,7 @@ TEST(LibraryPackage, OpenRejectsMissingForeignAndDamagedLibraries) {
     TempFolder temp;
     fs::create_directories(temp / "plain");
     LibraryPackage::create(temp / "D.aplibrary");
-    lumsift::testlib::writeText(libraryDatabasePath(temp / "D.aplibrary"), std::string(4096, 'x'));
+    lumsift::testlib::writeBytes(libraryDatabasePath(temp / "D.aplibrary"), std::string(4096, 'x'));
     LibraryPackage::create(temp / "T.aplibrary").connection().exec("DROP TABLE RKSelection");
     const struct {
         const char* package;
@@ -72,7 +72,7 @@ TEST(LibraryPackage, ImportCopiesManagedMastersAndListsThemInTheXml) {
     TempFolder temp;
     writeImage(temp / "in" / "a.jpg", 40, 30);
     writeImage(temp / "in" / "sub" / "b.png", 20, 10);
-    lumsift::testlib::writeText(temp / "in" / "notes.txt", "not a picture");
+    lumsift::testlib::writeBytes(temp / "in" / "notes.txt", "not a picture");
     writeImage(temp / "in" / ".hidden" / "c.jpg", 8, 8);
     fs::create_symlink("a.jpg", temp / "in" / "z-link-to-a.jpg");
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
@@ -85,8 +85,8 @@ TEST(LibraryPackage, ImportCopiesManagedMastersAndListsThemInTheXml) {
     EXPECT_EQ(imported[0].height, 30);
     EXPECT_EQ(imported[1].fileName, "b.png");
     EXPECT_EQ(imported[0].masterPath, library.path() / "Masters" / "Trip" / "a.jpg");
-    EXPECT_EQ(lumsift::testlib::readText(imported[0].masterPath),
-              lumsift::testlib::readText(temp / "in" / "a.jpg"));
+    EXPECT_EQ(lumsift::testlib::readBytes(imported[0].masterPath),
+              lumsift::testlib::readBytes(temp / "in" / "a.jpg"));
     EXPECT_EQ(queryText(library, "SELECT imagePath || '|' || fileIsReference FROM RKMaster "
                                  "WHERE fileName = 'a.jpg'"),
               "Trip/a.jpg|0");
@@ -117,12 +117,12 @@ TEST(LibraryPackage, SameFileTwiceIntoOneProjectFailsAndChangesNothing) {
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
     library.importFiles(paths({a}), into("P"));
     writeImage(temp / "in" / "new.jpg", 10, 10, 30);
-    const std::string xmlBefore = lumsift::testlib::readText(library.path() / "ApertureData.xml");
+    const std::string xmlBefore = lumsift::testlib::readBytes(library.path() / "ApertureData.xml");
     // Again with a new file beside it: the whole import is refused.
     EXPECT_THROW(library.importFiles(paths({temp / "in"}), into("P")), ScriptingError);
     EXPECT_EQ(library.versions().size(), 1u);
     EXPECT_FALSE(fs::exists(library.path() / "Masters" / "P" / "new.jpg"));
-    EXPECT_EQ(lumsift::testlib::readText(library.path() / "ApertureData.xml"), xmlBefore);
+    EXPECT_EQ(lumsift::testlib::readBytes(library.path() / "ApertureData.xml"), xmlBefore);
     // Named twice in one command.
     EXPECT_THROW(library.importFiles(paths({a, a}), into("Q")), ScriptingError);
     EXPECT_EQ(library.projects().size(), 1u);
@@ -140,8 +140,8 @@ TEST(LibraryPackage, BadImportInputsFailAndLeaveNoFilesBehind) {
     TempFolder temp;
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
     const fs::path good = writeImage(temp / "in" / "good.jpg", 10, 10);
-    const fs::path text = lumsift::testlib::writeText(temp / "notes.txt", "hello");
-    const fs::path broken = lumsift::testlib::writeText(temp / "in" / "broken.jpg", "garbage");
+    const fs::path text = lumsift::testlib::writeBytes(temp / "notes.txt", "hello");
+    const fs::path broken = lumsift::testlib::writeBytes(temp / "in" / "broken.jpg", "garbage");
 
     EXPECT_THROW(library.importFiles(paths({temp / "missing.jpg"}), into("P")), ScriptingError);
     EXPECT_THROW(library.importFiles(paths({good, text}), into("P")), ScriptingError);

@@ -89,7 +89,7 @@ TEST(Photolib, BadLibrariesAreRefused) {
     expectRefused(lib, {"select", (lib.temp / "plain").string()}, "is not a library package");
     expectRefused(lib, {"open", (lib.temp / "plain").string()}, "is not a library package");
     expectRefused(lib, {"create", lib.path}, "already exists");
-    lumsift::testlib::writeText(lib.temp / "D.aplibrary" / "Database" / "Library.apdb",
+    lumsift::testlib::writeBytes(lib.temp / "D.aplibrary" / "Database" / "Library.apdb",
                                 std::string(4096, 'x'));
     expectRefused(lib,
                   {"import", (lib.temp / "D.aplibrary").string(), (lib.temp / "photos").string()},
@@ -99,8 +99,8 @@ TEST(Photolib, BadLibrariesAreRefused) {
 TEST(Photolib, BadImportsChangeNothing) {
     Library lib;
     writeImage(lib.temp / "more" / "c.jpg", 8, 8);
-    lumsift::testlib::writeText(lib.temp / "more" / "notes.txt", "text");
-    lumsift::testlib::writeText(lib.temp / "more" / "broken.jpg", "not really a jpeg");
+    lumsift::testlib::writeBytes(lib.temp / "more" / "notes.txt", "text");
+    lumsift::testlib::writeBytes(lib.temp / "more" / "broken.jpg", "not really a jpeg");
     for (const auto& [item, message] :
          {std::pair<fs::path, std::string>{"photos", "is already in the project \"photos\""},
           {"nothing.jpg", "no such file or folder"},

@@ -2,11 +2,8 @@
 #include "tests/photolib/TestLibrary.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
-#include <stdexcept>
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,15 +25,6 @@ fs::path writeImage(const fs::path& file, int width, int height, int level) {
     return testimages::writeSolid(file, width, height, grey, grey, grey);
 }
 
-fs::path writeText(const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    return testimages::writeBytes(file, text);
-}
-
-std::string readText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string queryText(photolib::LibraryPackage& library, const std::string& sql) {
     auto query = library.connection().prepare(sql);
@@ -69,8 +57,8 @@ ProcessResult runPhotolib(const std::vector<std::string>& args) {
     posix_spawn_file_actions_destroy(&actions);
     close(outFd);
     close(errFd);
-    result.out = readText(outPattern);
-    result.err = readText(errPattern);
+    result.out = readBytes(outPattern);
+    result.err = readBytes(errPattern);
     fs::remove(outPattern);
     fs::remove(errPattern);
     return result;
@@ -82,7 +70,7 @@ std::string snapshot(const fs::path& folder) {
         const std::string name = entry.path().string();
         if (name.ends_with("-wal") || name.ends_with("-shm"))
             continue;
-        const std::string content = entry.is_regular_file() ? readText(entry.path()) : "<folder>";
+        const std::string content = entry.is_regular_file() ? readBytes(entry.path()) : "<folder>";
         files[name] = std::to_string(content.size()) + " " +
                       std::to_string(std::hash<std::string>{}(content));
     }

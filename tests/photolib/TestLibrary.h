@@ -23,11 +23,8 @@ public:
 std::filesystem::path writeImage(const std::filesystem::path& file, int width, int height,
                                  int level = 128);
 
-// Writes `text` as the whole of `file`; makes the folder. Returns `file`.
-std::filesystem::path writeText(const std::filesystem::path& file, const std::string& text);
-
-// The whole content of `file`; empty when it cannot be read.
-std::string readText(const std::filesystem::path& file);
+using testimages::readBytes;
+using testimages::writeBytes;
 
 // The first column of the first row of `sql` run on `library`'s connection; "<no row>" when none.
 std::string queryText(photolib::LibraryPackage& library, const std::string& sql);

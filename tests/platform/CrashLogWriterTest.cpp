@@ -10,7 +10,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 
 namespace lumsift {
@@ -37,10 +36,6 @@ protected:
         std::error_code ec;
         return {std::filesystem::directory_iterator(folder / "Logs/DiagnosticReports", ec), {}};
     }
-    static std::string text(const std::filesystem::path& log) {
-        std::ifstream in(log, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
 
     testimages::TempDir folder;
 };
@@ -57,7 +52,7 @@ TEST_F(CrashLogWriterTest, SegmentationFaultLeavesANamedLogWithABacktrace) {
     EXPECT_TRUE(std::regex_match(log.filename().string(),
                                  std::regex(R"(Lumsift_\d{4}-\d{2}-\d{2}-\d{6}_[^_/]+\.crash)")))
         << log;
-    const std::string written = text(log);
+    const std::string written = testimages::readBytes(log);
     EXPECT_NE(written.find("Exception Type:  SIGSEGV (signal 11)\n"), std::string::npos) << written;
     EXPECT_NE(written.find("Fault Address:   0x0\n"), std::string::npos) << written;
     EXPECT_NE(written.find("\nBacktrace:\n"), std::string::npos);
@@ -68,7 +63,7 @@ TEST_F(CrashLogWriterTest, SegmentationFaultLeavesANamedLogWithABacktrace) {
 TEST_F(CrashLogWriterTest, AbortAndSignalsAreLoggedAndStillEndTheProcess) {
     EXPECT_EQ(crashChild([] { std::abort(); }), SIGABRT);
     ASSERT_EQ(logs().size(), 1u);
-    EXPECT_NE(text(logs().front()).find("Exception Type:  SIGABRT (signal 6)\n"),
+    EXPECT_NE(testimages::readBytes(logs().front()).find("Exception Type:  SIGABRT (signal 6)\n"),
               std::string::npos);
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(crashChild([] { raise(SIGBUS); }), SIGBUS);

@@ -1,10 +1,10 @@
 // The system log's capture and the user defaults' store.
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
+#include "tests/support/TestImages.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <thread>
 
 namespace lumsift {
@@ -20,9 +20,8 @@ TEST(Log, CaptureSeesLinesInOrderFromAnyThread) {
 }
 
 TEST(UserDefaults, ValuesSurviveReopeningAndRegisteredOnesFillGaps) {
-    const auto file = std::filesystem::temp_directory_path() /
-                      ("lumsift-defaults-" + std::to_string(::getpid()) + ".ini");
-    std::filesystem::remove(file);
+    const testimages::TempDir dir;
+    const auto file = dir / "defaults.ini";
     UserDefaults::useFileForTesting(file);
     auto& d = UserDefaults::standard();
     EXPECT_FALSE(d.boolForKey("SKIPSTARTSCREEN"));
@@ -45,7 +44,6 @@ TEST(UserDefaults, ValuesSurviveReopeningAndRegisteredOnesFillGaps) {
     EXPECT_FALSE(again.dateForKey("URL").has_value());
     again.removeObjectForKey("URL");
     EXPECT_FALSE(again.hasObjectForKey("URL"));
-    std::filesystem::remove(file);
 }
 
 } // namespace

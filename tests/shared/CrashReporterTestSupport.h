@@ -7,6 +7,7 @@
 #include "platform/defaults/UserDefaults.h"
 #include "platform/folders/LibraryFolders.h"
 #include "platform/plist/Plist.h"
+#include "tests/support/TestImages.h"
 
 #include <QApplication>
 #include <QTcpServer>
@@ -26,21 +27,7 @@
 namespace lumsift::test {
 
 namespace fs = std::filesystem;
-
-// A fresh folder below the temporary directory, removed with everything in it when destroyed.
-struct ScratchFolder {
-    std::string pattern = (fs::temp_directory_path() / "ktw-XXXXXX").string();
-    const fs::path path = ::mkdtemp(pattern.data());
-    ~ScratchFolder() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-inline void writeFile(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using testimages::writeBytes;
 
 // Answers each crash report, once its form has arrived, with `pieces` written 50 ms apart (so the
 // client receives them apart); no pieces drop the connection. Records the requests.
@@ -102,8 +89,8 @@ protected:
         if (makeApplicationAtSetUp)
             app.emplace(argc, argv);
         setenv("XDG_DATA_HOME", userLibrary.c_str(), 1);
-        folders::setLocalLibraryDirectoryForTesting(scratch.path / "machine");
-        UserDefaults::useFileForTesting(scratch.path / "defaults.ini");
+        folders::setLocalLibraryDirectoryForTesting(scratch / "machine");
+        UserDefaults::useFileForTesting(scratch / "defaults.ini");
         useBundle();
     }
     void TearDown() override { // every window closed before the application goes
@@ -128,14 +115,14 @@ protected:
         plist::Plist info(plist_new_dict());
         for (const auto& [key, value] : keys)
             plist_dict_set_item(info.get(), key.c_str(), plist_new_string(value.c_str()));
-        const fs::path folder = scratch.path / "bundle";
-        writeFile(folder / "Info.plist", info.toXml());
+        const fs::path folder = scratch / "bundle";
+        writeBytes(folder / "Info.plist", info.toXml());
         Bundle::setMainForTesting(folder, folder / "Lumsift", folder / "Info.plist", folder);
     }
     // Writes a log (path relative to the user's crash logs) modified at `date` to the nanosecond.
     fs::path writeLog(const fs::path& relativePath, UserDefaults::Date date) {
         const auto path = userLogs / relativePath;
-        writeFile(path, "Exception Type: SIGSEGV\n");
+        writeBytes(path, "Exception Type: SIGSEGV\n");
         const auto ns = std::chrono::nanoseconds(date.time_since_epoch()).count();
         const timespec time{ns / 1000000000, ns % 1000000000}, times[2] = {time, time};
         utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -157,10 +144,10 @@ protected:
         return paths;
     }
 
-    ScratchFolder scratch;
-    const fs::path userLibrary = scratch.path / "user";
+    testimages::TempDir scratch;
+    const fs::path userLibrary = scratch / "user";
     const fs::path userLogs = userLibrary / "Logs/DiagnosticReports";
-    const fs::path machineLogs = scratch.path / "machine/Logs/DiagnosticReports";
+    const fs::path machineLogs = scratch / "machine/Logs/DiagnosticReports";
     bool makeApplicationAtSetUp = true;
     int argc = 1;
     char* argv[2] = {const_cast<char*>("shared_tests"), nullptr};

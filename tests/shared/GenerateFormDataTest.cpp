@@ -30,11 +30,11 @@ QUrl fileUrl(const std::filesystem::path& path) {
 // In key order; a value holding line breaks and the boundary, an empty one, false; a file that
 // cannot be read; the empty form.
 TEST(GenerateFormData, FormsByteForByteInKeyOrder) {
-    test::ScratchFolder folder;
+    testimages::TempDir folder;
     const QByteArray log("crash\0log\r\n", 11);
-    test::writeFile(folder.path / "logs/Lumsift_1.crash", log.toStdString());
+    test::writeBytes(folder / "logs/Lumsift_1.crash", log.toStdString());
     EXPECT_EQ(body({{"comments", QStringLiteral("Hi")},
-                    {"crashLog", fileUrl(folder.path / "logs/Lumsift_1.crash")},
+                    {"crashLog", fileUrl(folder / "logs/Lumsift_1.crash")},
                     {"CPUFamily", qlonglong(-2147483647)},
                     {"systemInformationIncluded", true}}),
               textPart("CPUFamily", "-2147483647") + textPart("comments", "Hi") +
@@ -51,9 +51,9 @@ TEST(GenerateFormData, FormsByteForByteInKeyOrder) {
 
 // A name from the file system must not be able to end the quoted name or the header line.
 TEST(GenerateFormData, QuotesAndLineBreaksInNamesAreEscaped) {
-    test::ScratchFolder folder;
-    const auto file = folder.path / "a\"b\r\nX-Injected: 1.crash";
-    test::writeFile(file, "log");
+    testimages::TempDir folder;
+    const auto file = folder / "a\"b\r\nX-Injected: 1.crash";
+    test::writeBytes(file, "log");
     const QByteArray result =
         body({{"na\"me\r\n", QStringLiteral("v")}, {"crashLog", fileUrl(file)}});
     EXPECT_TRUE(

@@ -111,7 +111,7 @@ TEST_F(KTWCrashReporterTest, FolderSearchedAndNamesThatBelong) {
     EXPECT_TRUE(KTWCrashReporter::crashLogDirectories().empty());
     EXPECT_TRUE(KTWCrashReporter::crashLogPaths().empty());
     const auto log = writeLog(machineLogs / "Lumsift_m.crash", Clock::now());
-    test::writeFile(userLogs, "not a folder");
+    test::writeBytes(userLogs, "not a folder");
     EXPECT_EQ(KTWCrashReporter::crashLogDirectories(), Paths{machineLogs.string()});
     EXPECT_EQ(KTWCrashReporter::crashLogPaths(), Paths{log.string()});
 

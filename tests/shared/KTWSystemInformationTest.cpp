@@ -37,12 +37,12 @@ TEST(KTWSystemInformation, KnownFactsOfThisMachine) {
 
 class KTWSystemInformationOnFakeMachine : public ::testing::Test {
 protected:
-    void SetUp() override { sysinfo::setRootForTesting(root.path); }
+    void SetUp() override { sysinfo::setRootForTesting(root.path()); }
     void TearDown() override { sysinfo::setRootForTesting("/"); }
     void write(const std::string& path, std::string_view text) {
-        test::writeFile(root.path / path, text);
+        test::writeBytes(root / path, text);
     }
-    test::ScratchFolder root;
+    testimages::TempDir root;
 };
 
 // No frequency without cpuinfo; then cpuinfo's, then the frequency driver's.

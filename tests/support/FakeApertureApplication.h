@@ -7,7 +7,6 @@
 
 #include <map>
 #include <mutex>
-#include <set>
 #include <utility>
 
 namespace lumsift::scripting {
@@ -47,44 +46,79 @@ public:
     ApertureImageVersion addVersion(const std::string& projectId, const std::string& id,
                                     std::string name = {});
     // Sets a custom tag as the library would hold it (no log entry).
-    void setCustomTag(const std::string& versionId, std::string_view name, std::string_view value);
-    void setOtherTag(const std::string& versionId, std::string_view name, std::string_view value);
-    void removeOtherTag(const std::string& versionId, std::string_view name);
-    void setHeight(const std::string& versionId, int64_t height);
-    void setOnline(const std::string& versionId, bool online);
-    void setVersionName(const std::string& versionId, std::string name);
-    void setMasterFile(const std::string& versionId, std::filesystem::path file);
+    void setCustomTag(const std::string& versionId, std::string_view name, std::string_view value) {
+        edit(versionId, [&](Version& v) { setTag(v.customTags, name, value); });
+    }
+    void setOtherTag(const std::string& versionId, std::string_view name, std::string_view value) {
+        edit(versionId, [&](Version& v) { v.otherTags[std::string(name)] = value; });
+    }
+    void removeOtherTag(const std::string& versionId, std::string_view name) {
+        edit(versionId, [&](Version& v) { v.otherTags.erase(std::string(name)); });
+    }
+    void setHeight(const std::string& versionId, int64_t height) {
+        edit(versionId, [&](Version& v) { v.height = height; });
+    }
+    void setOnline(const std::string& versionId, bool online) {
+        edit(versionId, [&](Version& v) { v.online = online; });
+    }
+    void setVersionName(const std::string& versionId, std::string name) {
+        edit(versionId, [&](Version& v) { v.name = std::move(name); });
+    }
+    void setMasterFile(const std::string& versionId, std::filesystem::path file) {
+        edit(versionId, [&](Version& v) { v.masterFile = std::move(file); });
+    }
     // Assigns a keyword directly, as a user would (no log entry).
-    void assignKeyword(const std::string& versionId, std::string name, std::string parent);
+    void assignKeyword(const std::string& versionId, std::string name, std::string parent) {
+        edit(versionId, [&](Version& v) { assign(v, std::move(name), std::move(parent)); });
+    }
     // The selection, in order (ids need not be in a project: such versions exist but were
     // never loaded).
     void setSelection(std::vector<std::string> versionIds);
-    void setRunning(bool running);
-    void setVersionText(std::string text);
+    void setRunning(bool running) {
+        locked([&] { running_ = running; });
+    }
+    void setVersionText(std::string text) {
+        locked([&] { versionText_ = std::move(text); });
+    }
     // Makes projectTagNames of `projectId` answer one list fewer than projectTagValues.
-    void setTagListMismatch(const std::string& projectId, bool mismatch);
+    void setTagListMismatch(const std::string& projectId, bool mismatch) {
+        locked([&] { projectLocked(projectId).tagListMismatch = mismatch; });
+    }
     // Export of `versionId` answers `paths` as they stand (no copy is made).
-    void setExportAnswer(const std::string& versionId, std::vector<std::filesystem::path> paths);
+    void setExportAnswer(const std::string& versionId, std::vector<std::filesystem::path> paths) {
+        locked([&] { exportAnswers_[versionId] = std::move(paths); });
+    }
     // Exports also write "<copy less extension>.XMP" beside each copy they make.
-    void setWriteSidecar(bool write);
+    void setWriteSidecar(bool write) {
+        locked([&] { writeSidecar_ = write; });
+    }
 
     // --- Failures ---
     // The request `call` (the name used in the log, e.g. "versionTagValues") throws
     // ScriptingError("FakeFailure", ...) from now on when its first argument equals `argument`,
     // or always when `argument` is empty.
-    void failOn(std::string call, std::string argument = {});
+    void failOn(std::string call, std::string argument = {}) {
+        locked([&] { failures_.emplace_back(std::move(call), std::move(argument)); });
+    }
 
     // --- Inspection ---
     // Log of the requests made, e.g. "addCustomTag V1 Lumsift+ 123",
     // "addKeyword V1 Lumsift x | ZUL Lumsift", "deleteKeyword V1 Lumsift x", "versionTagValues V1",
     // "projects", "isRunning".
-    std::vector<std::string> calls() const;
+    std::vector<std::string> calls() const {
+        return locked([&] { return calls_; });
+    }
     // The entries of calls() that start with `prefix`.
     std::vector<std::string> callsStartingWith(std::string_view prefix) const;
-    void clearCalls();
+    void clearCalls() {
+        locked([&] { calls_.clear(); });
+    }
     std::optional<std::string> customTag(const std::string& versionId, std::string_view name) const;
     std::vector<Keyword> keywordsOf(const std::string& versionId) const;
-    ApertureImageVersion handle(const std::string& versionId);
+    ApertureImageVersion handle(const std::string& versionId) {
+        edit(versionId, [](Version&) {});
+        return versionHandle(versionId);
+    }
 
     // --- ApertureApplication ---
     bool isRunning() override;
@@ -125,18 +159,28 @@ private:
         std::vector<std::string> versionIds;
         bool tagListMismatch = false;
     };
-    struct Failure {
-        std::string call;
-        std::string argument;
-    };
+    using Tags = std::vector<std::pair<std::string, std::string>>;
 
-    // Logs the request and throws when a failure is armed for it. Caller holds mutex_.
-    void request(std::string_view call, std::string_view argument = {}, std::string_view rest = {});
+    template <typename Work> auto locked(Work work) const -> decltype(work()) {
+        std::lock_guard lock(mutex_);
+        return work();
+    }
+    template <typename Work> void edit(const std::string& versionId, Work work) {
+        locked([&] { work(versionLocked(versionId)); });
+    }
+    // Logs the request "<call> <argument> <rest>" and throws when a failure is armed for it,
+    // else answers what `work` returns; all under the lock.
+    template <typename Work>
+    auto answer(std::string_view call, std::string_view argument, Work work,
+                std::string_view rest = {});
     // The version `id`, made on first use so that any id can be selected. Caller holds mutex_.
     Version& versionLocked(const std::string& id);
     Project& projectLocked(const std::string& id);
-    static void setTag(std::vector<std::pair<std::string, std::string>>& tags,
-                       std::string_view name, std::string_view value);
+    // Caller holds mutex_.
+    void assign(Version& version, std::string name, std::string parent);
+    static void setTag(Tags& tags, std::string_view name, std::string_view value);
+    // The names (`first`) or the values (`second`) of `tags`, in order.
+    static std::vector<std::string> column(const Tags& tags, std::string Tags::value_type::*part);
 
     mutable std::mutex mutex_;
     std::vector<Project> projects_;
@@ -146,7 +190,7 @@ private:
     std::string versionText_ = "3.6";
     std::map<std::string, std::vector<std::filesystem::path>, std::less<>> exportAnswers_;
     bool writeSidecar_ = false;
-    std::vector<Failure> failures_;
+    std::vector<std::pair<std::string, std::string>> failures_; // call, argument
     std::vector<std::string> calls_;
     uint64_t nextKeywordUuid_ = 1;
 };

@@ -1,5 +1,5 @@
 // Test pictures: photos cut from installed wallpapers or generated from seeded noise, their
-// variants, and the small odd files that bad-input tests need.
+// variants, and the small odd files that bad-input tests need; temporary folders.
 #include "tests/support/TestImages.h"
 
 #include "platform/vips/Vips.h"
@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <random>
@@ -277,6 +278,8 @@ std::filesystem::path writeSolid(const std::filesystem::path& file, int width, i
 }
 
 std::filesystem::path writeBytes(const std::filesystem::path& file, std::string_view text) {
+    if (file.has_parent_path())
+        std::filesystem::create_directories(file.parent_path());
     std::ofstream stream(file, std::ios::binary | std::ios::trunc);
     stream.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (!stream)
@@ -284,13 +287,14 @@ std::filesystem::path writeBytes(const std::filesystem::path& file, std::string_
     return file;
 }
 
+std::string readBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
 std::filesystem::path writeTruncatedCopy(const std::filesystem::path& from,
                                          const std::filesystem::path& to, std::uintmax_t keep) {
-    std::ifstream in(from, std::ios::binary);
-    std::string bytes(static_cast<size_t>(keep), '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(keep));
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    return writeBytes(to, bytes);
+    return writeBytes(to, readBytes(from).substr(0, static_cast<size_t>(keep)));
 }
 
 TempDir::TempDir() {

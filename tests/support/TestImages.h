@@ -1,6 +1,7 @@
-// Pictures for tests: a few distinct photo-like pictures (cut from the desktop wallpapers when
-// they are installed, generated otherwise) and their variants, written as small files in the
-// formats the renderer reads. Every function throws std::runtime_error when it cannot write.
+// Pictures and files for tests: a few distinct photo-like pictures (cut from the desktop
+// wallpapers when they are installed, generated otherwise) and their variants, written as small
+// files in the formats the renderer reads; whole files written and read; temporary folders. Every
+// function that writes throws std::runtime_error when it cannot.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +46,11 @@ std::filesystem::path writeTransparentPhoto(const std::filesystem::path& file, i
 std::filesystem::path writeSolid(const std::filesystem::path& file, int width, int height,
                                  uint8_t red, uint8_t green, uint8_t blue);
 
-// Writes `text` as the whole of `file`.
+// Writes `text` as the whole of `file`, making its folder. Returns `file`.
 std::filesystem::path writeBytes(const std::filesystem::path& file, std::string_view text);
+
+// The whole content of `file`; empty when it cannot be read.
+std::string readBytes(const std::filesystem::path& file);
 
 // Copies the first `keep` bytes of `from` to `to`. Returns `to`.
 std::filesystem::path writeTruncatedCopy(const std::filesystem::path& from,
