@@ -1,6 +1,7 @@
 // The engine object itself: the one instance, init, the two switches, the small operations
-// over the scripting interface, the properties, the version check and the main-thread seam.
+// over the scripting interface, the properties, the version check and the reports.
 #include "engine/LumsiftForAperture.h"
+#include "engine/MainThread.h"
 #include "engine/Text.h"
 
 #include "platform/log/Log.h"
@@ -9,46 +10,6 @@
 #include <cstdlib>
 
 namespace lumsift {
-
-// --- Main thread ---
-
-namespace {
-
-// Until the application sets its dispatcher, work runs at once on the calling thread.
-class ImmediateMainThread : public MainThread {
-public:
-    void post(std::function<void()> work) override { work(); }
-    void runAndWait(std::function<void()> work) override { work(); }
-};
-
-struct MainThreadSlot {
-    std::mutex mutex;
-    std::shared_ptr<MainThread> current = std::make_shared<ImmediateMainThread>();
-    // Dispatchers replaced while a worker may still post through them stay alive.
-    std::vector<std::shared_ptr<MainThread>> retired;
-};
-
-MainThreadSlot& mainThreadSlot() {
-    static MainThreadSlot slot;
-    return slot;
-}
-
-} // namespace
-
-void setMainThread(std::shared_ptr<MainThread> dispatcher) {
-    if (!dispatcher)
-        dispatcher = std::make_shared<ImmediateMainThread>();
-    MainThreadSlot& slot = mainThreadSlot();
-    std::lock_guard lock(slot.mutex);
-    slot.retired.push_back(std::move(slot.current));
-    slot.current = std::move(dispatcher);
-}
-
-MainThread& mainThread() {
-    MainThreadSlot& slot = mainThreadSlot();
-    std::lock_guard lock(slot.mutex);
-    return *slot.current;
-}
 
 uint64_t fingerprintFromText(std::string_view text) {
     // strtoull needs a terminated text; it stops at the first character that is not a digit.

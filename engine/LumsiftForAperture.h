@@ -47,11 +47,6 @@ inline constexpr const char* kTagPro = "LumsiftPro";
 inline constexpr const char* kKeywordParent = "ZUL Lumsift";
 inline constexpr const char* kApertureBundleIdentifier = "com.apple.aperture";
 
-// The process-wide main-thread dispatcher the engine posts through. Until one is set, work runs
-// at once on the calling thread. Takes shared ownership.
-void setMainThread(std::shared_ptr<MainThread> mainThread);
-MainThread& mainThread();
-
 // Reads a tag text as strtoull does in base 10 (blanks skipped, optional sign, digits up to the
 // first other character; no digits give 0; too large gives 2^64 - 1).
 uint64_t fingerprintFromText(std::string_view text);

@@ -1,26 +1,16 @@
-// What the engine reports to: the loading page, the results page, the application delegate and
-// the main thread. The application implements these with widgets, tests with recorders.
-// Rule: every control change goes through MainThread::post; the worker never touches a control
-// itself. Values (selectedAlgorithm, sensitivity, ...) are read directly from any thread.
+// What the engine reports to: the loading page, the results page and the application delegate.
+// The application implements these with widgets, tests with recorders.
+// Rule: every control change goes through MainThread::post (engine/MainThread.h, included for
+// the implementers of these pages); the worker never touches a control itself. Values
+// (selectedAlgorithm, sensitivity, ...) are read directly from any thread.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <string>
 
-namespace lumsift {
+#include "engine/MainThread.h"
 
-// Runs work on the main thread.
-class MainThread {
-public:
-    virtual ~MainThread() = default;
-    // Queues `work` (takes ownership) and returns at once; queued work runs in order.
-    virtual void post(std::function<void()> work) = 0;
-    // Runs `work` on the main thread and returns when it has run. Called on the main thread it
-    // runs `work` at once.
-    virtual void runAndWait(std::function<void()> work) = 0;
-};
+namespace lumsift {
 
 // A progress indicator. Main thread only.
 class ProgressIndicator {
