@@ -8,6 +8,8 @@
 #include "engine/Text.h"
 #include "fingerprint/Lumsift.h"
 #include "platform/log/Log.h"
+#include "platform/notify/UserNotifications.h"
+#include "platform/power/PowerAssertions.h"
 
 namespace lumsift {
 namespace {
@@ -19,12 +21,16 @@ constexpr std::size_t kPlain = 0;
 constexpr std::size_t kPlus = 1;
 constexpr std::size_t kPro = 2;
 using KindFlags = std::array<bool, 3>;
+using KindOrder = std::array<std::size_t, 3>;
+constexpr KindFlags kAllKinds = {true, true, true};
+constexpr KindOrder kComputeOrder = {kPlain, kPlus, kPro};
+constexpr KindOrder kProFirst = {kPro, kPlus, kPlain};
 
 // The kinds an analysis choice covers; none for a code outside 0 to 3.
 KindFlags kindsOfChoice(int32_t choice) {
     switch (choice) {
     case kAlgorithmAll:
-        return {true, true, true};
+        return kAllKinds;
     case kAlgorithmPlus:
         return {false, true, false};
     case kAlgorithmPro:
@@ -40,16 +46,33 @@ bool anyOf(const KindFlags& kinds) {
     return kinds[kPlain] || kinds[kPlus] || kinds[kPro];
 }
 
-FingerprintEntry entryAt(const std::shared_ptr<FingerprintList>& list, std::size_t index) {
-    return list && index < list->size() ? (*list)[index] : std::nullopt;
-}
+// One image's values while its step runs.
+struct ImageStep {
+    ImageStep(const ImageVersion& image, const FingerprintReading& start)
+        : image(image), start(start), working(start) {}
 
-void setEntryAt(const std::shared_ptr<FingerprintList>& list, std::size_t index,
-                FingerprintEntry value) {
-    if (list && index < list->size()) {
-        (*list)[index] = value;
-    }
-}
+    const ImageVersion& image;
+    // The working values the step began with: the lists' entries at the image's position, or
+    // three 0 in selection mode.
+    const FingerprintReading start;
+    // Plain, plus and Pro as the step leaves them; the needed kinds go into the lists.
+    FingerprintReading working;
+    // The kinds computed for this image.
+    KindFlags needed{};
+    bool needsTaken = false;
+    // A height of 0 makes a problem image whose lists stay as they are.
+    bool heightZero = false;
+    // The file that was read: the master in place or a copy the application exported.
+    std::optional<std::filesystem::path> file;
+};
+
+// What preparing an image leaves for computing its fingerprints.
+struct PreparedImage {
+    // None for a problem image: offline, of a type the calculator does not read, or no file.
+    std::optional<std::filesystem::path> file;
+    // The grids of the needed kinds were made from the file (in the calculator).
+    bool gridsReady = false;
+};
 
 // Holds the idle-sleep assertion of one run and releases it when the run ends, whichever way.
 class AssertionHold {
@@ -70,6 +93,48 @@ private:
 };
 
 } // namespace
+
+// One run of analyseImages: its choice, its mode and its calculator, and the steps it takes
+// for each image. Lives on the run's thread; borrows the engine and the calculator.
+class LumsiftForAperture::AnalysisRun {
+public:
+    AnalysisRun(LumsiftForAperture& engine, int32_t choice, bool selectionMode, Lumsift& calculator)
+        : engine(engine), chosen(kindsOfChoice(choice)), choice(choice),
+          selectionMode(selectionMode), calculator(calculator) {}
+
+    // The selection pre-pass, without the engine lock: the chosen kinds' stored fingerprints of
+    // the selected images become "0", so that a selected image the run does not finish stays
+    // marked for the next whole-library run. The engine's lists are not touched.
+    void resetSelectedFingerprints(const std::vector<ImageVersion>& selection);
+    // One image's step, at list position `i`, holding the engine lock. NO when the
+    // stale-library stop has ended the run.
+    bool analyseImage(const ImageVersion& image, std::size_t i);
+
+private:
+    FingerprintReading workingValuesAt(std::size_t i) const;
+    void fingerprintImage(ImageStep& step);
+    void takeNeeds(ImageStep& step);
+    PreparedImage prepareImage(const ImageVersion& image, const KindFlags& needed);
+    void computeAndStoreFingerprints(ImageStep& step);
+    void markZeroHeightImage(const ImageVersion& image);
+    void markProblemImage(const ImageVersion& image);
+    void endAsFailedPreparation(ImageStep& step, const scripting::ScriptingError& error);
+    void writeFingerprintTag(const ImageVersion& image, std::size_t kind, uint64_t value);
+    void writeFailedMarks(const ImageVersion& image, const KindFlags& kinds, KindOrder order);
+    void deleteIfExportedCopy(const ImageStep& step);
+    bool isExportedCopy(const ImageVersion& image, const std::filesystem::path& file);
+    std::optional<std::size_t> listIndexOf(const ImageVersion& image, std::size_t i);
+    void storeNeededKinds(const ImageStep& step, std::size_t index);
+    void postProgressValue(std::size_t value);
+    void postAnalysedCounts();
+    void staleLibraryStop();
+
+    LumsiftForAperture& engine;
+    const KindFlags chosen;
+    const int32_t choice;
+    const bool selectionMode;
+    Lumsift& calculator;
+};
 
 void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     std::shared_ptr<PowerAssertions> power;
@@ -102,7 +167,7 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     const bool selectionMode = page && page->selectionMode();
     std::vector<ImageVersion> list;
     try {
-        list = selectionMode ? photoApplication->selection() : allImages;
+        list = selectionMode ? photoApplication->selection() : loaded.allImages();
     } catch (const scripting::ScriptingError& error) {
         // Without a list there is nothing to analyse: give the controls back.
         log::line("Analysis stopped: the selection could not be read: " + error.reason());
@@ -110,8 +175,9 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         postToDelegate([](AppDelegate& d) { d.enableNextView(); });
         return;
     }
+    AnalysisRun run(*this, choice, selectionMode, *calculator);
     if (selectionMode) {
-        resetSelectedFingerprints(list, choice);
+        run.resetSelectedFingerprints(list);
     }
     const auto total = static_cast<double>(list.size());
     postToDataView([total](LoadingPage& p) {
@@ -121,10 +187,11 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         }
     });
     postToDataView([](LoadingPage& p) { setText(p.retrieveStatusLabel(), "Analysing Images"); });
+    // From here on the user may go to the results page and search while the run goes on.
     postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
     for (std::size_t i = 0; i < list.size(); ++i) {
-        if (!analyseImage(list[i], i, selectionMode, choice, *calculator)) {
+        if (!run.analyseImage(list[i], i)) {
             return; // the assertion is released on the way out
         }
     }
@@ -136,18 +203,14 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
 }
 
-void LumsiftForAperture::resetSelectedFingerprints(const std::vector<ImageVersion>& selection,
-                                                   int32_t choice) {
-    // A selected image that the run does not finish then stays marked for the next
-    // whole-library run.
-    const KindFlags chosen = kindsOfChoice(choice);
-    constexpr std::array<std::size_t, 3> kLookOrder = {kPro, kPlus, kPlain};
+void LumsiftForAperture::AnalysisRun::resetSelectedFingerprints(
+    const std::vector<ImageVersion>& selection) {
     for (const ImageVersion& image : selection) {
         try {
-            const FingerprintReading r = retrieveLumsiftHash(image, choice);
-            for (const std::size_t kind : kLookOrder) {
+            const FingerprintReading r = engine.retrieveLumsiftHash(image, choice);
+            for (const std::size_t kind : kProFirst) {
                 if (chosen[kind] && r[kind] && *r[kind] != 0) {
-                    saveLumsiftHash(image, 0, kKindCodes[kind]);
+                    writeFingerprintTag(image, kind, 0);
                 }
             }
         } catch (const scripting::ScriptingError& error) {
@@ -157,155 +220,237 @@ void LumsiftForAperture::resetSelectedFingerprints(const std::vector<ImageVersio
     }
 }
 
-bool LumsiftForAperture::analyseImage(const ImageVersion& image, std::size_t i, bool selectionMode,
-                                      int32_t choice, Lumsift& calculator) {
-    const std::lock_guard step(engineLock);
-    const auto value = static_cast<double>(i + 1);
-    postToDataView([value](LoadingPage& p) {
-        if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
-            progress->setDoubleValue(value);
-        }
-    });
-    const KindFlags chosen = kindsOfChoice(choice);
-    const FingerprintReading start =
-        selectionMode
-            ? FingerprintReading{0, 0, 0}
-            : FingerprintReading{entryAt(allLumsiftClassicHahes, i),
-                                 entryAt(allLumsiftPlusHahes, i), entryAt(allLumsiftProHahes, i)};
-    FingerprintReading working = start;
-    KindFlags needed{};
-    bool needsTaken = false;
-    // Which kinds are computed; an image whose earlier try failed ("0") leaves the analysed
-    // count once, and comes back into it when this step ends.
-    const auto takeNeeds = [&] {
-        needsTaken = true;
-        bool anyFailed = false;
-        for (std::size_t k = 0; k < 3; ++k) {
-            needed[k] = chosen[k] && (!working[k] || *working[k] == 0);
-            anyFailed = anyFailed || (chosen[k] && working[k] && *working[k] == 0);
-        }
-        if (anyFailed) {
-            --_hashedImageCount;
-        }
-    };
-    const auto saveZeros = [&](const KindFlags& kinds, std::array<std::size_t, 3> order) {
-        for (const std::size_t k : order) {
-            if (kinds[k]) {
-                saveLumsiftHash(image, 0, kKindCodes[k]);
-            }
-        }
-    };
-    std::optional<std::filesystem::path> file;
-    bool heightZero = false;
+bool LumsiftForAperture::AnalysisRun::analyseImage(const ImageVersion& image, std::size_t i) {
+    const std::lock_guard step(engine.engineLock);
+    postProgressValue(i + 1);
+    ImageStep s(image, workingValuesAt(i));
     try {
-        heightZero = image.height() == 0;
-        if (heightZero) {
-            saveZeros({true, true, true}, {kPro, kPlus, kPlain});
-            ++_problemImageCount;
-            ++_hashedImageCount;
-        } else {
-            takeNeeds();
-        }
-        if (!heightZero && anyOf(needed)) {
-            const std::optional<std::string> fileName = imageFileName(image);
-            const bool usable = photoOnline(image) &&
-                                calculator.supportedImageType(fileName.value_or("")) &&
-                                (file = exportImage(image)).has_value();
-            if (!usable) {
-                saveZeros({true, true, true}, {kPlain, kPlus, kPro});
-                ++_hashedImageCount;
-                ++_problemImageCount;
-            } else if (calculator.prepareImageData(*file, needed[kPlain] || needed[kPlus],
-                                                   needed[kPro])) {
-                // Plain before plus: plus then reads the grid the plain computation left.
-                if (needed[kPlain]) {
-                    working[kPlain] = calculator.calculateLumsift(false);
-                    saveLumsiftHash(image, *working[kPlain], kAlgorithmPlain);
-                }
-                if (needed[kPlus]) {
-                    working[kPlus] = calculator.calculateLumsift(true);
-                    saveLumsiftHash(image, *working[kPlus], kAlgorithmPlus);
-                }
-                if (needed[kPro]) {
-                    working[kPro] = calculator.calculateHashPro();
-                    saveLumsiftHash(image, *working[kPro], kAlgorithmPro);
-                }
-                ++_hashedImageCount;
-            } else {
-                saveZeros(needed, {kPlain, kPlus, kPro});
-                ++_hashedImageCount;
-            }
-        }
+        fingerprintImage(s);
     } catch (const scripting::ScriptingError& error) {
-        // The application failed us mid-step: the image ends as a failed preparation.
-        log::line("Analysis: a request for image " + image.id() + " failed (" + error.name() +
-                  "): " + error.reason());
-        if (!needsTaken) {
-            takeNeeds();
-        }
-        heightZero = false;
-        working = start;
-        try {
-            saveZeros(needed, {kPlain, kPlus, kPro});
-        } catch (const scripting::ScriptingError& again) {
-            log::line("Analysis: the fingerprints of " + image.id() +
-                      " could not be marked for computing: " + again.reason());
-        }
-        ++_hashedImageCount;
+        endAsFailedPreparation(s, error);
     }
-    if (file && isExportedCopy(image, *file)) {
-        helpers::deleteFile(file->string());
-    }
-    if (!heightZero) {
-        std::size_t index = i;
-        if (selectionMode) {
-            const std::optional<std::size_t> found = indexOfImageID(image.id());
-            if (!found) {
-                staleLibraryStop();
-                return false; // leaves the step: the engine lock is released
-            }
-            index = *found;
+    deleteIfExportedCopy(s);
+    if (!s.heightZero) {
+        const std::optional<std::size_t> index = listIndexOf(image, i);
+        if (!index) {
+            staleLibraryStop();
+            return false; // leaves the step: the engine lock is released
         }
-        const std::array<std::shared_ptr<FingerprintList>*, 3> lists = {
-            &allLumsiftClassicHahes, &allLumsiftPlusHahes, &allLumsiftProHahes};
-        for (std::size_t k = 0; k < 3; ++k) {
-            if (needed[k]) {
-                setEntryAt(*lists[k], index, working[k]);
-            }
-        }
+        storeNeededKinds(s, *index);
     }
-    const int64_t hashed = hashedImageCount();
-    const int64_t loaded = allImagesCount();
-    postToDataView([hashed, loaded](LoadingPage& p) {
-        setText(p.analysedImagesLabel(), countText(hashed));
-        setText(p.notAnalysedImagesLabel(), notAnalysedText(loaded, hashed));
-    });
+    postAnalysedCounts();
     return true;
 }
 
-void LumsiftForAperture::staleLibraryStop() {
-    if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
+// Whole-library mode starts from what the lists hold; selection mode from three 0, so that
+// every chosen kind of a selected image is computed afresh.
+FingerprintReading LumsiftForAperture::AnalysisRun::workingValuesAt(std::size_t i) const {
+    if (selectionMode) {
+        return FingerprintReading{0, 0, 0};
+    }
+    return engine.loaded.fingerprintsAt(i);
+}
+
+// The height test, the needs, the file and its grids, then the fingerprints or the "0" marks,
+// with the counts each outcome changes. A ScriptingError passes out where it arises.
+void LumsiftForAperture::AnalysisRun::fingerprintImage(ImageStep& s) {
+    if (s.image.height() == 0) {
+        s.heightZero = true;
+        markZeroHeightImage(s.image);
+        return;
+    }
+    takeNeeds(s);
+    if (!anyOf(s.needed)) {
+        return;
+    }
+    const PreparedImage prepared = prepareImage(s.image, s.needed);
+    s.file = prepared.file;
+    if (!prepared.file) {
+        markProblemImage(s.image);
+        return;
+    }
+    if (prepared.gridsReady) {
+        computeAndStoreFingerprints(s);
+    } else {
+        // A file that does not decode marks only the needed kinds; it is no problem image.
+        writeFailedMarks(s.image, s.needed, kComputeOrder);
+    }
+    ++engine._hashedImageCount;
+}
+
+// A chosen kind is needed when its working value is the null marker or 0. An image whose
+// earlier try failed ("0") leaves the analysed count once, however many kinds are 0, and comes
+// back into it when this step ends.
+void LumsiftForAperture::AnalysisRun::takeNeeds(ImageStep& s) {
+    s.needsTaken = true;
+    bool anyFailed = false;
+    for (std::size_t k = 0; k < 3; ++k) {
+        s.needed[k] = chosen[k] && (!s.working[k] || *s.working[k] == 0);
+        anyFailed = anyFailed || (chosen[k] && s.working[k] && *s.working[k] == 0);
+    }
+    if (anyFailed) {
+        --engine._hashedImageCount;
+    }
+}
+
+// Prepare the file and its grids: a file is had only for an online image of a type the
+// calculator reads (its master in place, else a copy the application exports), tested in that
+// order; from it one decoding makes the 8 x 8 grid when plain or plus is needed and the 32 x 32
+// grid when Pro is. A ScriptingError passes out.
+PreparedImage LumsiftForAperture::AnalysisRun::prepareImage(const ImageVersion& image,
+                                                            const KindFlags& needed) {
+    const std::optional<std::string> fileName = engine.imageFileName(image);
+    if (!engine.photoOnline(image) || !calculator.supportedImageType(fileName.value_or(""))) {
+        return {};
+    }
+    PreparedImage prepared{engine.exportImage(image)};
+    if (prepared.file) {
+        prepared.gridsReady = calculator.prepareImageData(
+            *prepared.file, needed[kPlain] || needed[kPlus], needed[kPro]);
+    }
+    return prepared;
+}
+
+// Computes the needed fingerprints from the prepared grids and stores each as soon as it is
+// computed. Plain before plus: the plain computation leaves the 8 x 8 grid grey and the plus
+// one reads the grid as it finds it, so a plus computed with a plain comes from its greys.
+void LumsiftForAperture::AnalysisRun::computeAndStoreFingerprints(ImageStep& s) {
+    if (s.needed[kPlain]) {
+        s.working[kPlain] = calculator.calculateLumsift(false);
+        writeFingerprintTag(s.image, kPlain, *s.working[kPlain]);
+    }
+    if (s.needed[kPlus]) {
+        s.working[kPlus] = calculator.calculateLumsift(true);
+        writeFingerprintTag(s.image, kPlus, *s.working[kPlus]);
+    }
+    if (s.needed[kPro]) {
+        s.working[kPro] = calculator.calculateHashPro();
+        writeFingerprintTag(s.image, kPro, *s.working[kPro]);
+    }
+}
+
+// A height of 0 makes a problem image: every kind is marked, whatever the choice.
+void LumsiftForAperture::AnalysisRun::markZeroHeightImage(const ImageVersion& image) {
+    writeFailedMarks(image, kAllKinds, kProFirst);
+    ++engine._problemImageCount;
+    ++engine._hashedImageCount;
+}
+
+// An image without a readable file is a problem image: every kind is marked, also those
+// outside the choice, while the lists keep theirs until the next load.
+void LumsiftForAperture::AnalysisRun::markProblemImage(const ImageVersion& image) {
+    writeFailedMarks(image, kAllKinds, kComputeOrder);
+    ++engine._hashedImageCount;
+    ++engine._problemImageCount;
+}
+
+// The application failed a request mid-step: the image ends as a failed preparation. Its needed
+// kinds are marked "0" as far as the application takes the writes, and the lists get the
+// working values the step began with.
+void LumsiftForAperture::AnalysisRun::endAsFailedPreparation(
+    ImageStep& s, const scripting::ScriptingError& error) {
+    log::line("Analysis: a request for image " + s.image.id() + " failed (" + error.name() +
+              "): " + error.reason());
+    if (!s.needsTaken) {
+        takeNeeds(s);
+    }
+    s.heightZero = false;
+    s.working = s.start;
+    try {
+        writeFailedMarks(s.image, s.needed, kComputeOrder);
+    } catch (const scripting::ScriptingError& again) {
+        log::line("Analysis: the fingerprints of " + s.image.id() +
+                  " could not be marked for computing: " + again.reason());
+    }
+    ++engine._hashedImageCount;
+}
+
+// Every tag the analysis writes goes through here. A ScriptingError passes out.
+void LumsiftForAperture::AnalysisRun::writeFingerprintTag(const ImageVersion& image,
+                                                          std::size_t kind, uint64_t value) {
+    engine.saveLumsiftHash(image, value, kKindCodes[kind]);
+}
+
+// "0" for each of `kinds`, in `order`.
+void LumsiftForAperture::AnalysisRun::writeFailedMarks(const ImageVersion& image,
+                                                       const KindFlags& kinds, KindOrder order) {
+    for (const std::size_t k : order) {
+        if (kinds[k]) {
+            writeFingerprintTag(image, k, 0);
+        }
+    }
+}
+
+// An exported copy is deleted at once, whether its grids were made or not; a master read in
+// place never is.
+void LumsiftForAperture::AnalysisRun::deleteIfExportedCopy(const ImageStep& s) {
+    if (s.file && isExportedCopy(s.image, *s.file)) {
+        helpers::deleteFile(s.file->string());
+    }
+}
+
+bool LumsiftForAperture::AnalysisRun::isExportedCopy(const ImageVersion& image,
+                                                     const std::filesystem::path& file) {
+    // Where the library itself lies in the temporary folder, its masters hold the export
+    // folder's path too: only a file other than the master read in place is a copy.
+    if (file.string().find(engine.exportFolder) == std::string::npos) {
+        return false;
+    }
+    return engine.loaded.masterPathFor(image.id()) != file.string();
+}
+
+// The image's position in the lists: its place in the run's list in whole-library mode, else
+// the first loaded image of its identifier; none when the current load does not hold it.
+std::optional<std::size_t> LumsiftForAperture::AnalysisRun::listIndexOf(const ImageVersion& image,
+                                                                        std::size_t i) {
+    if (!selectionMode) {
+        return i;
+    }
+    return engine.loaded.indexOfImageID(image.id());
+}
+
+// The needed kinds take their working values; the other kinds are not touched.
+void LumsiftForAperture::AnalysisRun::storeNeededKinds(const ImageStep& s, std::size_t index) {
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (s.needed[k]) {
+            engine.loaded.setFingerprint(index, kKindCodes[k], s.working[k]);
+        }
+    }
+}
+
+void LumsiftForAperture::AnalysisRun::postProgressValue(std::size_t value) {
+    const auto progressValue = static_cast<double>(value);
+    engine.postToDataView([progressValue](LoadingPage& p) {
+        if (ProgressIndicator* progress = p.retrievProgressIndicator()) {
+            progress->setDoubleValue(progressValue);
+        }
+    });
+}
+
+void LumsiftForAperture::AnalysisRun::postAnalysedCounts() {
+    const int64_t hashed = engine.hashedImageCount();
+    const int64_t loaded = engine.allImagesCount();
+    engine.postToDataView([hashed, loaded](LoadingPage& p) {
+        setText(p.analysedImagesLabel(), countText(hashed));
+        setText(p.notAnalysedImagesLabel(), notAnalysedText(loaded, hashed));
+    });
+}
+
+// A selected image that the current load does not hold: its tags are written, but it has no
+// place in the lists, so the run ends here with an alert that asks for a reload.
+void LumsiftForAperture::AnalysisRun::staleLibraryStop() {
+    if (const std::shared_ptr<AppDelegate> appDelegate = engine.delegate()) {
         appDelegate->showAlert("An Image was not found in the library data loaded into Lumsift.  "
                                "If you've recently added images into Aperture you will need to "
                                "reload the library in Lumsift",
                                "Stale Library Data");
     }
-    postToDataView([](LoadingPage& p) {
+    engine.postToDataView([](LoadingPage& p) {
         setText(p.retrieveStatusLabel(), "Analysis Complete");
         setText(p.notAnalysedImagesLabel(), "Unknown");
         p.enableAnalyseButton();
     });
-    postToDelegate([](AppDelegate& d) { d.enableNextView(); });
-}
-
-bool LumsiftForAperture::isExportedCopy(const ImageVersion& image,
-                                        const std::filesystem::path& file) {
-    // Where the library itself lies in the temporary folder, its masters hold the export
-    // folder's path too: only a file other than the master read in place is a copy.
-    if (file.string().find(exportFolder) == std::string::npos) {
-        return false;
-    }
-    return masterPathFor(image.id()) != file.string();
+    engine.postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 }
 
 } // namespace lumsift

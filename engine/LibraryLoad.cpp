@@ -11,17 +11,29 @@ namespace {
 
 constexpr const char* kSupportContact = "support@lumsift.app";
 
+// Reads one project's versions, identifiers and stored fingerprints and appends them to
+// `loaded`. NO, with nothing appended, when the application's tag lists do not pair up (with
+// each other, or with the versions), since they cannot then be read index by index. A
+// ScriptingError passes out, also with nothing appended.
+bool appendProject(LoadedLibrary& loaded, const scripting::ApertureProject& project) {
+    std::vector<ImageVersion> versions = project.imageVersions();
+    const auto values = project.customTagValues();
+    const auto names = project.customTagNames();
+    if (values.size() != names.size() || names.size() != versions.size())
+        return false;
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+        std::string identifier = versions[i].id();
+        loaded.appendImage(std::move(versions[i]), std::move(identifier),
+                           {storedFingerprint(names[i], values[i], kTagPlain),
+                            storedFingerprint(names[i], values[i], kTagPlus),
+                            storedFingerprint(names[i], values[i], kTagPro)});
+    }
+    return true;
+}
+
 } // namespace
 
 void LumsiftForAperture::stopLoadAtCommunicationProblem() {
-    // The versions read past the last complete project leave the lists again, so that every
-    // list keeps the projects read before the stop, index by index.
-    const std::size_t complete = allLumsiftClassicHahes ? allLumsiftClassicHahes->size() : 0;
-    if (allImages.size() > complete)
-        allImages.resize(complete);
-    if (allImageIDs.size() > complete)
-        allImageIDs.resize(complete);
-    forgetImageIndex();
     if (auto d = delegate())
         d->showAlert(std::string("A problem was encountered when communication with Aperture.  "
                                  "Please try reloading the library.  If the problem persists "
@@ -70,16 +82,7 @@ void LumsiftForAperture::loadLibraryFrom(std::shared_ptr<LoadingPage> page) {
 
     // 4. New lists; the search list moves with them in the same step.
     const std::vector<scripting::ApertureProject> projects = photoApplication->projects();
-    allImages = {};
-    allImageIDs = {};
-    allLumsiftClassicHahes = std::make_shared<FingerprintList>();
-    allLumsiftPlusHahes = std::make_shared<FingerprintList>();
-    allLumsiftProHahes = std::make_shared<FingerprintList>();
-    {
-        std::lock_guard lock(fieldsMutex);
-        if (searchListChosen)
-            allLumsiftHahes = fingerprintListFor(searchUsing.load());
-    }
+    loaded.startLoad();
 
     // 5.
     const auto projectCount = static_cast<double>(projects.size());
@@ -98,36 +101,13 @@ void LumsiftForAperture::loadLibraryFrom(std::shared_ptr<LoadingPage> page) {
             if (auto* indicator = p.retrievProgressIndicator())
                 indicator->setDoubleValue(n);
         });
-        const std::size_t projectStart = allImages.size();
-        std::vector<ImageVersion> versions = project.imageVersions();
-        for (const auto& version : versions)
-            allImageIDs.push_back(version.id());
-        allImages.insert(allImages.end(), std::make_move_iterator(versions.begin()),
-                         std::make_move_iterator(versions.end()));
-        const std::size_t versionCount = allImages.size() - projectStart;
-
-        const auto values = project.customTagValues();
-        const auto names = project.customTagNames();
-        // Lists that do not pair up (with each other, or with the versions) cannot be read
-        // index by index.
-        if (values.size() != names.size() || names.size() != versionCount) {
+        if (!appendProject(loaded, project)) {
             stopLoadAtCommunicationProblem();
             return;
         }
-        for (std::size_t i = 0; i < versionCount; ++i) {
-            allLumsiftClassicHahes->push_back(storedFingerprint(names[i], values[i], kTagPlain));
-            allLumsiftPlusHahes->push_back(storedFingerprint(names[i], values[i], kTagPlus));
-            allLumsiftProHahes->push_back(storedFingerprint(names[i], values[i], kTagPro));
-        }
         n += 1;
     }
-    forgetImageIndex();
-    // The lists stay as they are until the next load: give back the growth slack.
-    allImages.shrink_to_fit();
-    allImageIDs.shrink_to_fit();
-    allLumsiftClassicHahes->shrink_to_fit();
-    allLumsiftPlusHahes->shrink_to_fit();
-    allLumsiftProHahes->shrink_to_fit();
+    loaded.finishLoad();
 
     // 7.
     switchLumsiftAlgorithm();
@@ -141,7 +121,7 @@ void LumsiftForAperture::loadLibraryFrom(std::shared_ptr<LoadingPage> page) {
     postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
     // 9.
-    log::line("Library Loaded.  " + std::to_string(allImages.size()) + " images.  " +
+    log::line("Library Loaded.  " + std::to_string(loaded.allImages().size()) + " images.  " +
               countText(hashedImageCount()) + " already Lumsift'd.  " +
               countText(problemImageCount()) + " were not analyzable");
 }

@@ -48,17 +48,9 @@ void LumsiftForAperture::resetForTesting() {
         std::lock_guard fields(fieldsMutex);
         appDelegate.reset();
         dataView.reset();
-        allLumsiftHahes.reset();
-        searchListChosen = false;
         _apertureLibrary.reset();
     }
-    allImages.clear();
-    allImageIDs.clear();
-    forgetImageIndex();
-    allImagePaths.clear();
-    allLumsiftPlusHahes.reset();
-    allLumsiftProHahes.reset();
-    allLumsiftClassicHahes.reset();
+    loaded.reset();
     _allImagesCount = 0;
     taggedImages.reset();
     taggedImageKeyword.reset();
@@ -76,29 +68,19 @@ void LumsiftForAperture::resetForTesting() {
 
 // --- Switches ---
 
-std::shared_ptr<FingerprintList> LumsiftForAperture::fingerprintListFor(int32_t algorithm) const {
-    if (algorithm == kAlgorithmPlus)
-        return allLumsiftPlusHahes;
-    if (algorithm == kAlgorithmPlain)
-        return allLumsiftClassicHahes;
-    return allLumsiftProHahes;
-}
-
 void LumsiftForAperture::switchSearchAlgorithm(int32_t algorithm) {
     searchUsing = algorithm;
-    std::lock_guard lock(fieldsMutex);
-    searchListChosen = true;
-    allLumsiftHahes = fingerprintListFor(algorithm);
+    loaded.switchSearchList(algorithm);
 }
 
 void LumsiftForAperture::switchLumsiftAlgorithm() {
     setProblemImageCount(0);
     setHashedImageCount(0);
-    const auto total = static_cast<int64_t>(allImages.size());
+    const auto total = static_cast<int64_t>(loaded.allImages().size());
     _allImagesCount = total;
     const int32_t alg = dataViewSelectedAlgorithm();
 
-    const auto numbersIn = [](const std::shared_ptr<FingerprintList>& list) {
+    const auto numbersIn = [](const std::shared_ptr<const FingerprintList>& list) {
         int64_t numbers = 0;
         if (list)
             for (const auto& entry : *list)
@@ -106,13 +88,13 @@ void LumsiftForAperture::switchLumsiftAlgorithm() {
         return numbers;
     };
     if (alg == kAlgorithmPlus || alg == kAlgorithmPro || alg == kAlgorithmPlain) {
-        setHashedImageCount(numbersIn(fingerprintListFor(alg)));
+        setHashedImageCount(numbersIn(loaded.fingerprintListFor(alg)));
     } else {
         // An image counts when it holds all three kinds (the lists are index-aligned with
         // allImages after every load, also a stopped one).
-        const auto& plain = allLumsiftClassicHahes;
-        const auto& plus = allLumsiftPlusHahes;
-        const auto& pro = allLumsiftProHahes;
+        const auto plain = loaded.allLumsiftClassicHahes();
+        const auto plus = loaded.allLumsiftPlusHahes();
+        const auto pro = loaded.allLumsiftProHahes();
         int64_t complete = 0;
         if (plain && plus && pro)
             for (std::size_t i = 0; i < plain->size() && i < plus->size() && i < pro->size(); ++i)

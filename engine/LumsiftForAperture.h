@@ -9,41 +9,29 @@
 // its whole comparison; the load takes none.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "engine/Fingerprints.h"
+#include "engine/LoadedLibrary.h"
 #include "engine/Pages.h"
 #include "engine/helpers.h"
-#include "platform/notify/UserNotifications.h"
-#include "platform/power/PowerAssertions.h"
 #include "platform/scripting/Aperture.h"
 
 namespace lumsift {
 
 class Lumsift;
-using ImageVersion = scripting::ApertureImageVersion;
-// One stored fingerprint: a number (0 = fingerprinting failed or waits to be redone) or the null
-// marker (no tag).
-using FingerprintEntry = std::optional<uint64_t>;
-// One entry per loaded image, in the order of allImages.
-using FingerprintList = std::vector<FingerprintEntry>;
-// A reading of an image's stored fingerprints: plain, plus, Pro.
-using FingerprintReading = std::array<FingerprintEntry, 3>;
+class PowerAssertions;
+class UserNotifications;
 
-// Algorithm codes.
-enum : int32_t { kAlgorithmAll = 0, kAlgorithmPlus = 1, kAlgorithmPro = 2, kAlgorithmPlain = 3 };
-inline constexpr const char* kTagPlain = "Lumsift";
-inline constexpr const char* kTagPlus = "Lumsift+";
-inline constexpr const char* kTagPro = "LumsiftPro";
 inline constexpr const char* kKeywordParent = "ZUL Lumsift";
 inline constexpr const char* kApertureBundleIdentifier = "com.apple.aperture";
 
@@ -93,8 +81,8 @@ public:
     // --- Library load ---
     // Reads every project's versions, identifiers and stored fingerprints into new lists and
     // reports on `page` (kept as dataView; shared ownership). When the application's answers do
-    // not pair up, or a request fails, alerts "ERROR" and stops: the failing project's versions
-    // are dropped again, so every list holds the projects read before it, index by index.
+    // not pair up, or a request fails, alerts "ERROR" and stops: a project enters the lists only
+    // whole, so every list holds the projects read before the failing one, index by index.
     // Caller: a worker thread; no analysis or search runs meanwhile.
     void loadLibrary(std::shared_ptr<LoadingPage> page);
 
@@ -124,6 +112,11 @@ public:
     void removeLumsfKeywords(ResultsPage& page);
 
     // --- Long operations ---
+    // Computes the fingerprints of the chosen kinds that the loaded images (or the selected
+    // ones) lack, stores each as a tag and in the lists, and reports on `page` (kept as
+    // dataView; shared ownership). A request that fails ends that image as a failed
+    // preparation; the engine lock is released and the idle-sleep assertion given back on every
+    // way out. Caller: a worker thread, one run at a time, no load meanwhile.
     void analyseImages(std::shared_ptr<LoadingPage> page);
     // Searches the selection against the loaded images and keywords the matches; reports on
     // `page` (shared ownership) without waiting for the main thread. It compares the images of
@@ -173,61 +166,28 @@ private:
     static void setText(TextField* field, const std::string& text);
     // The loading page's analysis choice; 0 without a loading page.
     int32_t dataViewSelectedAlgorithm() const;
-    // The fingerprint list of `algorithm`'s kind: plus for 1, plain for 3, Pro otherwise.
-    std::shared_ptr<FingerprintList> fingerprintListFor(int32_t algorithm) const;
     // The steps of loadLibrary; a ScriptingError passes out.
     void loadLibraryFrom(std::shared_ptr<LoadingPage> page);
-    // Ends a load whose answers do not pair up: lists cut back to the complete projects, the
-    // "ERROR" alert, stopAnimation and enableAnalyseButton.
+    // Ends a load whose answers do not pair up: the "ERROR" alert, stopAnimation and
+    // enableAnalyseButton. The lists hold the projects read before the failing one.
     void stopLoadAtCommunicationProblem();
-    // The single-target summary of a search: tool tip, tighter and looser suggestions, from the
-    // target's distance histogram (0 to 15) and the sensitivity in force.
-    void postSummary(const std::shared_ptr<ResultsPage>& page,
-                     const std::array<uint64_t, 16>& hist);
-    // The steps of analyseImages. The selection pre-pass: the chosen kinds' stored
-    // fingerprints of the selected images become "0".
-    void resetSelectedFingerprints(const std::vector<ImageVersion>& selection, int32_t choice);
-    // One image's step under the engine lock, list position `i`, with the run's calculator
-    // (borrowed). NO when the stale-library stop has ended the run.
-    bool analyseImage(const ImageVersion& image, std::size_t i, bool selectionMode, int32_t choice,
-                      Lumsift& calculator);
-    // The alert and reports of a run that met an image the current load does not hold.
-    void staleLibraryStop();
-    // YES for a copy that the photo application exported into exportFolder for `image`; never
-    // for the master read in place.
-    bool isExportedCopy(const ImageVersion& image, const std::filesystem::path& file);
-    // Position of the first loaded image whose identifier is `id`; nullopt when the load holds
-    // none. Answered from a table made on first use after each load, so that an analysis finds
-    // each image in constant time instead of walking allImageIDs once per image. Caller holds
-    // engineLock, or no other thread uses the engine.
-    std::optional<std::size_t> indexOfImageID(const std::string& id);
-    // The master path of the loaded image `id` from allImagePaths; "" when none is known.
-    std::string masterPathFor(const std::string& id);
-    // Drops the table of indexOfImageID; every change of allImageIDs does this.
-    void forgetImageIndex();
+    // One analysis run and one search, with their steps (Analysis.cpp, Search.cpp).
+    class AnalysisRun;
+    class SimilaritySearch;
     // Back to the start values of the engine's table and `init` (constructor and reset).
     void initFields();
     // Number of times init has run in this process (tests).
     static inline std::atomic<int> initRuns{0};
 
-    // Fields, in the order of the engine's table.
+    // Fields, in the order of the engine's table; the library as last loaded (allImages,
+    // allImageIDs, allImagePaths, the three fingerprint lists and the search list
+    // allLumsiftHahes) is `loaded`, which keeps them index-aligned.
     std::shared_ptr<scripting::ApertureApplication> photoApplication;
     std::string exportFolder;
     std::shared_ptr<helpers> help;
-    std::unordered_map<std::string, std::size_t> imageIndex;
-    bool imageIndexBuilt = false;
     std::shared_ptr<AppDelegate> appDelegate;
     std::shared_ptr<LoadingPage> dataView;
-    std::vector<ImageVersion> allImages;
-    std::vector<std::string> allImageIDs;
-    std::vector<std::string> allImagePaths;
-    std::shared_ptr<FingerprintList> allLumsiftHahes;
-    // Set by the first switchSearchAlgorithm: from then on allLumsiftHahes names a list of the
-    // current load (guarded by fieldsMutex).
-    bool searchListChosen = false;
-    std::shared_ptr<FingerprintList> allLumsiftPlusHahes;
-    std::shared_ptr<FingerprintList> allLumsiftProHahes;
-    std::shared_ptr<FingerprintList> allLumsiftClassicHahes;
+    LoadedLibrary loaded;
     std::atomic<int64_t> _allImagesCount{0};
     // Absent (null) before the first search with a selection and after a removal.
     std::unique_ptr<std::vector<ImageVersion>> taggedImages;
@@ -246,7 +206,7 @@ private:
     std::shared_ptr<UserNotifications> userNotifications;
 
     // Guards the pointer fields that the main thread and workers both set and read (dataView,
-    // appDelegate, _apertureLibrary, the search list pointer); never held across a call out.
+    // appDelegate, _apertureLibrary, the seams); never held across a call out.
     mutable std::mutex fieldsMutex;
     // The engine's own lock: per image in the analysis, whole comparison in the search.
     std::recursive_mutex engineLock;

@@ -53,11 +53,12 @@ std::string masterPathFromDatabase(const SqliteConnection& db, const std::string
 } // namespace
 
 void LumsiftForAperture::loadXmlData() {
-    allImagePaths = {};
     const std::optional<std::string> library = apertureLibrary();
     if (library && loadApertureDataSqlite()) {
         return;
     }
+    const std::vector<std::string>& allImageIDs = loaded.allImageIDs();
+    std::vector<std::string> allImagePaths;
     long masters = 0;
     long previews = 0;
     long unidentified = 0;
@@ -88,11 +89,13 @@ void LumsiftForAperture::loadXmlData() {
     } else {
         allImagePaths.assign(allImageIDs.size(), std::string());
     }
+    loaded.setAllImagePaths(std::move(allImagePaths));
     log::line("Masters: " + std::to_string(masters) + "  Previews: " + std::to_string(previews) +
               "  UnIdentified: " + std::to_string(unidentified));
 }
 
 bool LumsiftForAperture::loadApertureDataSqlite() {
+    const std::vector<std::string>& allImageIDs = loaded.allImageIDs();
     const std::size_t n = allImageIDs.size();
     const std::optional<std::string> library = apertureLibrary();
     if (!library || library->empty()) {
@@ -108,36 +111,13 @@ bool LumsiftForAperture::loadApertureDataSqlite() {
         log::line("Unable to open Aperture database");
         return false;
     }
+    std::vector<std::string> allImagePaths;
+    allImagePaths.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         allImagePaths.push_back(masterPathFromDatabase(db, *library, allImageIDs[i]));
     }
+    loaded.setAllImagePaths(std::move(allImagePaths));
     return true;
-}
-
-std::optional<std::size_t> LumsiftForAperture::indexOfImageID(const std::string& id) {
-    if (!imageIndexBuilt) {
-        imageIndex.clear();
-        imageIndex.reserve(allImageIDs.size());
-        for (std::size_t i = 0; i < allImageIDs.size(); ++i)
-            imageIndex.emplace(allImageIDs[i], i); // keeps the first of equal identifiers
-        imageIndexBuilt = true;
-    }
-    const auto found = imageIndex.find(id);
-    if (found == imageIndex.end())
-        return std::nullopt;
-    return found->second;
-}
-
-std::string LumsiftForAperture::masterPathFor(const std::string& id) {
-    const std::optional<std::size_t> index = indexOfImageID(id);
-    if (!index || *index >= allImagePaths.size())
-        return {};
-    return allImagePaths[*index];
-}
-
-void LumsiftForAperture::forgetImageIndex() {
-    imageIndex.clear();
-    imageIndexBuilt = false;
 }
 
 std::optional<std::filesystem::path> LumsiftForAperture::exportImage(const ImageVersion& image) {
@@ -145,7 +125,7 @@ std::optional<std::filesystem::path> LumsiftForAperture::exportImage(const Image
     const bool hasFileName = fileName && !fileName->empty();
     const std::optional<std::string> library = apertureLibrary();
     if (library && !library->empty() && hasFileName) {
-        const std::string path = masterPathFor(image.id());
+        const std::string path = loaded.masterPathFor(image.id());
         if (!path.empty() && helpers::fileExists(path, delegate())) {
             return std::filesystem::path(path);
         }

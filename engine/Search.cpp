@@ -14,6 +14,8 @@ namespace lumsift {
 namespace {
 
 constexpr int64_t kMaxSensitivity = 15;
+// Compared images per distance 0 to 15, match or not.
+using Histogram = std::array<uint64_t, kMaxSensitivity + 1>;
 
 // The target's entry in a reading of its custom tags: plus for 1, plain for 3, Pro otherwise.
 FingerprintEntry readingEntryFor(const FingerprintReading& reading, int32_t code) {
@@ -44,181 +46,24 @@ private:
     uint64_t next_ = 1;
 };
 
-} // namespace
+// One target's side of its comparisons.
+struct Target {
+    // "Lumsift <name>", given to the target and to each of its matches.
+    std::string keyword;
+    std::string identifier;
+    // Its stored fingerprint of the searched kind; it finds nothing without one.
+    FingerprintEntry entry;
+};
 
-void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
-    // Start: no lock held.
-    // 1.
-    _similaritySensitivity = page ? page->sensitivity() : 0;
-    _autoSensitive = page ? page->autoSensitive() : false;
-    // 2.
-    postToDelegate([](AppDelegate& d) { d.disableNextView(); });
-    // 3.
-    const std::vector<ImageVersion> selection = getSelection();
-    // 4., 5.
-    postToResults(page, [](ResultsPage& p) {
-        setText(p.specialMessagesLabel(), "");
-        p.setMoreImagesEnabled(false);
-        p.setLessImagesEnabled(false);
-    });
-    // 6.
-    if (selection.empty()) {
-        postToResults(page, [](ResultsPage& p) {
-            setText(p.specialMessagesLabel(), "No images were selected.  Select the images you "
-                                              "wish to search for in Aperture and try again.");
-        });
-        postToDelegate([](AppDelegate& d) { d.enableNextView(); });
-        postToResults(page, [](ResultsPage& p) {
-            p.enableStartSearchButton();
-            setText(p.similarImagesLabel(), "Ready");
-            setText(p.analysedImagesLabel(), "Ready");
-            setText(p.retrieveStatusLabel(), "Ready To Search");
-        });
-        return;
-    }
+// What comparing one target with the loaded images finds.
+struct TargetMatches {
+    // In the order found.
+    std::vector<ImageVersion> matches;
+    Histogram hist{};
+};
 
-    // 10. (taken here: the progress scale of step 7 depends on it) The code and the search list,
-    // once for the whole search.
-    const int32_t code = searchUsing.load();
-    std::shared_ptr<const FingerprintList> searchList;
-    {
-        std::lock_guard lock(fieldsMutex);
-        searchList = allLumsiftHahes;
-    }
-    const int64_t startValue = code == kAlgorithmPro ? 15 : 10;
-    // N: the loaded images the search really compares. The lists are of one length after every
-    // load; the search list is read only within its own length all the same.
-    const std::size_t N = std::min(
-        {allImages.size(), allImageIDs.size(), searchList ? searchList->size() : std::size_t{0}});
-    const uint64_t S = selection.size();
-    const uint64_t progressMax = S * N;
-
-    // 7., 8.
-    postToResults(page, [progressMax](ResultsPage& p) {
-        if (auto* indicator = p.retrievProgressIndicator()) {
-            indicator->setIndeterminate(false);
-            indicator->setMaxValue(static_cast<double>(progressMax));
-        }
-        setText(p.retrieveStatusLabel(), "Analysing Images");
-    });
-    // 9.
-    taggedImages = std::make_unique<std::vector<ImageVersion>>();
-    taggedImageKeyword = std::make_unique<std::vector<std::string>>();
-
-    // Matches of the targets keyworded so far; any means Clear Keywords has work.
-    uint64_t total = 0;
-    try {
-        // Comparison: the engine lock for all targets, released on every way out.
-        std::lock_guard engine(engineLock);
-        ProgressThrottle progress(progressMax);
-        const std::shared_ptr<LoadingPage> choicePage = loadingPage();
-        const bool automatic = _autoSensitive.load();
-        uint64_t k = 0;
-        for (const ImageVersion& target : selection) {
-            // 11.
-            const std::string keyword = "Lumsift " + target.name();
-            const std::string identifier = imageUniqueId(target);
-            FingerprintEntry targetEntry;
-            // A walk, not the analysis' look-up table: a search looks up a few targets, and
-            // building the table would cost more than the walks.
-            const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), identifier);
-            if (found != allImageIDs.end()) {
-                const auto i = static_cast<std::size_t>(found - allImageIDs.begin());
-                if (searchList && i < searchList->size())
-                    targetEntry = (*searchList)[i];
-            } else {
-                targetEntry = readingEntryFor(retrieveLumsiftHash(target, code), code);
-            }
-
-            // 12.
-            std::vector<ImageVersion> matches;
-            std::array<uint64_t, 16> hist{};
-            if (automatic) {
-                _similaritySensitivity = startValue;
-                postToResults(page, [startValue](ResultsPage& p) { p.setSensitivity(startValue); });
-            }
-
-            // 13. The sensitivity in force, kept in step with _similaritySensitivity.
-            int64_t sensitivity = _similaritySensitivity.load();
-            const bool targetUsable = targetEntry.has_value() && *targetEntry != 0;
-            for (std::size_t j = 0; j < N; ++j) {
-                const uint64_t value = k * N + 1 + j;
-                if (progress.due(value))
-                    postToResults(page, [value](ResultsPage& p) {
-                        if (auto* indicator = p.retrievProgressIndicator())
-                            indicator->setDoubleValue(static_cast<double>(value));
-                    });
-                const FingerprintEntry& imageEntry = (*searchList)[j];
-                if (!targetUsable || !imageEntry.has_value() || *imageEntry == 0)
-                    continue;
-                // The loading page's analysis choice, afresh for each comparison: rotations
-                // unless it is 2.
-                const bool rotations =
-                    !choicePage || choicePage->selectedAlgorithm() != kAlgorithmPro;
-                const int64_t d = Lumsift::hammingDistance(*targetEntry, *imageEntry, rotations);
-                // An image this far counts nowhere, so the skip by identifier is only looked at
-                // for nearer ones (a string comparison per image would cost more than the
-                // distance).
-                if (d > std::max(kMaxSensitivity, sensitivity) || allImageIDs[j] == identifier)
-                    continue;
-                if (d <= kMaxSensitivity)
-                    hist[d] += 1;
-                if (automatic && d < sensitivity) {
-                    sensitivity = d;
-                    _similaritySensitivity = d;
-                    matches.clear();
-                    postToResults(page, [d](ResultsPage& p) { p.setSensitivity(d); });
-                }
-                if (d <= sensitivity)
-                    matches.push_back(allImages[j]);
-            }
-
-            // 14.
-            // (A lowered sensitivity empties the list only to add the match that lowered it.)
-            if (!matches.empty()) {
-                for (const ImageVersion& match : matches)
-                    addLumsfKeyword(match, keyword);
-                addLumsfKeyword(target, "Lumsift Target");
-                addLumsfKeyword(target, keyword);
-                total += matches.size();
-            }
-
-            // 15.
-            if (S == 1)
-                postSummary(page, hist);
-            // 16.
-            k += 1;
-        }
-        // 17. The lock is released here.
-    } catch (const scripting::ScriptingError& error) {
-        // A request the application could not answer ends the search; the page gets its search
-        // and Next buttons back (and Clear Keywords for what was keyworded) instead of the
-        // process ending on this thread.
-        log::line("LumsiftForAperture detectSimilar: " + error.name() + ": " + error.reason());
-        if (total > 0)
-            postToResults(page, [](ResultsPage& p) { p.setClearKeywordsEnabled(true); });
-        postToResults(page, [](ResultsPage& p) { p.enableStartSearchButton(); });
-        postToDelegate([](AppDelegate& d) { d.enableNextView(); });
-        return;
-    }
-
-    // End: no lock held.
-    // 18.
-    if (total > 0)
-        postToResults(page, [](ResultsPage& p) { p.setClearKeywordsEnabled(true); });
-    // 19.
-    postToResults(page, [total, S](ResultsPage& p) {
-        setText(p.similarImagesLabel(), countText(total));
-        setText(p.analysedImagesLabel(), countText(S));
-        setText(p.retrieveStatusLabel(), "Retrieval Complete");
-        p.enableStartSearchButton();
-    });
-    postToDelegate([](AppDelegate& d) { d.enableNextView(); });
-}
-
-void LumsiftForAperture::postSummary(const std::shared_ptr<ResultsPage>& page,
-                                     const std::array<uint64_t, 16>& hist) {
-    // 1. The tool tip.
+// "Images Found:", then one line per distance at which images were compared.
+std::string toolTipText(const Histogram& hist) {
     std::string toolTip = "Images Found:";
     for (std::size_t d = 0; d < hist.size(); ++d)
         if (hist[d] > 0)
@@ -226,52 +71,322 @@ void LumsiftForAperture::postSummary(const std::shared_ptr<ResultsPage>& page,
                 .append(countText(hist[d]))
                 .append(" images @ sensitvity ")
                 .append(countText(d));
+    return toolTip;
+}
 
-    // 2. Cumulative counts and the sensitivity in force (kept within the counters' range).
-    std::array<uint64_t, 16> cum{};
+// The tighter sensitivity: the largest distance below `s` with images at it and at least one
+// image between it and `s`; none when `s` is 0 or no distance qualifies.
+std::optional<int64_t> tighterSensitivity(const Histogram& hist, const Histogram& cum, int64_t s) {
+    for (int64_t d = s - 1; d >= 0; --d)
+        if (hist[d] != 0 && cum[d] != 0 && cum[d] != cum[s])
+            return d;
+    return std::nullopt;
+}
+
+// The looser sensitivity: the first distance above `s` at which an image lies; none at 15 or
+// when no image lies above `s`.
+std::optional<int64_t> looserSensitivity(const Histogram& cum, int64_t s) {
+    for (int64_t d = s + 1; d <= kMaxSensitivity; ++d)
+        if (cum[d] != cum[s])
+            return d;
+    return std::nullopt;
+}
+
+} // namespace
+
+// One run of detectSimilar: the page it reports to, the code and the search list it took at
+// its start, the scale of its progress and the total of its matches, with its steps. Lives on
+// the search's thread; borrows the engine.
+class LumsiftForAperture::SimilaritySearch {
+public:
+    SimilaritySearch(LumsiftForAperture& engine, std::shared_ptr<ResultsPage> page)
+        : engine(engine), page(std::move(page)) {}
+
+    // Start, without the lock: the page's sensitivity and automatic flag, the Next button
+    // disabled, the selection taken, the message line cleared and both suggestions disabled.
+    // The selection, in the application's order; a ScriptingError passes out.
+    std::vector<ImageVersion> start();
+    // Nothing selected: the message, the buttons back and "Ready"; nothing else changes.
+    void endWithoutSelection();
+    // For `targets` selected images, without the lock: the code and the search list for the
+    // whole search, the progress scale and a new record of added keywords.
+    void setUp(uint64_t targets);
+    // The comparison, holding the engine lock for all targets, released on every way out. A
+    // ScriptingError passes out; what was keyworded before it stays keyworded and recorded.
+    void compareAllTargets(const std::vector<ImageVersion>& selection);
+    // A request the application could not answer ended the search: the buttons back (and Clear
+    // Keywords for what was keyworded), instead of the process ending on this thread.
+    void endAtFailedRequest(const scripting::ScriptingError& error);
+    // The counts, "Retrieval Complete" and the buttons back.
+    void end();
+
+private:
+    Target takeTarget(const ImageVersion& target);
+    TargetMatches compareWithLoadedImages(const Target& target, uint64_t k);
+    void keywordMatchesAndTarget(const ImageVersion& target, const std::string& keyword,
+                                 const std::vector<ImageVersion>& matches);
+    void postSummary(const Histogram& hist);
+    void enableClearKeywordsIfKeyworded();
+
+    LumsiftForAperture& engine;
+    const std::shared_ptr<ResultsPage> page;
+    int32_t code = 0;
+    std::shared_ptr<const FingerprintList> searchList;
+    // The sensitivity each target starts from when it is chosen automatically.
+    int64_t startValue = 0;
+    // S targets; N loaded images compared with each.
+    uint64_t S = 0;
+    std::size_t N = 0;
+    ProgressThrottle progress{0};
+    // Taken when the comparison starts: the automatic flag, and the loading page whose analysis
+    // choice decides on rotations.
+    bool automatic = false;
+    std::shared_ptr<LoadingPage> choicePage;
+    // Matches of the targets keyworded so far; any means Clear Keywords has work.
+    uint64_t total = 0;
+};
+
+void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
+    SimilaritySearch search(*this, std::move(page));
+    const std::vector<ImageVersion> selection = search.start();
+    if (selection.empty()) {
+        search.endWithoutSelection();
+        return;
+    }
+    search.setUp(selection.size());
+    try {
+        search.compareAllTargets(selection);
+    } catch (const scripting::ScriptingError& error) {
+        search.endAtFailedRequest(error);
+        return;
+    }
+    search.end();
+}
+
+std::vector<ImageVersion> LumsiftForAperture::SimilaritySearch::start() {
+    engine._similaritySensitivity = page ? page->sensitivity() : 0;
+    engine._autoSensitive = page ? page->autoSensitive() : false;
+    engine.postToDelegate([](AppDelegate& d) { d.disableNextView(); });
+    std::vector<ImageVersion> selection = engine.getSelection();
+    engine.postToResults(page, [](ResultsPage& p) {
+        setText(p.specialMessagesLabel(), "");
+        p.setMoreImagesEnabled(false);
+        p.setLessImagesEnabled(false);
+    });
+    return selection;
+}
+
+void LumsiftForAperture::SimilaritySearch::endWithoutSelection() {
+    engine.postToResults(page, [](ResultsPage& p) {
+        setText(p.specialMessagesLabel(), "No images were selected.  Select the images you "
+                                          "wish to search for in Aperture and try again.");
+    });
+    engine.postToDelegate([](AppDelegate& d) { d.enableNextView(); });
+    engine.postToResults(page, [](ResultsPage& p) {
+        p.enableStartSearchButton();
+        setText(p.similarImagesLabel(), "Ready");
+        setText(p.analysedImagesLabel(), "Ready");
+        setText(p.retrieveStatusLabel(), "Ready To Search");
+    });
+}
+
+void LumsiftForAperture::SimilaritySearch::setUp(uint64_t targets) {
+    // The code and the search list first: the progress scale depends on the list. A change of
+    // the page's search choice while the search runs applies from the next search.
+    code = engine.searchUsing.load();
+    searchList = engine.loaded.allLumsiftHahes();
+    startValue = code == kAlgorithmPro ? 15 : 10;
+    // N: the loaded images the search really compares. The lists are of one length after every
+    // load; the search list is read only within its own length all the same.
+    N = std::min(engine.loaded.size(), searchList ? searchList->size() : std::size_t{0});
+    S = targets;
+    const uint64_t progressMax = S * N;
+    progress = ProgressThrottle(progressMax);
+
+    engine.postToResults(page, [progressMax](ResultsPage& p) {
+        if (auto* indicator = p.retrievProgressIndicator()) {
+            indicator->setIndeterminate(false);
+            indicator->setMaxValue(static_cast<double>(progressMax));
+        }
+        setText(p.retrieveStatusLabel(), "Analysing Images");
+    });
+    // A new record: the previous search's pairs are dropped.
+    engine.taggedImages = std::make_unique<std::vector<ImageVersion>>();
+    engine.taggedImageKeyword = std::make_unique<std::vector<std::string>>();
+}
+
+void LumsiftForAperture::SimilaritySearch::compareAllTargets(
+    const std::vector<ImageVersion>& selection) {
+    // So no step of an analysis runs during the comparisons and the keywording.
+    const std::lock_guard lock(engine.engineLock);
+    automatic = engine._autoSensitive.load();
+    choicePage = engine.loadingPage();
+    uint64_t k = 0;
+    for (const ImageVersion& target : selection) {
+        const Target t = takeTarget(target);
+        const TargetMatches found = compareWithLoadedImages(t, k);
+        if (!found.matches.empty())
+            keywordMatchesAndTarget(target, t.keyword, found.matches);
+        if (S == 1)
+            postSummary(found.hist);
+        k += 1;
+    }
+}
+
+// A target that the current load holds takes its entry from the search list, whatever that
+// holds: its custom tags are not consulted. Another (added after the load) is read from its tags.
+Target LumsiftForAperture::SimilaritySearch::takeTarget(const ImageVersion& target) {
+    Target t;
+    t.keyword = "Lumsift " + target.name();
+    t.identifier = engine.imageUniqueId(target);
+    // A walk, not the analysis' look-up table: a search looks up a few targets, and building the
+    // table would cost more than the walks.
+    const std::vector<std::string>& allImageIDs = engine.loaded.allImageIDs();
+    const auto found = std::find(allImageIDs.begin(), allImageIDs.end(), t.identifier);
+    if (found == allImageIDs.end()) {
+        t.entry = readingEntryFor(engine.retrieveLumsiftHash(target, code), code);
+        return t;
+    }
+    const auto i = static_cast<std::size_t>(found - allImageIDs.begin());
+    if (searchList && i < searchList->size())
+        t.entry = (*searchList)[i];
+    return t;
+}
+
+// Compares the target with loaded images 0 .. N-1, as `k`-th target of the search. Skipped: the
+// target itself, and any pair without a fingerprint on either side (null marker or 0). With a
+// fixed sensitivity the matches are every image up to it; with automatic sensitivity every
+// image at the least distance found, when that is at most the start value.
+TargetMatches LumsiftForAperture::SimilaritySearch::compareWithLoadedImages(const Target& target,
+                                                                            uint64_t k) {
+    TargetMatches found;
+    if (automatic) {
+        engine._similaritySensitivity = startValue;
+        const int64_t value = startValue;
+        engine.postToResults(page, [value](ResultsPage& p) { p.setSensitivity(value); });
+    }
+    // The sensitivity in force, kept in step with _similaritySensitivity.
+    int64_t sensitivity = engine._similaritySensitivity.load();
+    const bool targetUsable = target.entry.has_value() && *target.entry != 0;
+    // The loop reads locals only: members would be read again after every call out.
+    const bool lowersSensitivity = automatic;
+    LoadingPage* const analysisPage = choicePage.get();
+    const FingerprintEntry* const entries = searchList ? searchList->data() : nullptr;
+    const std::vector<ImageVersion>& allImages = engine.loaded.allImages();
+    const std::vector<std::string>& allImageIDs = engine.loaded.allImageIDs();
+    const std::size_t n = N;
+    ProgressThrottle throttle = progress;
+    for (std::size_t j = 0; j < n; ++j) {
+        // The progress advances for skipped images too.
+        const uint64_t value = k * n + 1 + j;
+        if (throttle.due(value))
+            engine.postToResults(page, [value](ResultsPage& p) {
+                if (auto* indicator = p.retrievProgressIndicator())
+                    indicator->setDoubleValue(static_cast<double>(value));
+            });
+        const FingerprintEntry& imageEntry = entries[j];
+        if (!targetUsable || !imageEntry.has_value() || *imageEntry == 0)
+            continue;
+        // The loading page's analysis choice, afresh for each comparison: rotations unless it
+        // is 2, whatever kind is searched.
+        const bool rotations = !analysisPage || analysisPage->selectedAlgorithm() != kAlgorithmPro;
+        const int64_t d = Lumsift::hammingDistance(*target.entry, *imageEntry, rotations);
+        // An image this far counts nowhere, so the skip by identifier is only looked at for
+        // nearer ones (a string comparison per image would cost more than the distance).
+        if (d > std::max(kMaxSensitivity, sensitivity) || allImageIDs[j] == target.identifier)
+            continue;
+        if (d <= kMaxSensitivity)
+            found.hist[d] += 1;
+        // A closer distance lowers the automatic threshold and restarts the matches, so only
+        // the closest images remain.
+        if (lowersSensitivity && d < sensitivity) {
+            sensitivity = d;
+            engine._similaritySensitivity = d;
+            found.matches.clear();
+            engine.postToResults(page, [d](ResultsPage& p) { p.setSensitivity(d); });
+        }
+        if (d <= sensitivity)
+            found.matches.push_back(allImages[j]);
+    }
+    progress = throttle;
+    return found;
+}
+
+// Each match gets the target's keyword, then the target gets "Lumsift Target" and its keyword;
+// each keyword added is recorded (addLumsfKeyword) so that Clear Keywords can remove it.
+void LumsiftForAperture::SimilaritySearch::keywordMatchesAndTarget(
+    const ImageVersion& target, const std::string& keyword,
+    const std::vector<ImageVersion>& matches) {
+    for (const ImageVersion& match : matches)
+        engine.addLumsfKeyword(match, keyword);
+    engine.addLumsfKeyword(target, "Lumsift Target");
+    engine.addLumsfKeyword(target, keyword);
+    total += matches.size();
+}
+
+// The single-target summary: the tool tip from the target's distance histogram, and the
+// tighter and looser suggestions around the sensitivity in force. A suggestion that does not
+// exist leaves its control disabled and its text and engine value as they were.
+void LumsiftForAperture::SimilaritySearch::postSummary(const Histogram& hist) {
+    Histogram cum{};
     uint64_t running = 0;
     for (std::size_t d = 0; d < hist.size(); ++d)
         cum[d] = running += hist[d];
-    const int64_t s = std::clamp<int64_t>(_similaritySensitivity.load(), 0, kMaxSensitivity);
+    // The automatic value when automatic sensitivity is on (kept within the counters' range).
+    const int64_t s = std::clamp<int64_t>(engine._similaritySensitivity.load(), 0, kMaxSensitivity);
+    const std::optional<int64_t> t = tighterSensitivity(hist, cum, s);
+    const std::optional<int64_t> r = looserSensitivity(cum, s);
 
-    // 3. Tighter: the largest distance below s with images at it and some between it and s.
-    std::optional<int64_t> t;
-    for (int64_t d = s - 1; d >= 0 && !t; --d)
-        if (hist[d] != 0 && cum[d] != 0 && cum[d] != cum[s])
-            t = d;
-    // 4. Looser: the first distance above s at which an image lies.
-    std::optional<int64_t> r;
-    for (int64_t d = s + 1; d <= kMaxSensitivity && !r; ++d)
-        if (cum[d] != cum[s])
-            r = d;
-
-    // 5.
-    postToResults(page, [toolTip](ResultsPage& p) { p.setPerSensitivityToolTip(toolTip); });
-    // 6.
+    engine.postToResults(page, [toolTip = toolTipText(hist)](ResultsPage& p) {
+        p.setPerSensitivityToolTip(toolTip);
+    });
     if (r || t)
-        postToResults(page, [](ResultsPage& p) { setText(p.specialMessagesLabel(), ""); });
-    // 7.
+        engine.postToResults(page, [](ResultsPage& p) { setText(p.specialMessagesLabel(), ""); });
     if (r) {
         const std::string text = countText(hist[*r]) +
                                  " more images will be found by relaxing the sensitivity to " +
                                  countText(*r) + ".";
-        postToResults(page, [text](ResultsPage& p) {
+        engine.postToResults(page, [text](ResultsPage& p) {
             p.setMoreImagesEnabled(true);
             p.setMoreImagesText(text);
         });
-        setLessSensitiveValue(*r);
+        // The looser value goes into lessSensitiveValue, which the more-images control applies.
+        engine.setLessSensitiveValue(*r);
     }
-    // 8.
     if (t) {
         const std::string text = countText(cum[s] - cum[*t]) +
                                  " fewer images will be found by tightening the sensitivity to " +
                                  countText(*t) + ".";
-        postToResults(page, [text](ResultsPage& p) {
+        engine.postToResults(page, [text](ResultsPage& p) {
             p.setLessImagesEnabled(true);
             p.setLessImagesText(text);
         });
-        setMoreSensitiveValue(*t);
+        engine.setMoreSensitiveValue(*t);
     }
+}
+
+void LumsiftForAperture::SimilaritySearch::enableClearKeywordsIfKeyworded() {
+    if (total > 0)
+        engine.postToResults(page, [](ResultsPage& p) { p.setClearKeywordsEnabled(true); });
+}
+
+void LumsiftForAperture::SimilaritySearch::endAtFailedRequest(
+    const scripting::ScriptingError& error) {
+    log::line("LumsiftForAperture detectSimilar: " + error.name() + ": " + error.reason());
+    enableClearKeywordsIfKeyworded();
+    engine.postToResults(page, [](ResultsPage& p) { p.enableStartSearchButton(); });
+    engine.postToDelegate([](AppDelegate& d) { d.enableNextView(); });
+}
+
+void LumsiftForAperture::SimilaritySearch::end() {
+    enableClearKeywordsIfKeyworded();
+    engine.postToResults(page, [total = total, S = S](ResultsPage& p) {
+        setText(p.similarImagesLabel(), countText(total));
+        setText(p.analysedImagesLabel(), countText(S));
+        setText(p.retrieveStatusLabel(), "Retrieval Complete");
+        p.enableStartSearchButton();
+    });
+    engine.postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 }
 
 } // namespace lumsift

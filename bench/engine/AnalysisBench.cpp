@@ -18,6 +18,7 @@
 #include "fingerprint/Lumsift.h"
 #include "photolib/LibraryApplication.h"
 #include "photolib/LibraryPackage.h"
+#include "platform/notify/UserNotifications.h"
 
 namespace {
 

@@ -12,15 +12,7 @@
 namespace lumsift {
 
 struct LumsiftForApertureTestAccess {
-    static std::vector<ImageVersion>& allImages(LumsiftForAperture& e) { return e.allImages; }
-    static std::vector<std::string>& allImageIDs(LumsiftForAperture& e) { return e.allImageIDs; }
-    static std::shared_ptr<FingerprintList>& list(LumsiftForAperture& e, int32_t code) {
-        if (code == kAlgorithmPlus)
-            return e.allLumsiftPlusHahes;
-        if (code == kAlgorithmPlain)
-            return e.allLumsiftClassicHahes;
-        return e.allLumsiftProHahes;
-    }
+    static LoadedLibrary& loaded(LumsiftForAperture& e) { return e.loaded; }
 
     // Heap bytes that the loaded lists hold: the vectors' buffers and every string's own
     // buffer (strings short enough to live inside the object take nothing more).
@@ -28,15 +20,16 @@ struct LumsiftForApertureTestAccess {
         const auto stringHeap = [](const std::string& s) -> std::size_t {
             return s.capacity() > 15 ? malloc_usable_size(const_cast<char*>(s.data())) : 0;
         };
-        std::size_t bytes = e.allImages.capacity() * sizeof(ImageVersion) +
-                            e.allImageIDs.capacity() * sizeof(std::string);
-        for (const auto& image : e.allImages)
+        const LoadedLibrary& l = e.loaded;
+        std::size_t bytes = l.allImages().capacity() * sizeof(ImageVersion) +
+                            l.allImageIDs().capacity() * sizeof(std::string);
+        for (const auto& image : l.allImages())
             bytes += stringHeap(image.id());
-        for (const auto& id : e.allImageIDs)
+        for (const auto& id : l.allImageIDs())
             bytes += stringHeap(id);
-        for (const auto* list :
-             {&e.allLumsiftClassicHahes, &e.allLumsiftPlusHahes, &e.allLumsiftProHahes})
-            bytes += *list ? (*list)->capacity() * sizeof(FingerprintEntry) : 0;
+        for (const auto& list :
+             {l.allLumsiftClassicHahes(), l.allLumsiftPlusHahes(), l.allLumsiftProHahes()})
+            bytes += list ? list->capacity() * sizeof(FingerprintEntry) : 0;
         return bytes;
     }
 };

@@ -63,7 +63,7 @@ int main() {
         reads = std::min(reads, bench::millisecondsOf([&] { versions = bulkReads(*app); }));
         load = std::min(load, bench::millisecondsOf([&] { engine.loadLibrary(page); }));
     }
-    const std::size_t loaded = LumsiftForApertureTestAccess::allImages(engine).size();
+    const std::size_t loaded = LumsiftForApertureTestAccess::loaded(engine).size();
     const double perVersion =
         static_cast<double>(LumsiftForApertureTestAccess::loadedListBytes(engine)) /
         static_cast<double>(std::max<std::size_t>(loaded, 1));

@@ -37,25 +37,20 @@ int main() {
     // The loaded library, as a load leaves it: versions, identifiers, plus fingerprints.
     std::mt19937_64 random(42);
     const uint64_t target = 0x00FF00FF00FF00FFull;
-    auto& images = Access::allImages(engine);
-    auto& ids = Access::allImageIDs(engine);
-    auto list = std::make_shared<FingerprintList>();
-    images.reserve(kImages);
-    ids.reserve(kImages);
-    list->reserve(kImages);
+    LoadedLibrary& loaded = Access::loaded(engine);
+    loaded.startLoad(); // the search list moves to the new plus list
     std::vector<uint64_t> values(kImages);
     for (std::size_t i = 0; i < kImages; ++i) {
-        ids.push_back("5F2C7A10-0B4D-4E8A-9C3E-" + std::to_string(100000000000 + i));
-        images.emplace_back(app, ids.back());
+        std::string id = "5F2C7A10-0B4D-4E8A-9C3E-" + std::to_string(100000000000 + i);
         // Far from the target in every quarter-turn: sensitivity 0 finds nothing.
         uint64_t value = random() | 1;
         if (value == target)
             value ^= 2;
         values[i] = value;
-        list->push_back(value);
+        loaded.appendImage(ImageVersion(app, id), std::move(id),
+                           {std::nullopt, value, std::nullopt});
     }
-    Access::list(engine, kAlgorithmPlus) = list;
-    engine.switchSearchAlgorithm(kAlgorithmPlus); // the search list is the list just made
+    loaded.finishLoad();
     app->setCustomTag("target", kTagPlus, std::to_string(target));
     app->setSelection({"target"});
     const auto page = std::make_shared<bench::NoResultsPage>(0);

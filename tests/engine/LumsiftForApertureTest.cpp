@@ -20,7 +20,7 @@ TEST(LumsiftForAperture, SearchListFollowsTheSwitchAndEveryReload) {
     h.load();
     EXPECT_EQ(Access::searchList(h.engine), nullptr) << "none until a kind is chosen";
     for (const auto& [code, list] :
-         std::vector<std::pair<int32_t, std::shared_ptr<FingerprintList>>>{
+         std::vector<std::pair<int32_t, std::shared_ptr<const FingerprintList>>>{
              {1, Access::plusList(h.engine)},
              {2, Access::proList(h.engine)},
              {7, Access::proList(h.engine)},

@@ -70,7 +70,7 @@ struct Package : EngineHarness {
     }
     // The master paths that loadXmlData finds for `ids` in this package.
     Strings paths(Strings ids) {
-        Access::allImageIDs(engine) = std::move(ids);
+        Access::loadIdentifiers(engine, std::move(ids));
         engine.setApertureLibrary(root.string());
         engine.loadXmlData();
         return Access::allImagePaths(engine);

@@ -17,15 +17,28 @@ namespace lumsift {
 // Reads and sets the engine's private state for tests (declared a friend by the engine).
 struct LumsiftForApertureTestAccess {
     using E = LumsiftForAperture;
-    static std::vector<ImageVersion>& allImages(E& e) { return e.allImages; }
-    static std::vector<std::string>& allImageIDs(E& e) { return e.allImageIDs; }
-    static std::vector<std::string>& allImagePaths(E& e) { return e.allImagePaths; }
-    static std::shared_ptr<FingerprintList> plainList(E& e) { return e.allLumsiftClassicHahes; }
-    static std::shared_ptr<FingerprintList> plusList(E& e) { return e.allLumsiftPlusHahes; }
-    static std::shared_ptr<FingerprintList> proList(E& e) { return e.allLumsiftProHahes; }
-    static std::shared_ptr<FingerprintList> searchList(E& e) {
-        std::lock_guard lock(e.fieldsMutex);
-        return e.allLumsiftHahes;
+    static const std::vector<ImageVersion>& allImages(E& e) { return e.loaded.allImages(); }
+    static const std::vector<std::string>& allImageIDs(E& e) { return e.loaded.allImageIDs(); }
+    static const std::vector<std::string>& allImagePaths(E& e) { return e.loaded.allImagePaths(); }
+    // A load of images with these identifiers and no stored fingerprints, as the master-file
+    // look-ups see it.
+    static void loadIdentifiers(E& e, std::vector<std::string> ids) {
+        e.loaded.startLoad();
+        for (std::string& id : ids)
+            e.loaded.appendImage(ImageVersion(nullptr, id), std::move(id), {});
+        e.loaded.finishLoad();
+    }
+    static std::shared_ptr<const FingerprintList> plainList(E& e) {
+        return e.loaded.allLumsiftClassicHahes();
+    }
+    static std::shared_ptr<const FingerprintList> plusList(E& e) {
+        return e.loaded.allLumsiftPlusHahes();
+    }
+    static std::shared_ptr<const FingerprintList> proList(E& e) {
+        return e.loaded.allLumsiftProHahes();
+    }
+    static std::shared_ptr<const FingerprintList> searchList(E& e) {
+        return e.loaded.allLumsiftHahes();
     }
     // Entry `i` of the plain, plus and Pro lists.
     static FingerprintReading entries(E& e, std::size_t i) {

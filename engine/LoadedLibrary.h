@@ -1,0 +1,109 @@
+// The library as last loaded: the image versions, their identifiers, their master paths and
+// their three fingerprint lists, entry k of each belonging to the same version; and the search
+// list, which names one of the three. Its operations keep the lists index-aligned: an image
+// enters with its identifier and its stored fingerprints in one step, the master paths are set
+// one per identifier, and a fingerprint is replaced in place.
+//
+// Threads: the load fills it on its worker while nothing else reads it (the pages keep an
+// analysis or a search from starting meanwhile); the analysis and the search read it, and the
+// analysis replaces fingerprints, under the engine lock. The search list is also chosen from
+// the main thread at any time, so the list pointers are guarded here.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/Fingerprints.h"
+#include "platform/scripting/Aperture.h"
+
+namespace lumsift {
+
+using ImageVersion = scripting::ApertureImageVersion;
+
+class LoadedLibrary {
+public:
+    LoadedLibrary() = default;
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+    // --- The load ---
+    // New empty lists in place of the old ones (master paths included); the search list moves
+    // to the new list of its kind in the same step. A search that took the old list keeps it
+    // until it ends.
+    void startLoad();
+    // Appends one image version (takes ownership) with its identifier and its stored
+    // fingerprints. Caller: the load, after startLoad.
+    void appendImage(ImageVersion image, std::string identifier, const FingerprintReading& stored);
+    // The load is complete: the lists give back their growth slack.
+    void finishLoad();
+    // No lists and no search list, as before the first load.
+    void reset();
+
+    // --- Master paths ---
+    // Replaces allImagePaths with `paths` (takes ownership). Caller guarantees one path per
+    // identifier of allImageIDs, in its order ("" where none is known).
+    void setAllImagePaths(std::vector<std::string> paths);
+
+    // --- Reads (borrowed: valid until the next load or reset) ---
+    std::size_t size() const { return allImages_.size(); }
+    const std::vector<ImageVersion>& allImages() const { return allImages_; }
+    const std::vector<std::string>& allImageIDs() const { return allImageIDs_; }
+    // One master path per identifier as of the last setAllImagePaths; empty from the start of
+    // each load until then.
+    const std::vector<std::string>& allImagePaths() const { return allImagePaths_; }
+    // The fingerprint lists of the current load (shared ownership of the list itself, not a
+    // copy, so later replacements show); none before the first load.
+    std::shared_ptr<const FingerprintList> allLumsiftPlusHahes() const;
+    std::shared_ptr<const FingerprintList> allLumsiftProHahes() const;
+    std::shared_ptr<const FingerprintList> allLumsiftClassicHahes() const;
+    // The list of `algorithm`'s kind: plus for 1, plain for 3, Pro for any other code.
+    std::shared_ptr<const FingerprintList> fingerprintListFor(int32_t algorithm) const;
+    // Entry `index` of the plain, plus and Pro lists; the null marker where a list has none.
+    FingerprintReading fingerprintsAt(std::size_t index) const;
+    // Position of the first image whose identifier is `id`; nullopt when the load holds none.
+    // Answered from a table made on first use after the identifiers change, so that an analysis
+    // finds each image in constant time. Caller holds the engine lock, or no other thread uses
+    // the engine.
+    std::optional<std::size_t> indexOfImageID(const std::string& id);
+    // The master path of the loaded image `id`; "" when none is known. Same caller as above.
+    std::string masterPathFor(const std::string& id);
+
+    // --- The analysis ---
+    // Replaces entry `index` of the list of `algorithm` (1 plus, 2 Pro, 3 plain) with `value`;
+    // another code, or an index that the lists do not hold, changes nothing.
+    void setFingerprint(std::size_t index, int32_t algorithm, FingerprintEntry value);
+
+    // --- The search list ---
+    // The search list becomes the list of `algorithm`'s kind (as fingerprintListFor) and moves
+    // with every later load to the new list of that kind.
+    void switchSearchList(int32_t algorithm);
+    // The search list; none until the first switchSearchList.
+    std::shared_ptr<const FingerprintList> allLumsiftHahes() const;
+
+private:
+    // The list of `algorithm`'s kind; caller holds listsMutex_.
+    const std::shared_ptr<FingerprintList>& listFor(int32_t algorithm) const;
+    void forgetImageIndex();
+
+    std::vector<ImageVersion> allImages_;
+    std::vector<std::string> allImageIDs_;
+    std::vector<std::string> allImagePaths_;
+    // Guards the four list pointers and the search list's kind; held for no call out.
+    mutable std::mutex listsMutex_;
+    std::shared_ptr<FingerprintList> allLumsiftHahes_;
+    // The kind the search list follows through loads; none until the first switch.
+    std::optional<int32_t> searchListKind_;
+    std::shared_ptr<FingerprintList> allLumsiftPlusHahes_;
+    std::shared_ptr<FingerprintList> allLumsiftProHahes_;
+    std::shared_ptr<FingerprintList> allLumsiftClassicHahes_;
+    // identifier -> first position, for indexOfImageID.
+    std::unordered_map<std::string, std::size_t> imageIndex_;
+    bool imageIndexBuilt_ = false;
+};
+
+} // namespace lumsift
