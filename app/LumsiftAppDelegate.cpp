@@ -2,6 +2,7 @@
 #include "app/LumsiftAppDelegate.h"
 
 #include "Shared Code/KTWCrashReporter.h"
+#include "Shared Code/KTWExceptions.h"
 #include "app/OpenPanel.h"
 #include "app/QtMainThread.h"
 #include "install/MoveToApplicationsFolder.h"
@@ -51,8 +52,16 @@ void LumsiftAppDelegate::setSkipStartScreen(bool skip) {
 }
 
 void LumsiftAppDelegate::applicationDidFinishLaunching() {
-    // Crash check and move offer come first.
-    KTWCrashReporter::checkForNewCrashes();
+    // Crash check and move offer come first. A crash check that raises (no submission address,
+    // or one that is no URL) costs the report window, never the launch: ending the process here
+    // would leave a crash log that ends the next launch the same way.
+    try {
+        KTWCrashReporter::checkForNewCrashes();
+    } catch (const NamedException& e) {
+        log::line("KTWCrashReporter error: " + e.name() + ": " + e.reason());
+    } catch (const std::exception& e) {
+        log::line(std::string("KTWCrashReporter error: ") + e.what());
+    }
     OfferMoveToApplicationsFolder();
 
     // The engine holds the delegate before any page exists: making the loading page starts a

@@ -41,8 +41,9 @@ public:
     LumsiftAppDelegate() = default;
 
     // --- Application delegate (main thread) ---
-    // The start-up: engine first, then the first page. Must be called once, after the outlets
-    // are connected.
+    // The start-up: crash check, move offer, engine, then the first page. Must be called once,
+    // after the outlets are connected. A crash check that raises is logged and the start-up
+    // goes on without the report window.
     void applicationDidFinishLaunching();
     // Writes the photo application's selection count into selectedLabel.
     void applicationDidBecomeActive();

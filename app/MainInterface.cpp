@@ -5,12 +5,14 @@
 #include "app/QtMainThread.h"
 #include "app/ResultsView.h"
 #include "platform/bundle/Bundle.h"
+#include "platform/instance/SingleInstance.h"
 #include "ui_MainWindow.h"
 #include "ui_StartScreen.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QPointer>
 
 namespace lumsift::app {
 namespace {
@@ -73,14 +75,39 @@ MainInterface loadMainInterface() {
     return interface;
 }
 
+void bringToFront(QWidget& window) {
+    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
 int applicationMain(int argc, char** argv) {
     QApplication application(argc, argv);
     const std::string name = Bundle::main().infoString("CFBundleName").value_or("Lumsift");
     QApplication::setApplicationName(QString::fromStdString(name));
     QApplication::setApplicationDisplayName(QString::fromStdString(name));
+
+    // One instance per user: a later start brings this one's window forward and ends, so two
+    // processes never work on the same library side by side.
+    QPointer<QMainWindow> shownWindow;
+    instance::SingleInstance single(instance::instancePath(
+        Bundle::main().infoString("CFBundleIdentifier").value_or("org.lumsift.Lumsift")));
+    switch (single.start([&shownWindow] {
+        if (shownWindow)
+            bringToFront(*shownWindow);
+    })) {
+    case instance::Role::primary:
+        break;
+    case instance::Role::secondary:
+        return 0;
+    case instance::Role::unanswered:
+        return 1;
+    }
     setMainThread(std::make_shared<QtMainThread>());
 
     MainInterface interface = loadMainInterface();
+    shownWindow = interface.window.get();
     interface.window->show();
     interface.delegate->applicationDidFinishLaunching();
     const int status = QApplication::exec();

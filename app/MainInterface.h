@@ -21,9 +21,13 @@ struct MainInterface {
 // shows the window and sends applicationDidFinishLaunching. Never fails.
 MainInterface loadMainInterface();
 
+// Shows `window` (borrowed) restored from the task bar, raised and active. Main thread.
+void bringToFront(QWidget& window);
+
 // The platform's application main: a QApplication over `argc`/`argv` (borrowed for the
-// process's life), the main-thread dispatcher for the engine, the main interface, the start-up,
-// then the event loop. Returns the loop's exit status.
+// process's life); then, unless another instance of this user's answers (status 0) or holds the
+// instance without answering (status 1), the main-thread dispatcher for the engine, the main
+// interface, the start-up and the event loop. Returns the loop's exit status.
 int applicationMain(int argc, char** argv);
 
 } // namespace lumsift::app

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace lumsift::install {
@@ -27,6 +28,10 @@ std::vector<std::string> runningExecutablesFromProc() {
          it.increment(ec)) {
         const std::string name = it->path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // Only this user's: an administrator sees every user's processes here.
+        struct stat owner {};
+        if (::stat(it->path().c_str(), &owner) != 0 || owner.st_uid != ::getuid())
             continue;
         std::error_code linkError;
         const auto exe = std::filesystem::read_symlink(it->path() / "exe", linkError);

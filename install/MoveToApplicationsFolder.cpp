@@ -19,8 +19,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <iterator>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +69,21 @@ std::string resolvingSymlinks(const std::string& path) {
     std::error_code ec;
     const auto resolved = fs::weakly_canonical(path, ec);
     return ec ? path : resolved.string();
+}
+
+// Whether `inner` lies below `outer` (not the same), both taken with links resolved and
+// compared component by component.
+bool liesInside(const std::string& inner, const std::string& outer) {
+    const fs::path in = fs::path(resolvingSymlinks(inner)).lexically_normal();
+    const fs::path out = fs::path(resolvingSymlinks(outer)).lexically_normal();
+    auto i = in.begin();
+    for (auto o = out.begin(); o != out.end(); ++o, ++i) {
+        if (o->empty() && std::next(o) == out.end())
+            break; // a trailing separator
+        if (i == in.end() || *i != *o)
+            return false;
+    }
+    return i != in.end() && !(i->empty() && std::next(i) == in.end());
 }
 
 // Exists, following symbolic links, as the file manager's existence test does.
@@ -170,13 +190,19 @@ std::optional<fs::path>& privilegedLauncher() {
     return launcher;
 }
 
-// pkexec answers 126 when the user dismisses its dialog and 127 when no authorization came.
-bool userCanceledAuthorization(int waitStatus) {
-    return WIFEXITED(waitStatus) &&
-           (WEXITSTATUS(waitStatus) == 126 || WEXITSTATUS(waitStatus) == 127);
-}
+// pkexec exits 126 when the user dismissed its dialog: nothing ran. Its 127 (not authorised, a
+// wrong password, no authentication agent) is a failure like any other.
+constexpr int kDialogDismissed = 126;
 
-// The copy as administrator: rm -rf, then cp -pR, each as administrator through pkexec.
+// The whole administrator copy as one privileged run, so the user is asked once and a dismissal
+// changes nothing: remove what is at the destination ($1), never copy into what is left of it,
+// copy the bundle ($2) there keeping times and modes. The paths come as arguments, never inside
+// the script's text. rm's own exit code is not looked at (it also runs when nothing is there).
+constexpr const char* kPrivilegedCopyScript = "/bin/rm -rf -- \"$1\"; "
+                                              "if [ -e \"$1\" ] || [ -h \"$1\" ]; then exit 1; fi; "
+                                              "/bin/cp -pR -- \"$2\" \"$1\" || exit 1";
+
+// The copy as administrator, through pkexec.
 CopyOutcome copyWithAuthorization(const std::string& source, const std::string& destination) {
     if (!destination.ends_with(".app") || isBlank(source))
         return CopyOutcome::failed;
@@ -186,21 +212,14 @@ CopyOutcome copyWithAuthorization(const std::string& source, const std::string& 
     if (!privilegedLauncher())
         return CopyOutcome::failed;
 
-    // rm's exit code is not looked at (it also runs when nothing is there); a signal fails.
-    const auto removal =
-        process::runPrivileged(*privilegedLauncher(), {"/bin/rm", {"-rf", destination}});
-    if (!removal)
+    const auto status = process::runPrivileged(
+        *privilegedLauncher(),
+        {"/bin/sh", {"-c", kPrivilegedCopyScript, "lumsift-move", destination, source}});
+    if (!status || !WIFEXITED(*status))
         return CopyOutcome::failed;
-    if (userCanceledAuthorization(*removal))
+    if (WEXITSTATUS(*status) == kDialogDismissed)
         return CopyOutcome::canceled;
-    if (!WIFEXITED(*removal))
-        return CopyOutcome::failed;
-
-    const auto copy =
-        process::runPrivileged(*privilegedLauncher(), {"/bin/cp", {"-pR", source, destination}});
-    if (!copy || !WIFEXITED(*copy) || WEXITSTATUS(*copy) != 0)
-        return CopyOutcome::failed;
-    return CopyOutcome::copied;
+    return WEXITSTATUS(*status) == 0 ? CopyOutcome::copied : CopyOutcome::failed;
 }
 
 // The moved bundle's executable: Contents/MacOS/<CFBundleExecutable, else the name less ".app">.
@@ -217,29 +236,33 @@ std::string bundleExecutable(const std::string& bundlePath) {
     return (contents / "MacOS" / name).string();
 }
 
-// Copies the tree at `from` to `to`, which must not exist: links stay links, modes are kept.
-// A folder gets its mode only once filled, so read-only folders copy too.
+// Copies the tree at `from` to `to`, which must not exist: links stay links, modes and times are
+// kept (links' own times, as taken before reading), as cp -pR keeps them. A folder gets its mode
+// and times only once filled, so read-only folders copy too.
 void copyItem(const fs::path& from, const fs::path& to, std::error_code& ec) {
-    const auto status = fs::symlink_status(from, ec);
-    if (ec)
+    struct stat status {};
+    if (::lstat(from.c_str(), &status) != 0) {
+        ec = std::error_code(errno, std::generic_category());
         return;
-    if (fs::is_symlink(status)) {
+    }
+    if (S_ISLNK(status.st_mode)) {
         fs::copy_symlink(from, to, ec);
-        return;
-    }
-    if (!fs::is_directory(status)) {
+    } else if (!S_ISDIR(status.st_mode)) {
         fs::copy_file(from, to, fs::copy_options::none, ec);
-        return;
+    } else {
+        if (!fs::create_directory(to, ec) && !ec)
+            ec = std::make_error_code(std::errc::file_exists);
+        for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+            copyItem(it->path(), to / it->path().filename(), ec);
+            if (ec)
+                return; // before the increment clears it
+        }
+        if (!ec)
+            fs::permissions(to, static_cast<fs::perms>(status.st_mode & 07777), ec);
     }
-    if (!fs::create_directory(to, ec) && !ec)
-        ec = std::make_error_code(std::errc::file_exists);
-    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
-        copyItem(it->path(), to / it->path().filename(), ec);
-        if (ec)
-            return; // before the increment clears it
-    }
-    if (!ec)
-        fs::permissions(to, status.permissions(), ec);
+    const std::array times{status.st_atim, status.st_mtim};
+    if (!ec && ::utimensat(AT_FDCWD, to.c_str(), times.data(), AT_SYMLINK_NOFOLLOW) != 0)
+        ec = std::error_code(errno, std::generic_category());
 }
 
 bool isRunningFrom(const std::string& destination, const install::Environment& environment) {
@@ -250,14 +273,19 @@ bool isRunningFrom(const std::string& destination, const install::Environment& e
     return false;
 }
 
+[[noreturn]] void relaunchAndEnd(const std::string& destination,
+                                 const std::optional<std::string>& diskImageDevice,
+                                 const install::Environment& environment);
+
 // The copy with the user's rights; may switch to a copy already running at the destination instead.
 bool copyWithUserRights(const std::string& source, const std::string& destination,
                         const install::Environment& environment) {
     if (fileExists(destination)) {
         if (isRunningFrom(destination, environment)) {
+            // Started only once this process has gone, the destination's program finds the
+            // running instance and brings it forward rather than running beside it.
             log::line("INFO -- Switching to an already running version");
-            process::startDetached({bundleExecutable(destination), {}});
-            endProcess(environment);
+            relaunchAndEnd(destination, std::nullopt, environment);
         }
         if (!TrashItemAtPath(destination))
             return false;
@@ -287,13 +315,15 @@ void removeOldBundle(const std::string& source) {
         log::line("WARNING -- Could not delete application after moving it to Applications folder");
 }
 
-// The detach command for the disk image on `device`: udisksctl when present, else losetup.
-std::string detachCommand(const std::string& device) {
-    const std::string loopDevice = QuoteForShell(install::wholeLoopDevice(device));
+// The detach command for the disk image on `device`, through udisksctl (an ordinary user may not
+// detach a loop device with losetup). nullopt, after a log line, when udisksctl is missing.
+std::optional<std::string> detachCommand(const std::string& device) {
+    const std::string loopDevice = install::wholeLoopDevice(device);
     if (const auto udisksctl = process::findProgram("udisksctl"))
-        return QuoteForShell(udisksctl->string()) + " loop-delete -b " + loopDevice;
-    const auto losetup = process::findProgram("losetup").value_or("/usr/sbin/losetup");
-    return QuoteForShell(losetup.string()) + " -d " + loopDevice;
+        return QuoteForShell(udisksctl->string()) + " loop-delete -b " + QuoteForShell(loopDevice);
+    log::line("WARNING -- Not detaching the disk image " + loopDevice +
+              ": udisksctl (package udisks2) is not installed");
+    return std::nullopt;
 }
 
 // The new copy starts once this process has gone; a disk image is detached later.
@@ -307,11 +337,10 @@ std::string detachCommand(const std::string& device) {
                                QuoteForShell(bundleExecutable(destination)) + ") &";
     if (!process::startDetached({"/bin/sh", {"-c", script}}))
         log::line("ERROR -- Could not start /bin/sh to relaunch from " + destination);
-    if (diskImageDevice) {
-        const std::string detach = "(/bin/sleep 5 && " + detachCommand(*diskImageDevice) + ") &";
-        if (!process::startDetached({"/bin/sh", {"-c", detach}}))
-            log::line("ERROR -- Could not start /bin/sh to detach " + *diskImageDevice);
-    }
+    const auto detach = diskImageDevice ? detachCommand(*diskImageDevice) : std::nullopt;
+    if (detach &&
+        !process::startDetached({"/bin/sh", {"-c", "(/bin/sleep 5 && " + *detach + ") &"}}))
+        log::line("ERROR -- Could not start /bin/sh to detach " + *diskImageDevice);
     endProcess(environment);
 }
 
@@ -333,14 +362,17 @@ void OfferMoveToApplicationsFolder() {
     const Bundle& bundle = Bundle::main();
     if (bundle.executablePath().parent_path() != bundle.bundlePath() / "Contents" / "MacOS")
         return;
+    const std::string bundlePath = bundle.bundlePath().string();
+    // Nor is any folder that happens to hold Contents/MacOS (Downloads, the home) a bundle.
+    if (!lastPathComponent(bundlePath).ends_with(".app")) {
+        log::line("INFO -- Not offering to move '" + bundlePath +
+                  "': its name does not end in \".app\"");
+        return;
+    }
 
     const install::Environment environment = install::currentEnvironment();
-    const std::string bundlePath = bundle.bundlePath().string();
     if (isInApplicationsFolder(bundlePath, environment))
         return;
-
-    const auto diskImageDevice = install::diskImageDevice(
-        environment.mountedDevice(fs::path(bundlePath).parent_path().string()));
 
     const auto destinationFolder = chooseDestinationFolder(environment);
     const std::string destination =
@@ -350,8 +382,17 @@ void OfferMoveToApplicationsFolder() {
     std::error_code sameFileError;
     if (fs::equivalent(bundlePath, destination, sameFileError))
         return;
+    // A copy into itself never ends; removing a destination that holds the source removes it.
+    if (liesInside(destination, bundlePath) || liesInside(bundlePath, destination)) {
+        log::line("ERROR -- Not offering to move '" + bundlePath + "' to '" + destination +
+                  "': one lies inside the other");
+        return;
+    }
     const bool needsAuthorization = !isWritable(destinationFolder.path) ||
                                     (fileExists(destination) && !isWritable(destination));
+
+    const auto diskImageDevice = install::diskImageDevice(
+        environment.mountedDevice(fs::path(bundlePath).parent_path().string()));
 
     if (!userAgreesToMove(bundlePath, destinationFolder.inHome, needsAuthorization, environment))
         return;

@@ -64,7 +64,12 @@ void UserDefaults::useFileForTesting(const std::filesystem::path& file) {
     auto store = std::make_unique<Store>();
     store->settings =
         std::make_unique<QSettings>(QString::fromStdString(file.string()), QSettings::IniFormat);
-    instanceSlot().reset(new UserDefaults(std::move(store)));
+    std::unique_ptr<UserDefaults> defaults(new UserDefaults(std::move(store)));
+    if (const auto& previous = instanceSlot()) {
+        std::lock_guard previousLock(previous->mutex_);
+        defaults->registered_ = previous->registered_;
+    }
+    instanceSlot() = std::move(defaults);
 }
 
 std::optional<std::string> UserDefaults::rawValue(std::string_view key) const {

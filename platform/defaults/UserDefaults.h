@@ -22,8 +22,9 @@ public:
 
     // The process-wide defaults. The first call opens the store; safe from any thread.
     static UserDefaults& standard();
-    // Points the process-wide defaults at a settings file of its own (tests); forgets the
-    // registered defaults. The file is created when written.
+    // Points the process-wide defaults at a settings file of its own (tests). The registered
+    // defaults stay: like the platform's registration domain they belong to the process, not to
+    // a file. The file is created when written.
     static void useFileForTesting(const std::filesystem::path& file);
 
     // Absent keys read as NO, 0, nullopt; a registered default is used when the key is absent.

@@ -1,18 +1,15 @@
-// Running external programs through posix_spawn (waited for) and QProcess (detached).
+// Running external programs through posix_spawn, waited for or left to run in a session of their
+// own. Every program starts with standard input from /dev/null and no descriptor of ours but the
+// standard ones, whether or not ours were marked close-on-exec.
 #include "platform/process/Process.h"
 
 #include "platform/fd/UniqueFd.h"
 
-#include <QProcess>
-#include <QString>
-#include <QStringList>
-
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -20,23 +17,31 @@ extern char** environ;
 namespace lumsift::process {
 namespace {
 
-// Owns one posix_spawn_file_actions_t.
-class SpawnFileActions {
+// Where programs are looked up, in this order. Never PATH: a program planted earlier on it (a
+// pkexec of its own, say) must not be run in place of the system's.
+constexpr const char* kSystemFolders[] = {"/usr/bin", "/bin", "/usr/sbin", "/sbin"};
+
+// Owns one posix_spawn object of type T, made by Init and destroyed by Destroy.
+template <typename T, auto Init, auto Destroy> class SpawnObject {
 public:
-    SpawnFileActions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
-    ~SpawnFileActions() {
+    SpawnObject() { ok_ = Init(&object_) == 0; }
+    ~SpawnObject() {
         if (ok_)
-            posix_spawn_file_actions_destroy(&actions_);
+            Destroy(&object_);
     }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
     bool ok() const { return ok_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    T* get() { return &object_; }
 
 private:
-    posix_spawn_file_actions_t actions_{};
+    T object_{};
     bool ok_ = false;
 };
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                     posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 class SystemRunner final : public Runner {
 public:
@@ -57,17 +62,23 @@ bool isExecutableFile(const std::filesystem::path& path) {
     return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// Starts `command` with standard input from /dev/null and standard output into `outputFd`
-// (-1: inherited). Returns the child's pid, or nullopt when it cannot be started.
-std::optional<pid_t> spawn(const Command& command, int outputFd) {
+// Starts `command` with standard input from /dev/null, standard output into `outputFd` (-1:
+// inherited) and every other descriptor above standard error closed; in a session of its own
+// when `newSession`. Returns the child's pid, or nullopt when it cannot be started.
+std::optional<pid_t> spawn(const Command& command, int outputFd, bool newSession = false) {
     SpawnFileActions actions;
-    if (!actions.ok())
+    SpawnAttributes attributes;
+    if (!actions.ok() || !attributes.ok())
         return std::nullopt;
     if (posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
         0)
         return std::nullopt;
     if (outputFd >= 0 &&
         posix_spawn_file_actions_adddup2(actions.get(), outputFd, STDOUT_FILENO) != 0)
+        return std::nullopt;
+    if (posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1) != 0)
+        return std::nullopt;
+    if (newSession && posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID) != 0)
         return std::nullopt;
 
     std::vector<std::string> words;
@@ -80,7 +91,8 @@ std::optional<pid_t> spawn(const Command& command, int outputFd) {
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    if (posix_spawn(&pid, words.front().c_str(), actions.get(), nullptr, argv.data(), environ) != 0)
+    if (posix_spawn(&pid, words.front().c_str(), actions.get(), attributes.get(), argv.data(),
+                    environ) != 0)
         return std::nullopt;
     return pid;
 }
@@ -97,17 +109,7 @@ std::optional<int> waitFor(pid_t pid) {
 std::optional<std::filesystem::path> SystemRunner::findProgram(std::string_view name) {
     if (name.empty() || name.find('/') != std::string_view::npos)
         return std::nullopt;
-    std::string folders;
-    if (const char* path = std::getenv("PATH"))
-        folders = path;
-    folders += ":/usr/local/sbin:/usr/sbin:/sbin";
-    std::size_t start = 0;
-    while (start <= folders.size()) {
-        const std::size_t end = std::min(folders.find(':', start), folders.size());
-        const std::string folder = folders.substr(start, end - start);
-        start = end + 1;
-        if (folder.empty() || folder.front() != '/')
-            continue;
+    for (const char* folder : kSystemFolders) {
         const auto candidate = std::filesystem::path(folder) / name;
         if (isExecutableFile(candidate))
             return candidate;
@@ -146,10 +148,12 @@ std::optional<Captured> SystemRunner::runAndCapture(const Command& command) {
 }
 
 bool SystemRunner::startDetached(const Command& command) {
-    QStringList arguments;
-    for (const auto& argument : command.arguments)
-        arguments << QString::fromStdString(argument);
-    return QProcess::startDetached(QString::fromStdString(command.program.string()), arguments);
+    const auto pid = spawn(command, -1, /*newSession=*/true);
+    if (!pid)
+        return false;
+    // Reaped when it ends, should this process still be there; else it passes to init.
+    std::thread([pid = *pid] { waitFor(pid); }).detach();
+    return true;
 }
 
 std::optional<int> SystemRunner::runPrivileged(const std::filesystem::path& launcher,

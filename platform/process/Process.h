@@ -50,16 +50,19 @@ private:
     Runner* previous_;
 };
 
-// The absolute path of the executable `name` found on PATH, then in /usr/local/sbin, /usr/sbin
-// and /sbin (ordinary users' PATH lacks them on Debian). nullopt when none is found.
+// The absolute path of the executable `name` in /usr/bin, /bin, /usr/sbin or /sbin, the first
+// that holds one; PATH is never searched. nullopt when none holds it.
 std::optional<std::filesystem::path> findProgram(std::string_view name);
 
-// Starts the command with standard input from /dev/null, reads its standard output to the end
-// while it runs, then waits for it. nullopt when it cannot be started or waited for.
+// Every program below starts with standard input from /dev/null, standard error inherited, and no
+// other descriptor of this process.
+
+// Starts the command, reads its standard output to the end while it runs, then waits for it.
+// nullopt when it cannot be started or waited for.
 std::optional<Captured> runAndCapture(const Command& command);
 
-// Starts the command and does not wait for it; it is not this process's child and outlives it.
-// False when it cannot be started.
+// Starts the command in a session of its own and does not wait for it; it outlives this process
+// (a thread reaps it should it end first). False when it cannot be started.
 bool startDetached(const Command& command);
 
 // Runs the command as administrator through `launcher` (pkexec, which asks the user for a

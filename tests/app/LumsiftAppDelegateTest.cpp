@@ -55,6 +55,35 @@ TEST(LumsiftAppDelegate, EngineHoldsTheDelegateBeforeTheFirstPageIsMade) {
     EXPECT_EQ(alert->text(), "ERROR");
 }
 
+// No submission address anywhere: the crash check raises, the start-up logs it and goes on to
+// the first page instead of ending the process.
+TEST(LumsiftAppDelegate, CrashCheckThatRaisesIsLoggedAndTheStartUpGoesOn) {
+    AppHarness h;
+    UserDefaults::standard().removeObjectForKey("KTWCrashReporterCrashSubmissionURL");
+    log::Capture log;
+    h.launch();
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{
+                  "KTWCrashReporter error: Missing KTWCrashReporterCrashSubmissionURL: "
+                  "You must specify the URL for crash log submission as the "
+                  "KTWCrashReporterCrashSubmissionURL in either Info.plist or the "
+                  "user defaults!"});
+    LumsiftAppDelegate& d = *h.ui.delegate;
+    EXPECT_EQ(d.lumsiftForAperture(), &h.engine);
+    EXPECT_EQ(d.currentViewController(), d.startScreenViewController());
+    EXPECT_EQ(pageShown(d), d.startScreenViewController()->view());
+}
+
+// What a later start's request does to the window: restored from the task bar and shown.
+TEST(MainInterface, BringToFrontRestoresAMinimisedWindow) {
+    AppHarness h;
+    h.launch();
+    h.ui.window->showMinimized();
+    bringToFront(*h.ui.window);
+    EXPECT_FALSE(h.ui.window->isMinimized());
+    EXPECT_TRUE(h.ui.window->isVisible());
+}
+
 TEST(LumsiftAppDelegate, FirstPageFollowsTheSkipKey) {
     for (const bool skip : {false, true}) {
         SCOPED_TRACE(skip);

@@ -1,5 +1,6 @@
 // The Library folders: the user's from the XDG setting or the home folder, then the machine's.
 #include "platform/folders/LibraryFolders.h"
+#include "tests/support/SavedEnvironment.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@ namespace {
 
 // The XDG setting when it is absolute ("~" expanded), else ~/.local/share; then the machine's.
 TEST(LibraryFolders, UserFolderFromTheXdgSettingThenTheMachines) {
+    const testing::SavedEnvironment saved{"HOME", "XDG_DATA_HOME"};
     setenv("HOME", "/home/someone", 1);
     for (const auto& [setting, expected] :
          {std::pair<const char*, const char*>{"/data/share", "/data/share"},

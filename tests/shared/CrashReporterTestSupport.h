@@ -7,6 +7,7 @@
 #include "platform/defaults/UserDefaults.h"
 #include "platform/folders/LibraryFolders.h"
 #include "platform/plist/Plist.h"
+#include "tests/support/SavedEnvironment.h"
 #include "tests/support/TestImages.h"
 
 #include <QApplication>
@@ -82,7 +83,8 @@ template <typename Call> std::string brokenCondition(Call call) {
     return "none";
 }
 
-// A user Library, a machine Library, a bundle and user defaults of the test's own.
+// A user Library, a machine Library, a bundle and user defaults of the test's own; the
+// environment, the machine's Library and the main bundle are put back when the test ends.
 class CrashReporterFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -93,9 +95,13 @@ protected:
         UserDefaults::useFileForTesting(scratch / "defaults.ini");
         useBundle();
     }
-    void TearDown() override { // every window closed before the application goes
+    void TearDown() override {
+        folders::setLocalLibraryDirectoryForTesting(savedLocalLibrary);
+        Bundle::setMainForTesting(savedBundle.bundlePath(), savedBundle.executablePath(),
+                                  savedBundle.infoPlistPath(), savedBundle.resourcePath());
         if (!app)
             return;
+        // Every window closed before the application goes.
         for (QWidget* window : QApplication::topLevelWidgets())
             window->close();
         QCoreApplication::processEvents();
@@ -144,6 +150,9 @@ protected:
         return paths;
     }
 
+    const testing::SavedEnvironment savedEnvironment{"XDG_DATA_HOME", "HOME", "EMAIL"};
+    const fs::path savedLocalLibrary = folders::localLibraryDirectory();
+    const Bundle savedBundle = Bundle::main();
     testimages::TempDir scratch;
     const fs::path userLibrary = scratch / "user";
     const fs::path userLogs = userLibrary / "Logs/DiagnosticReports";
