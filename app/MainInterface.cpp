@@ -14,8 +14,14 @@
 #include <QCheckBox>
 #include <QPointer>
 
+#include <filesystem>
+
 namespace lumsift::app {
 namespace {
+
+// The bundle identifier when Info.plist gives none: it names the desktop entry, the icon and the
+// instance.
+constexpr const char* kIdentifier = "org.lumsift.Lumsift";
 
 std::unique_ptr<QWidget> makeStartScreen(const std::shared_ptr<LumsiftAppDelegate>& delegate) {
     auto view = std::make_unique<QWidget>();
@@ -38,7 +44,22 @@ std::unique_ptr<QWidget> makeResultsView() {
 
 } // namespace
 
+QIcon applicationIcon(const Bundle& bundle) {
+    const std::string identifier = bundle.infoString("CFBundleIdentifier").value_or(kIdentifier);
+    QIcon icon;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(bundle.resourcePath() / "icons/hicolor", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        const auto png = it->path() / "apps" / (identifier + ".png");
+        if (std::filesystem::exists(png, ec))
+            icon.addFile(QString::fromStdString(png.string()));
+    }
+    return icon;
+}
+
 MainInterface loadMainInterface() {
+    if (const QIcon icon = applicationIcon(Bundle::main()); !icon.isNull())
+        QApplication::setWindowIcon(icon);
     MainInterface interface;
     interface.window = std::make_unique<QMainWindow>();
     interface.delegate = std::make_shared<LumsiftAppDelegate>();
@@ -85,14 +106,17 @@ void bringToFront(QWidget& window) {
 int applicationMain(int argc, char** argv) {
     QApplication application(argc, argv);
     const std::string name = Bundle::main().infoString("CFBundleName").value_or("Lumsift");
+    const std::string identifier =
+        Bundle::main().infoString("CFBundleIdentifier").value_or(kIdentifier);
     QApplication::setApplicationName(QString::fromStdString(name));
     QApplication::setApplicationDisplayName(QString::fromStdString(name));
+    // The desktop entry's name: task bars match the window to the entry and its icon.
+    QGuiApplication::setDesktopFileName(QString::fromStdString(identifier));
 
     // One instance per user: a later start brings this one's window forward and ends, so two
     // processes never work on the same library side by side.
     QPointer<QMainWindow> shownWindow;
-    instance::SingleInstance single(instance::instancePath(
-        Bundle::main().infoString("CFBundleIdentifier").value_or("org.lumsift.Lumsift")));
+    instance::SingleInstance single(instance::instancePath(identifier));
     switch (single.start([&shownWindow] {
         if (shownWindow)
             bringToFront(*shownWindow);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include "app/LumsiftAppDelegate.h"
+#include "platform/bundle/Bundle.h"
 
+#include <QIcon>
 #include <QMainWindow>
 
 #include <memory>
@@ -17,9 +19,14 @@ struct MainInterface {
     std::shared_ptr<LumsiftAppDelegate> delegate;
 };
 
-// Needs a QApplication (main thread). Nothing is shown and no engine call is made; the caller
-// shows the window and sends applicationDidFinishLaunching. Never fails.
+// Needs a QApplication (main thread). Also makes the main bundle's icon the application's (the
+// window's, the alerts'). Nothing is shown and no engine call is made; the caller shows the window
+// and sends applicationDidFinishLaunching. Never fails.
 MainInterface loadMainInterface();
+
+// The application icon from `bundle`'s resources: every size of
+// icons/hicolor/<size>/apps/<CFBundleIdentifier>.png that it holds. A null icon when it holds none.
+QIcon applicationIcon(const Bundle& bundle);
 
 // Shows `window` (borrowed) restored from the task bar, raised and active. Main thread.
 void bringToFront(QWidget& window);

@@ -2,6 +2,7 @@
 #include "install/MoveEnvironment.h"
 
 #include "install/DiskImages.h"
+#include "platform/folders/LibraryFolders.h"
 
 #include <QApplication>
 #include <QDir>
@@ -58,6 +59,8 @@ Environment systemEnvironment() {
     environment.localApplicationsFolders = {"/opt"};
     for (const auto& folder : QStandardPaths::standardLocations(QStandardPaths::DownloadLocation))
         environment.downloadsFolders.push_back(folder.toStdString());
+    environment.userEntriesFolder = (folders::userLibraryDirectory() / "applications").string();
+    environment.systemEntriesFolder = "/usr/local/share/applications";
     environment.mountedDevice = mountedDeviceOf;
     environment.runningExecutables = runningExecutablesFromProc;
     environment.processIdentifier = [] { return static_cast<int>(::getpid()); };

@@ -18,6 +18,10 @@ struct Environment {
     std::vector<std::string> localApplicationsFolders;
     // The user's Downloads folders (XDG user directories).
     std::vector<std::string> downloadsFolders;
+    // Where desktop entries go: the user's ($XDG_DATA_HOME/applications) for a move with the
+    // user's rights, the machine's (/usr/local/share/applications) for one as administrator.
+    std::string userEntriesFolder;
+    std::string systemEntriesFolder;
     // The name of the device mounted where `folder` lies (as /proc/self/mountinfo gives it);
     // nullopt when that is the root volume or cannot be told.
     std::function<std::optional<std::string>(const std::string& folder)> mountedDevice;

@@ -3,12 +3,12 @@
 // relaunches from the new place once this process has gone.
 #include "install/MoveToApplicationsFolder.h"
 
+#include "install/DesktopEntry.h"
 #include "install/DiskImages.h"
 #include "install/MoveEnvironment.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
-#include "platform/plist/Plist.h"
 #include "platform/process/Process.h"
 
 #include <QApplication>
@@ -194,16 +194,45 @@ std::optional<fs::path>& privilegedLauncher() {
 // wrong password, no authentication agent) is a failure like any other.
 constexpr int kDialogDismissed = 126;
 
-// The whole administrator copy as one privileged run, so the user is asked once and a dismissal
+// The whole administrator move as one privileged run, so the user is asked once and a dismissal
 // changes nothing: remove what is at the destination ($1), never copy into what is left of it,
-// copy the bundle ($2) there keeping times and modes. The paths come as arguments, never inside
-// the script's text. rm's own exit code is not looked at (it also runs when nothing is there).
-constexpr const char* kPrivilegedCopyScript = "/bin/rm -rf -- \"$1\"; "
-                                              "if [ -e \"$1\" ] || [ -h \"$1\" ]; then exit 1; fi; "
-                                              "/bin/cp -pR -- \"$2\" \"$1\" || exit 1";
+// copy the bundle ($2) there keeping times and modes, then install the desktop entry ($3) as the
+// machine's ($4) when given. The paths come as arguments, never inside the script's text. rm's
+// own exit code is not looked at (it also runs when nothing is there). Exit 3: moved, but the
+// entry could not be installed.
+constexpr const char* kPrivilegedMoveScript =
+    "/bin/rm -rf -- \"$1\"; "
+    "if [ -e \"$1\" ] || [ -h \"$1\" ]; then exit 1; fi; "
+    "/bin/cp -pR -- \"$2\" \"$1\" || exit 1; "
+    "if [ $# -ge 4 ]; then /usr/bin/install -D -m 644 -- \"$3\" \"$4\" || exit 3; fi";
+constexpr int kMovedWithoutEntry = 3;
 
-// The copy as administrator, through pkexec.
-CopyOutcome copyWithAuthorization(const std::string& source, const std::string& destination) {
+// A folder of this user's own below the temporary folder, removed with what it holds.
+class PrivateFolder {
+public:
+    PrivateFolder() {
+        std::string pattern = (fs::temp_directory_path(error_) / "lumsift-move-XXXXXX").string();
+        if (!error_ && ::mkdtemp(pattern.data()) != nullptr)
+            path_ = pattern;
+    }
+    ~PrivateFolder() {
+        if (!path_.empty())
+            fs::remove_all(path_, error_);
+    }
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+    // Empty when it could not be made.
+    const fs::path& path() const { return path_; }
+
+private:
+    std::error_code error_;
+    fs::path path_;
+};
+
+// The move as administrator, through pkexec: the copy, and the machine's desktop entry for the
+// new place (`entry`, borrowed; may be null) in `entriesFolder`.
+CopyOutcome copyWithAuthorization(const std::string& source, const std::string& destination,
+                                  const install::Entry* entry, const std::string& entriesFolder) {
     if (!destination.ends_with(".app") || isBlank(source))
         return CopyOutcome::failed;
 
@@ -212,28 +241,31 @@ CopyOutcome copyWithAuthorization(const std::string& source, const std::string& 
     if (!privilegedLauncher())
         return CopyOutcome::failed;
 
-    const auto status = process::runPrivileged(
-        *privilegedLauncher(),
-        {"/bin/sh", {"-c", kPrivilegedCopyScript, "lumsift-move", destination, source}});
+    process::Command command{"/bin/sh",
+                             {"-c", kPrivilegedMoveScript, "lumsift-move", destination, source}};
+    // The entry goes through a file of ours that the privileged run installs.
+    const PrivateFolder staging;
+    const fs::path staged = staging.path() / "entry.desktop";
+    if (entry != nullptr && !staging.path().empty() && install::writeEntry(staged, entry->text)) {
+        command.arguments.push_back(staged.string());
+        command.arguments.push_back((fs::path(entriesFolder) / entry->fileName).string());
+    }
+    const auto status = process::runPrivileged(*privilegedLauncher(), command);
     if (!status || !WIFEXITED(*status))
         return CopyOutcome::failed;
     if (WEXITSTATUS(*status) == kDialogDismissed)
         return CopyOutcome::canceled;
+    if (WEXITSTATUS(*status) == kMovedWithoutEntry) {
+        log::line("WARNING -- Could not install the desktop entry in " + entriesFolder);
+        return CopyOutcome::copied;
+    }
     return WEXITSTATUS(*status) == 0 ? CopyOutcome::copied : CopyOutcome::failed;
 }
 
 // The moved bundle's executable: Contents/MacOS/<CFBundleExecutable, else the name less ".app">.
 std::string bundleExecutable(const std::string& bundlePath) {
-    const fs::path contents = fs::path(bundlePath) / "Contents";
-    std::string name = lastPathComponent(bundlePath);
-    if (name.ends_with(".app"))
-        name.resize(name.size() - 4);
-    if (const auto info = plist::Plist::readFile(contents / "Info.plist")) {
-        if (auto executable =
-                plist::stringValue(plist::dictItem(info->get(), "CFBundleExecutable")))
-            name = std::move(*executable);
-    }
-    return (contents / "MacOS" / name).string();
+    return (fs::path(bundlePath) / "Contents/MacOS" / install::bundleExecutableName(bundlePath))
+        .string();
 }
 
 // Copies the tree at `from` to `to`, which must not exist: links stay links, modes and times are
@@ -398,8 +430,12 @@ void OfferMoveToApplicationsFolder() {
         return;
 
     log::line("INFO -- Moving myself to the Applications folder");
+    // The desktop entry for the new place: the machine's when the move runs as administrator,
+    // else the user's. Written only once the copy has succeeded.
+    const auto entry = install::entryForMovedBundle(bundlePath, destination);
     if (needsAuthorization) {
-        const auto outcome = copyWithAuthorization(bundlePath, destination);
+        const auto outcome = copyWithAuthorization(
+            bundlePath, destination, entry ? &*entry : nullptr, environment.systemEntriesFolder);
         if (outcome == CopyOutcome::canceled) {
             log::line("INFO -- Not moving because user canceled authorization");
             return;
@@ -409,10 +445,18 @@ void OfferMoveToApplicationsFolder() {
             showFailureAlert(environment);
             return;
         }
-    } else if (!copyWithUserRights(bundlePath, destination, environment)) {
-        showFailureAlert(environment);
-        return;
+    } else {
+        if (!copyWithUserRights(bundlePath, destination, environment)) {
+            showFailureAlert(environment);
+            return;
+        }
+        if (entry)
+            install::writeEntry(fs::path(environment.userEntriesFolder) / entry->fileName,
+                                entry->text);
     }
+    // The user's entries that started the old bundle (a shadowing copy of ours, or their own)
+    // follow it, rather than point at a bundle that is gone.
+    install::updateEntriesPointingInto(environment.userEntriesFolder, bundlePath, destination);
 
     if (!diskImageDevice)
         removeOldBundle(bundlePath);

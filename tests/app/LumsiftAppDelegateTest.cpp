@@ -6,6 +6,7 @@
 #include "platform/log/Log.h"
 #include "tests/app/AppHarness.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
 
@@ -82,6 +83,22 @@ TEST(MainInterface, BringToFrontRestoresAMinimisedWindow) {
     bringToFront(*h.ui.window);
     EXPECT_FALSE(h.ui.window->isMinimized());
     EXPECT_TRUE(h.ui.window->isVisible());
+}
+
+// The icon drawn for Lumsift, in every size made from it, for the window and the alerts.
+TEST(MainInterface, ApplicationIconComesFromTheBundlesResources) {
+    AppHarness h;
+    const Bundle built = Bundle::forExecutable(LUMSIFT_BINARY_DIR "/app/Lumsift");
+    const Bundle saved = Bundle::main();
+    Bundle::setMainForTesting(built.bundlePath(), built.executablePath(), built.infoPlistPath(),
+                              built.resourcePath());
+    h.launch();
+    Bundle::setMainForTesting(saved.bundlePath(), saved.executablePath(), saved.infoPlistPath(),
+                              saved.resourcePath());
+    const QList<QSize> sizes = h.ui.window->windowIcon().availableSizes();
+    for (const int size : {16, 32, 48, 256, 512})
+        EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
+    EXPECT_EQ(QApplication::windowIcon().availableSizes(), sizes);
 }
 
 TEST(LumsiftAppDelegate, FirstPageFollowsTheSkipKey) {

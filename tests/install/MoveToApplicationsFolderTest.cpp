@@ -1,7 +1,10 @@
 // The move to the Applications folder, in temporary folders standing for the home, Downloads, the
 // machine's Applications folder and a second volume; a fake runner answers for the programs.
-#include "install/MoveToApplicationsFolder.h"
+// Before Qt, whose "signals" keyword GIO uses as a name.
+#include <gio/gdesktopappinfo.h>
+
 #include "install/MoveEnvironment.h"
+#include "install/MoveToApplicationsFolder.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
@@ -34,6 +37,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
+using testimages::readBytes;
 using testimages::writeBytes;
 
 // Answers for the programs the move runs; records every call.
@@ -89,6 +93,30 @@ constexpr auto kAdministratorFailed =
     "ERROR -- Could not copy myself to /Applications with authorization";
 constexpr auto kSuppressKey = "moveToApplicationsFolderAlertSuppress";
 
+// What the desktop reads from an entry (GIO's reading of it): the program its Exec starts, and
+// the string under `key` of its main group. Empty when GIO rejects the entry.
+std::string entryString(const fs::path& entry, const char* key);
+fs::path entryExecutable(const fs::path& entry) {
+    // GIO splits Exec as the shell does once the format's escapes are undone.
+    const std::string exec = entryString(entry, "Exec");
+    gchar** argv = nullptr;
+    if (exec.empty() || !g_shell_parse_argv(exec.c_str(), nullptr, &argv, nullptr))
+        return {};
+    const fs::path program = argv[0];
+    g_strfreev(argv);
+    return program;
+}
+std::string entryString(const fs::path& entry, const char* key) {
+    GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(entry.c_str());
+    if (info == nullptr)
+        return {};
+    gchar* value = g_desktop_app_info_get_string(info, key);
+    const std::string text = value ? value : "";
+    g_free(value);
+    g_object_unref(info);
+    return text;
+}
+
 class MoveToApplicationsFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -118,6 +146,7 @@ protected:
 
         environment = install::systemEnvironment();
         environment.localApplicationsFolders = {machineApps.string()};
+        environment.systemEntriesFolder = (root / "share/applications").string();
         environment.mountedDevice = [this](const std::string& folder) {
             return folder.starts_with(volume.string()) ? std::optional<std::string>("/dev/loop7")
                                                        : std::nullopt;
@@ -133,14 +162,23 @@ protected:
         fs::remove_all(root);
     }
 
-    // A bundle with an executable and an Info.plist, made the main bundle.
+    // A bundle with an executable, an Info.plist, its desktop entry and icon, made the main
+    // bundle.
     fs::path makeMainBundle(const fs::path& folder, const std::string& name = "Example.app") {
         const fs::path bundle = folder / name;
         writeBytes(bundle / "Contents/MacOS/Example", "#!/bin/sh\n");
         ::chmod((bundle / "Contents/MacOS/Example").c_str(), 0755);
         writeBytes(bundle / "Contents/Info.plist",
-                  R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
-                  R"(<key>CFBundleExecutable</key><string>Example</string></dict></plist>)");
+                   R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+                   R"(<key>CFBundleExecutable</key><string>Example</string>)"
+                   R"(<key>CFBundleIdentifier</key><string>org.example.Example</string>)"
+                   R"(</dict></plist>)");
+        writeBytes(bundle / "Contents/Resources/org.example.Example.desktop",
+                   "[Desktop Entry]\nType=Application\nName=Example\nComment=An example\n"
+                   "Exec=\"/where/it/was/built/Example\"\nTryExec=/where/it/was/built/Example\n"
+                   "Icon=org.example.Example\nCategories=Graphics;Photography;\n");
+        writeBytes(bundle / "Contents/Resources/icons/hicolor/256x256/apps/org.example.Example.png",
+                   "png");
         Bundle::setMainForTesting(bundle, bundle / "Contents/MacOS/Example",
                                   bundle / "Contents/Info.plist", bundle / "Contents/Resources");
         return bundle;
@@ -195,6 +233,9 @@ protected:
                (destination / "Contents/MacOS/Example").string() + "') &";
     }
 
+    fs::path userEntries() const { return home / ".local/share/applications"; }
+    fs::path systemEntries() const { return root / "share/applications"; }
+
     fs::path root, home, downloads, machineApps, volume;
     install::Environment environment;
     FakeRunner runner;
@@ -243,6 +284,7 @@ TEST_F(MoveToApplicationsFolder, FailedCopyShowsTheFailureAlertAndKeepsTheOldBun
     EXPECT_TRUE(sawFailureAlert());
     EXPECT_TRUE(fs::exists(source / "Contents/MacOS/Example"));
     EXPECT_TRUE(runner.detached.empty());
+    EXPECT_FALSE(fs::exists(userEntries())) << "no desktop entry after a failure";
 }
 
 // From the root volume (no loop-device listing), another volume, and disk images detached by
@@ -351,9 +393,11 @@ TEST_F(MoveToApplicationsFolder, SuppressionCheckBoxWithBothButtonsAndEscape) {
         if (!c.moved) {
             offer();
             EXPECT_EQ(alerts.size(), c.suppressed ? 1u : 2u);
+            EXPECT_FALSE(fs::exists(userEntries())) << "declining writes no desktop entry";
         }
     }
     EXPECT_EQ(logged.lines(), Lines{kMovingLine}) << "declining logs nothing";
+    EXPECT_TRUE(fs::exists(userEntries() / "org.example.Example.desktop"));
 }
 
 // One privileged run removes the old copy and copies the new one: one password prompt, and a
@@ -363,17 +407,28 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyIsOnePrivilegedRunCancelAndFai
     const auto destination = machineApps / "Example.app";
     fs::create_directories(destination);
     ::chmod(destination.c_str(), 0555); // an old copy the user cannot write
+    // The user's own copy of the entry, which would hide the machine's, still starts the old one.
+    const std::string stale = "[Desktop Entry]\nType=Application\nName=Example\nExec=\"" +
+                              source.string() + "/Contents/MacOS/Example\"\n";
+    writeBytes(userEntries() / "org.example.Example.desktop", stale);
     EXPECT_EQ(offer(), 0);
     ASSERT_EQ(runner.privileged.size(), 1u);
     EXPECT_EQ(runner.privileged[0].first, "/usr/bin/pkexec");
     const process::Command& run = runner.privileged[0].second;
     EXPECT_EQ(run.program, "/bin/sh");
-    ASSERT_EQ(run.arguments.size(), 5u);
+    ASSERT_EQ(run.arguments.size(), 7u);
     EXPECT_EQ(run.arguments[0], "-c");
     EXPECT_EQ(run.arguments[1].find(destination.string()), std::string::npos) << "no path inside";
     EXPECT_EQ(run.arguments[1].find(source.string()), std::string::npos);
-    EXPECT_EQ((Lines{run.arguments.begin() + 3, run.arguments.end()}),
+    EXPECT_EQ((Lines{run.arguments.begin() + 3, run.arguments.begin() + 5}),
               (Lines{destination.string(), source.string()}));
+    // The machine's entry, installed by the same run from a file of ours that is gone now.
+    const auto machineEntry = systemEntries() / "org.example.Example.desktop";
+    EXPECT_EQ(run.arguments[6], machineEntry.string());
+    EXPECT_FALSE(fs::exists(run.arguments[5]));
+    EXPECT_EQ(entryExecutable(machineEntry), destination / "Contents/MacOS/Example");
+    EXPECT_EQ(entryExecutable(userEntries() / "org.example.Example.desktop"),
+              destination / "Contents/MacOS/Example");
     EXPECT_TRUE(fs::exists(destination / "Contents/MacOS/Example"));
     EXPECT_FALSE(fs::exists(destination / "Example.app")) << "never copied into the old copy";
     EXPECT_FALSE(fs::exists(source));
@@ -391,6 +446,8 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyIsOnePrivilegedRunCancelAndFai
         {SIGKILL, kAdministratorFailed},
     };
     ::chmod(machineApps.c_str(), 0555);
+    fs::remove(machineEntry);
+    writeBytes(userEntries() / "org.example.Example.desktop", stale);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
         const auto kept = makeMainBundle(downloads);
@@ -406,6 +463,8 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyIsOnePrivilegedRunCancelAndFai
         EXPECT_TRUE(fs::exists(kept / "Contents/MacOS/Example"));
         EXPECT_TRUE(fs::exists(destination / "Contents/MacOS/Example"));
         EXPECT_TRUE(runner.detached.empty());
+        EXPECT_FALSE(fs::exists(machineEntry)) << "no entry without a move";
+        EXPECT_EQ(readBytes(userEntries() / "org.example.Example.desktop"), stale);
     }
 
     // A destination the script cannot clear is never copied into: the run fails.
@@ -557,6 +616,51 @@ TEST_F(MoveToApplicationsFolder, CopyWithUserRightsKeepsTimes) {
         ASSERT_EQ(::lstat((destination / items[i]).c_str(), &status), 0) << items[i];
         EXPECT_EQ(status.st_mtim.tv_sec, expected[i].tv_sec) << items[i];
         EXPECT_EQ(status.st_mtim.tv_nsec, expected[i].tv_nsec) << items[i];
+    }
+}
+
+// After a move with the user's rights the user's entry starts the new bundle, with its icon, even
+// from a path the Exec key must quote; entries that started the old bundle follow it, others stay
+// as they are.
+TEST_F(MoveToApplicationsFolder, EntryStartsTheMovedBundleAndEntriesOfTheOldOneFollow) {
+    const auto source = makeMainBundle(downloads);
+    machineApps = root / "it's \"apps\" $HOME `x`";
+    fs::create_directories(machineApps);
+    environment.localApplicationsFolders = {machineApps.string()};
+    const auto destination = machineApps / "Example.app";
+    const std::string oldProgram = (source / "Contents/MacOS/Example").string();
+    writeBytes(userEntries() / "org.example.Example.desktop",
+               "[Desktop Entry]\nType=Application\nName=Example\nExec=\"" + oldProgram + "\"\n");
+    writeBytes(userEntries() / "mine.desktop",
+               "[Desktop Entry]\nType=Application\nName=Mine\nExec=" + oldProgram +
+                   " --fast %F\nIcon=" + source.string() + "/Contents/Resources/mine.png\n");
+    const std::string other = "[Desktop Entry]\nType=Application\nName=Other\nExec=" +
+                              (downloads / "Example.application/run").string() + "\n";
+    writeBytes(userEntries() / "other.desktop", other);
+
+    EXPECT_EQ(offer(), 0);
+    const auto entry = userEntries() / "org.example.Example.desktop";
+    const fs::path program = destination / "Contents/MacOS/Example";
+    EXPECT_EQ(entryExecutable(entry), program);
+    EXPECT_EQ(entryString(entry, "TryExec"), program.string());
+    EXPECT_EQ(
+        entryString(entry, "Icon"),
+        (destination / "Contents/Resources/icons/hicolor/256x256/apps/org.example.Example.png")
+            .string());
+    EXPECT_EQ(entryString(entry, "Comment"), "An example");
+    EXPECT_EQ(entryExecutable(userEntries() / "mine.desktop"), program);
+    EXPECT_TRUE(entryString(userEntries() / "mine.desktop", "Exec").ends_with(" --fast %F"));
+    EXPECT_EQ(entryString(userEntries() / "mine.desktop", "Icon"),
+              (destination / "Contents/Resources/mine.png").string());
+    EXPECT_EQ(readBytes(userEntries() / "other.desktop"), other);
+    EXPECT_FALSE(fs::exists(systemEntries()));
+    if (fs::exists("/usr/bin/desktop-file-validate")) {
+        for (const auto& written : {entry, userEntries() / "mine.desktop"}) {
+            const auto validated = process::systemRunner().runAndCapture(
+                {"/usr/bin/desktop-file-validate", {written.string()}});
+            ASSERT_TRUE(validated);
+            EXPECT_EQ(validated->waitStatus, 0) << validated->standardOutput << readBytes(written);
+        }
     }
 }
 
