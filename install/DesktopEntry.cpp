@@ -176,7 +176,9 @@ std::optional<std::string> movedLine(const std::string& line, const fs::path& ol
             argument = std::move(*path);
             changed = true;
         }
-        exec += (exec.empty() ? "" : " ") + execArgument(argument);
+        if (!exec.empty())
+            exec += ' ';
+        exec += execArgument(argument);
     }
     return changed ? std::optional(head + escapedValue(exec)) : std::nullopt;
 }
@@ -247,11 +249,11 @@ std::optional<Entry> entryForMovedBundle(const fs::path& bundlePath, const fs::p
             inMainGroup = line == kMainGroup;
         const std::string_view key = keyOf(line);
         if (inMainGroup && key == "Exec")
-            text += "Exec=" + execProgram(program.string()) + "\n";
+            text.append("Exec=").append(execProgram(program.string())).append("\n");
         else if (inMainGroup && key == "TryExec")
-            text += "TryExec=" + escapedValue(program.string()) + "\n";
+            text.append("TryExec=").append(escapedValue(program.string())).append("\n");
         else if (inMainGroup && key == "Icon" && hasIcon)
-            text += "Icon=" + escapedValue((destination / icon).string()) + "\n";
+            text.append("Icon=").append(escapedValue((destination / icon).string())).append("\n");
         else
             text += line + "\n";
     }

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         self.starts_with(std::string(home) + "/Applications/")) {
         std::string text = "fds:";
         for (const int fd : inherited)
-            text += " " + std::to_string(fd);
+            text.append(" ").append(std::to_string(fd));
         text += "\nexe: " + self + "\n";
         std::ofstream(std::string(report) + ".part") << text;
         std::filesystem::rename(std::string(report) + ".part", report);
