@@ -8,10 +8,12 @@
 namespace lumsift {
 
 // Offers the move unless the user has turned it off, the program does not run from a bundle
-// (Contents/MacOS), or the bundle already lies in an Applications folder. Main thread only, with a
-// QApplication alive; blocks while its alerts and the tools it waits for run. Returns when no offer
-// is made, when the user declines or cancels the administrator prompt, and after the failure alert.
-// After a move, or when it switches to a copy already running at the destination, it does not
+// (a folder named "<name>.app" holding Contents/MacOS), the bundle already lies in an Applications
+// folder, or the bundle and its destination lie one inside the other (a log line). Main thread
+// only, with a QApplication alive; blocks while its alerts and the tools it waits for run. Returns
+// when no offer is made, when the user declines or cancels the administrator prompt, and after the
+// failure alert; no desktop entry is written then. After a move (the desktop entry now starting the
+// moved bundle), or when it switches to a copy already running at the destination, it does not
 // return: the process ends with status 0.
 void OfferMoveToApplicationsFolder();
 
