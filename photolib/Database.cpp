@@ -51,9 +51,11 @@ void Statement::run() {
     }
 }
 
-Connection::Connection(const std::filesystem::path& path, bool create) {
+Connection::Connection(const std::filesystem::path& path, Mode mode) {
     SqliteStatus status;
-    db_ = SqliteConnection::openReadWrite(path, create, status);
+    db_ = mode == Mode::ReadOnly
+              ? SqliteConnection::openReadOnly(path.string(), status)
+              : SqliteConnection::openReadWrite(path, mode == Mode::Create, status);
     std::string what = "cannot open the library database ";
     what += path.string();
     check(status, what);

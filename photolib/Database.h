@@ -52,9 +52,13 @@ private:
 // writers are waited for rather than failed.
 class Connection {
 public:
-    // Opens `path`; with `create` makes the file when missing. Throws ScriptingError when it
-    // cannot be opened.
-    Connection(const std::filesystem::path& path, bool create);
+    enum class Mode {
+        ReadWrite,
+        Create,   // read and write, making the file when missing
+        ReadOnly, // never writes, never makes a file beside the database
+    };
+    // Opens `path`. Throws ScriptingError when it cannot be opened.
+    Connection(const std::filesystem::path& path, Mode mode);
 
     // Borrowed; valid while this object lives.
     SqliteConnection& sqlite() { return db_; }

@@ -3,12 +3,17 @@
 #include "photolib/LibraryPackage.h"
 
 #include "photolib/ImageHeader.h"
+#include "photolib/ImportStaging.h"
+#include "photolib/Text.h"
+#include "platform/fd/UniqueFd.h"
 #include "platform/plist/Plist.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
@@ -95,18 +100,30 @@ VersionRecord versionFromRow(const fs::path& package, const Statement& row) {
     return v;
 }
 
-// Writes `text` to a temporary file beside `file`, to be put in its place by replaceFile(), so
-// readers see the old or the new file whole. Returns the temporary file; throws ScriptingError
-// when it cannot be written.
-fs::path writeTemporary(const fs::path& file, std::string_view text) {
-    const fs::path temporary = file.string() + ".tmp";
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
+// Writes `text` to a new file of a unique name (so writers never share one) in `folder`, which
+// must lie on the file system of `file`, to be put in its place by replaceFile(), so readers see
+// the old or the new file whole. Returns the temporary file; throws ScriptingError when it cannot
+// be written.
+fs::path writeTemporary(const fs::path& file, std::string_view text, const fs::path& folder) {
+    std::string name = (folder / file.filename()).string() + ".tmp-XXXXXX";
+    const UniqueFd out(mkstemp(name.data()));
+    if (!out.valid())
+        fail("WriteFailed", "cannot write beside " + file.string() + ": " + std::strerror(errno));
+    const fs::path temporary = name;
+    int error = fchmod(out.get(), 0644) == 0 ? 0 : errno;
+    for (size_t done = 0; error == 0 && done < text.size();) {
+        const ssize_t n = write(out.get(), text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR)
+            error = errno;
+        if (n > 0)
+            done += static_cast<size_t>(n);
+    }
+    if (error == 0 && fsync(out.get()) != 0)
+        error = errno;
+    if (error != 0) {
         std::error_code ignored;
         fs::remove(temporary, ignored);
-        fail("WriteFailed", "cannot write " + temporary.string());
+        fail("WriteFailed", "cannot write " + temporary.string() + ": " + std::strerror(error));
     }
     return temporary;
 }
@@ -120,8 +137,13 @@ void replaceFile(const fs::path& temporary, const fs::path& file) {
     fail("WriteFailed", "cannot write " + file.string() + ": " + error.message());
 }
 
-void writeFileAtomically(const fs::path& file, std::string_view text) {
-    replaceFile(writeTemporary(file, text), file);
+// Replaces `file` with `text` whole, through a temporary file in `temporaryFolder` (by default
+// beside `file`).
+void writeFileAtomically(const fs::path& file, std::string_view text,
+                         const fs::path& temporaryFolder = {}) {
+    replaceFile(
+        writeTemporary(file, text, temporaryFolder.empty() ? file.parent_path() : temporaryFolder),
+        file);
 }
 
 bool sameContents(const fs::path& a, const fs::path& b) {
@@ -151,27 +173,6 @@ std::optional<FileId> fileId(const fs::path& file) {
     return FileId{status.st_dev, status.st_ino};
 }
 
-// Files made by a command that fails are removed again, so the package is as it was.
-class CreatedFiles {
-public:
-    CreatedFiles() = default;
-    CreatedFiles(const CreatedFiles&) = delete;
-    CreatedFiles& operator=(const CreatedFiles&) = delete;
-    ~CreatedFiles() {
-        if (kept_)
-            return;
-        std::error_code ignored;
-        for (auto it = paths_.rbegin(); it != paths_.rend(); ++it)
-            fs::remove(*it, ignored); // a folder goes only when empty
-    }
-    void add(fs::path path) { paths_.push_back(std::move(path)); }
-    void keep() { kept_ = true; }
-
-private:
-    std::vector<fs::path> paths_;
-    bool kept_ = false;
-};
-
 // Copies `source` into `folder` as the first of "stem.ext", "stem (2).ext", ... for which
 // `isFree` holds. The copy never overwrites: a name taken meanwhile by someone else makes it try
 // the next. Returns the copy; throws ScriptingError of `failKind` when the copy fails.
@@ -193,30 +194,6 @@ fs::path copyUnderFreeName(const fs::path& source, const fs::path& folder, const
     }
 }
 
-std::string xmlEscaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string xmpSidecar(const VersionRecord& version, const std::vector<KeywordRecord>& keywords) {
     std::string xmp = "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
                       "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
@@ -224,11 +201,11 @@ std::string xmpSidecar(const VersionRecord& version, const std::vector<KeywordRe
                       "  <rdf:Description rdf:about=\"\" "
                       "xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n"
                       "   <dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">" +
-                      xmlEscaped(version.name) + "</rdf:li></rdf:Alt></dc:title>\n";
+                      markupText(version.name) + "</rdf:li></rdf:Alt></dc:title>\n";
     if (!keywords.empty()) {
         xmp += "   <dc:subject><rdf:Bag>\n";
         for (const auto& keyword : keywords)
-            xmp += "    <rdf:li>" + xmlEscaped(keyword.name) + "</rdf:li>\n";
+            xmp += "    <rdf:li>" + markupText(keyword.name) + "</rdf:li>\n";
         xmp += "   </rdf:Bag></dc:subject>\n";
     }
     xmp += "  </rdf:Description>\n </rdf:RDF>\n</x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
@@ -276,8 +253,8 @@ fs::path libraryDatabasePath(const fs::path& package) {
     return package / "Database" / "Library.apdb";
 }
 
-LibraryPackage::LibraryPackage(fs::path path, bool create)
-    : path_(std::move(path)), db_(libraryDatabasePath(path_), create) {}
+LibraryPackage::LibraryPackage(fs::path path, Connection::Mode mode)
+    : path_(std::move(path)), db_(libraryDatabasePath(path_), mode) {}
 
 LibraryPackage LibraryPackage::create(const fs::path& package) {
     const fs::path path = packageFolder(package);
@@ -288,7 +265,7 @@ LibraryPackage LibraryPackage::create(const fs::path& package) {
         !fs::create_directories(path / "Masters", error))
         fail("WriteFailed", "cannot make " + path.string() + ": " + error.message());
     try {
-        LibraryPackage library(path, true);
+        LibraryPackage library(path, Connection::Mode::Create);
         // WAL lets readers go on while photolib or another thread writes.
         library.db_.exec("PRAGMA journal_mode=WAL");
         Transaction transaction(library.db_);
@@ -305,17 +282,30 @@ LibraryPackage LibraryPackage::create(const fs::path& package) {
     }
 }
 
-LibraryPackage LibraryPackage::open(const fs::path& package) {
+LibraryPackage LibraryPackage::open(const fs::path& package, Access wanted) {
     const fs::path path = packageFolder(package);
+    const fs::path database = libraryDatabasePath(path);
     std::error_code error;
     if (!fs::exists(path, error))
         fail("NoLibrary", "no library at " + path.string());
-    if (!fs::is_directory(path, error) || !fs::is_regular_file(libraryDatabasePath(path), error))
+    if (!fs::is_directory(path, error) || !fs::is_regular_file(database, error))
         fail("NoLibrary", path.string() + " is not a library package");
-    if (access(libraryDatabasePath(path).c_str(), R_OK | W_OK) != 0)
-        fail("NoLibrary", "cannot read and write " + libraryDatabasePath(path).string());
-    LibraryPackage library(path, false);
+    if (access(database.c_str(), R_OK) != 0)
+        fail("NoLibrary", "cannot read " + database.string() + ": " + std::strerror(errno));
+    // Imports write into the package folder, SQLite beside its database.
+    const bool writable = access(database.c_str(), W_OK) == 0 &&
+                          access(database.parent_path().c_str(), W_OK) == 0 &&
+                          access(path.c_str(), W_OK) == 0;
+    if (!writable && wanted == Access::ReadWrite)
+        fail("NoLibrary", "the library " + path.string() + " is read-only: cannot write " +
+                              (access(database.c_str(), W_OK) != 0 ? database : path).string());
+    LibraryPackage library(path,
+                           writable ? Connection::Mode::ReadWrite : Connection::Mode::ReadOnly);
+    const auto damaged = [&](const std::string& why) {
+        fail("LibraryDamaged", "damaged library " + path.string() + ": " + why);
+    };
     std::optional<std::string_view> missing;
+    std::string check;
     try {
         auto find =
             library.db_.prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
@@ -327,13 +317,52 @@ LibraryPackage LibraryPackage::open(const fs::path& package) {
                 break;
             }
         }
+        // Every page, before anything is written: a write into a damaged file can only spread
+        // the damage.
+        auto quickCheck = library.db_.prepare("PRAGMA quick_check(1)");
+        check = quickCheck.step() ? quickCheck.text(0) : std::string("no answer");
     } catch (const ScriptingError& e) {
-        fail("LibraryDamaged", "damaged library " + path.string() + ": " + e.what());
+        damaged(e.what());
     }
     if (missing)
-        fail("LibraryDamaged", "damaged library " + path.string() +
-                                   ": its database lacks the table " + std::string(*missing));
+        damaged("its database lacks the table " + std::string(*missing));
+    if (check != "ok")
+        damaged("its database fails the integrity check: " + check);
+    if (writable) {
+        try {
+            library.recoverInterruptedImports();
+        } catch (const ScriptingError& e) {
+            // Another process holds the library; a later command finishes the work.
+            if (e.name() != "LibraryLocked")
+                throw;
+        }
+    }
     return library;
+}
+
+void LibraryPackage::recoverInterruptedImports() {
+    if (abandonedStagings(path_).empty())
+        return;
+    // Looked at again under the write lock, which an importer holds from making its staging
+    // folder until its commit, so no live importer's folder is taken for a dead one's.
+    Transaction transaction(db_);
+    const auto abandoned = abandonedStagings(path_);
+    if (abandoned.empty())
+        return;
+    std::set<std::string> committed;
+    auto managed = db_.prepare("SELECT imagePath FROM RKMaster WHERE fileIsReference = 0");
+    while (managed.step())
+        committed.emplace(managed.textView(0));
+    for (const auto& staging : abandoned)
+        settleStagedCopies(path_, staging, [&](const std::string& imagePath) {
+            return committed.count(imagePath) > 0;
+        });
+    // The list is written through a staging folder, so that a recovery that dies here too
+    // leaves a folder for the next one to find.
+    writeFileAtomically(path_ / "ApertureData.xml", masterListXml(), abandoned.front().folder);
+    for (const auto& staging : abandoned)
+        removeStaging(staging);
+    transaction.commit();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -432,11 +461,16 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
     // the same name and contents as a master copied in before.
     std::set<FileId> masterFiles;
     std::multimap<std::string, fs::path> copiedByName;
+    // The names below Masters/<project>/ that rows hold, also those of masters that another
+    // import has committed but not yet moved into place.
+    std::set<std::string> takenNames;
     for (const auto& existing : versions(projectUuid)) {
         if (const auto id = fileId(existing.masterPath))
             masterFiles.insert(*id);
-        if (!existing.fileIsReference)
+        if (!existing.fileIsReference) {
             copiedByName.emplace(existing.fileName, existing.masterPath);
+            takenNames.insert(existing.masterPath.filename().string());
+        }
     }
     for (const auto& candidate : candidates) {
         const auto id = fileId(candidate.source);
@@ -449,15 +483,25 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
                                       options.project + "\"");
     }
 
-    // 4. Masters and versions; managed masters copied into Masters/<project>/.
-    CreatedFiles created;
+    // 4. Masters and versions. Managed masters are copied into a staging folder and moved into
+    // Masters/<project>/ after the commit, so that an import that dies leaves no file without a
+    // row: what it left (the master list's temporary file too), the next command finishes or
+    // removes.
+    ImportStaging staging = ImportStaging::make(path_);
     const fs::path projectFolder = path_ / "Masters" / options.project;
-    if (!options.reference && !fs::exists(projectFolder)) {
-        std::error_code error;
-        if (!fs::create_directories(projectFolder, error))
-            fail("WriteFailed", "cannot make " + projectFolder.string() + ": " + error.message());
-        created.add(projectFolder);
-    }
+    // The first of "stem.ext", "stem (2).ext", ... that neither a row nor a file holds.
+    const auto freeName = [&](const fs::path& source) {
+        for (int n = 1;; ++n) {
+            const std::string stem = source.stem().string();
+            const std::string name = (n == 1 ? stem : stem + " (" + std::to_string(n) + ")") +
+                                     source.extension().string();
+            std::error_code error;
+            if (takenNames.count(name) == 0 && !fs::exists(projectFolder / name, error)) {
+                takenNames.insert(name);
+                return name;
+            }
+        }
+    };
     auto insertMaster = db_.prepare("INSERT INTO RKMaster(uuid, imagePath, fileIsReference, "
                                     "fileName, width, height) VALUES(?, ?, ?, ?, ?, ?)");
     auto insertVersion = db_.prepare(
@@ -481,12 +525,17 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
             v.masterPath = candidate.source;
             imagePath = candidate.source.string().substr(1);
         } else {
-            v.masterPath = copyUnderFreeName(
-                candidate.source, projectFolder, candidate.source.stem().string(),
-                candidate.source.extension().string(), [](const fs::path&) { return true; },
-                "WriteFailed");
-            created.add(v.masterPath);
-            imagePath = (fs::path(options.project) / v.masterPath.filename()).string();
+            const std::string name = freeName(candidate.source);
+            v.masterPath = projectFolder / name;
+            imagePath = (fs::path(options.project) / name).string();
+            const fs::path staged = staging.stagedPath(imagePath);
+            std::error_code error;
+            fs::create_directories(staged.parent_path(), error);
+            if (!error)
+                fs::copy_file(candidate.source, staged, error);
+            if (error)
+                fail("WriteFailed", "cannot copy " + candidate.source.string() + " into " +
+                                        path_.string() + ": " + error.message());
         }
         insertMaster.bind(1, v.masterUuid)
             .bind(2, imagePath)
@@ -505,13 +554,13 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
         imported.push_back(std::move(v));
     }
 
-    // The master list is written beside its place before the commit and put there after it.
-    const fs::path masterList = path_ / "ApertureData.xml";
-    const fs::path temporary = writeTemporary(masterList, masterListXml());
-    created.add(temporary);
+    // The master list is put in its place while the write lock is held, so that concurrent
+    // imports replace it in the order of their commits. Should the commit fail after this, it
+    // lists versions that are not there, which no reader looks up; the next import writes it
+    // again.
+    writeFileAtomically(path_ / "ApertureData.xml", masterListXml(), staging.folder());
     transaction.commit();
-    created.keep();
-    replaceFile(temporary, masterList);
+    staging.moveIntoPlace();
     return imported;
 }
 

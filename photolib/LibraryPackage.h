@@ -82,9 +82,17 @@ public:
     // Makes a new, empty package at `package` (its folder must not exist yet). Throws when it
     // exists or cannot be made; nothing is left behind then.
     static LibraryPackage create(const std::filesystem::path& package);
-    // Opens an existing package. Throws when `package` is missing, is not a library package, or
-    // its database is damaged.
-    static LibraryPackage open(const std::filesystem::path& package);
+    enum class Access {
+        ReadWrite,
+        // Reading and writing where the package can be written, else reading only.
+        ReadWhereNotWritable,
+    };
+    // Opens an existing package, first finishing or undoing what an import that died left behind
+    // (when the package can be written). Throws when `package` is missing, is not a library
+    // package, its database is damaged (it fails SQLite's quick check), or, for
+    // Access::ReadWrite, the package cannot be written.
+    static LibraryPackage open(const std::filesystem::path& package,
+                               Access access = Access::ReadWrite);
 
     // The package folder, absolute.
     const std::filesystem::path& path() const { return path_; }
@@ -151,9 +159,12 @@ public:
                                                        bool sidecar);
 
 private:
-    LibraryPackage(std::filesystem::path path, bool create);
+    LibraryPackage(std::filesystem::path path, Connection::Mode mode);
     // ApertureData.xml for the versions as this connection sees them.
     std::string masterListXml();
+    // Finishes the imports whose importer died: their committed copies move into Masters/,
+    // the others are removed, and ApertureData.xml is written again. Throws ScriptingError.
+    void recoverInterruptedImports();
 
     std::filesystem::path path_;
     Connection db_;

@@ -3,6 +3,7 @@
 
 #include "fingerprint/DecoderChoice.h"
 #include "photolib/LibraryPackage.h"
+#include "photolib/Text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -88,38 +89,6 @@ std::string defaultProject(const fs::path& firstInput) {
         folder = folder.parent_path();
     const std::string name = folder.filename().string();
     return name.empty() ? "Untitled Project" : name;
-}
-
-std::string jsonText(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
 }
 
 int create(const Arguments& a, std::ostream& out) {
@@ -260,7 +229,8 @@ void showJson(LibraryPackage& library, const Arguments& a, std::ostream& out) {
 
 int show(const Arguments& a, std::ostream& out) {
     requireOperands(a, 1, 1);
-    LibraryPackage library = LibraryPackage::open(a.operands[0]);
+    LibraryPackage library =
+        LibraryPackage::open(a.operands[0], LibraryPackage::Access::ReadWhereNotWritable);
     if (a.json)
         showJson(library, a, out);
     else

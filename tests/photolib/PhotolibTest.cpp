@@ -1,14 +1,30 @@
 // photolib end to end: the program run as a user runs it, in a temporary folder.
 #include "photolib/LibraryPackage.h"
+#include "platform/plist/Plist.h"
 #include "tests/photolib/TestLibrary.h"
 
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <random>
+#include <set>
+#include <thread>
 
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using lumsift::testlib::photolibProgram;
 using lumsift::testlib::runPhotolib;
+using lumsift::testlib::runProgram;
 using lumsift::testlib::snapshot;
+using lumsift::testlib::StartedProgram;
 using lumsift::testlib::TempFolder;
 using lumsift::testlib::writeImage;
 
@@ -39,6 +55,51 @@ void expectRefused(const Library& lib, const std::vector<std::string>& args,
     EXPECT_EQ(result.exitCode, 1) << result.out;
     EXPECT_TRUE(contains(result.err, message)) << result.err;
     EXPECT_EQ(snapshot(lib.temp.path()), before);
+}
+
+// What is wrong with the package at `path`, one line per fault; empty when nothing is: the
+// database fails its integrity check, a file has no row, a managed master's file is missing,
+// ApertureData.xml does not list exactly the versions, or an import's leftovers remain.
+std::string faultsOf(const fs::path& path) {
+    std::string faults;
+    auto library = lumsift::photolib::LibraryPackage::open(path);
+    const std::string integrity = lumsift::testlib::queryText(library, "PRAGMA integrity_check");
+    if (integrity != "ok")
+        faults += "integrity check: " + integrity + "\n";
+    std::set<fs::path> accounted = {path / "ApertureData.xml", path / "Database" / "Library.apdb",
+                                    path / "Database" / "Library.apdb-wal",
+                                    path / "Database" / "Library.apdb-shm"};
+    std::set<std::string> uuids;
+    for (const auto& v : library.versions()) {
+        uuids.insert(v.uuid);
+        accounted.insert(v.masterPath);
+        if (!v.fileIsReference && !v.online())
+            faults += "missing master " + v.masterPath.string() + "\n";
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(path))
+        if (!entry.is_directory() && accounted.count(entry.path()) == 0)
+            faults += "file without a row: " + entry.path().string() + "\n";
+    const auto xml = lumsift::plist::Plist::readFile(path / "ApertureData.xml");
+    std::set<std::string> listed;
+    if (xml) {
+        const plist_t list = lumsift::plist::dictItem(xml->get(), "Master Image List");
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(list, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(list, it, &key, &value);
+            if (key == nullptr)
+                break;
+            listed.insert(key);
+            free(key);
+        }
+        free(it);
+    }
+    if (listed != uuids)
+        faults += "ApertureData.xml lists " + std::to_string(listed.size()) + " versions of " +
+                  std::to_string(uuids.size()) + "\n";
+    return faults;
 }
 
 } // namespace
@@ -90,7 +151,7 @@ TEST(Photolib, BadLibrariesAreRefused) {
     expectRefused(lib, {"open", (lib.temp / "plain").string()}, "is not a library package");
     expectRefused(lib, {"create", lib.path}, "already exists");
     lumsift::testlib::writeBytes(lib.temp / "D.aplibrary" / "Database" / "Library.apdb",
-                                std::string(4096, 'x'));
+                                 std::string(4096, 'x'));
     expectRefused(lib,
                   {"import", (lib.temp / "D.aplibrary").string(), (lib.temp / "photos").string()},
                   "damaged library");
@@ -127,4 +188,187 @@ TEST(Photolib, UnknownNamesAndBadUsage) {
     EXPECT_EQ(runPhotolib({"show", lib.path, "--colour"}).exitCode, 2);
     EXPECT_EQ(runPhotolib({"import", lib.path}).exitCode, 2);
     EXPECT_EQ(runPhotolib({"import", lib.path, "x.jpg", "--project"}).exitCode, 2);
+}
+
+TEST(Photolib, KilledImportsLeaveNoFileWithoutARow) {
+    TempFolder temp;
+    const std::string library = (temp / "L.aplibrary").string();
+    ASSERT_EQ(runPhotolib({"create", library}).exitCode, 0);
+    // A folder of pictures large enough that an import takes a while.
+    const fs::path photos = temp / "photos";
+    const fs::path first = writeImage(photos / "p000.jpg", 640, 480);
+    constexpr int kPictures = 150;
+    for (int i = 1; i < kPictures; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "p%03d.jpg", i);
+        fs::copy_file(first, photos / name);
+    }
+    // How long a whole import takes, into a library of its own.
+    const std::string scratch = (temp / "T.aplibrary").string();
+    ASSERT_EQ(runPhotolib({"create", scratch}).exitCode, 0);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(runPhotolib({"import", scratch, photos.string()}).exitCode, 0);
+    const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started);
+
+    std::mt19937 random(20240601);
+    std::uniform_int_distribution<long> delay(0, whole.count() * 6 / 5);
+    for (int run = 0; run < 20; ++run) {
+        const std::string project = "Run " + std::to_string(run);
+        const auto killedAfter = std::chrono::microseconds(delay(random));
+        {
+            StartedProgram import(
+                {photolibProgram(), "import", library, photos.string(), "--project", project});
+            ASSERT_GT(import.pid(), 0);
+            std::this_thread::sleep_for(killedAfter);
+            kill(import.pid(), SIGKILL);
+            import.wait();
+        }
+        // The next command cleans up after the killed one.
+        const auto next = runPhotolib({"show", library});
+        ASSERT_EQ(next.exitCode, 0) << next.err;
+        EXPECT_EQ(faultsOf(library), "") << "run " << run << ", killed after "
+                                         << killedAfter.count() << " us of " << whole.count();
+        // An import lands whole or not at all; after none, importing again gives every picture
+        // its own name.
+        const auto inProject = [&] {
+            auto opened = lumsift::photolib::LibraryPackage::open(library);
+            std::set<std::string> names;
+            for (const auto& p : opened.projects())
+                if (p.name == project)
+                    for (const auto& v : opened.versions(p.uuid))
+                        names.insert(v.masterPath.filename().string());
+            return names;
+        };
+        if (inProject().empty()) {
+            const auto again =
+                runPhotolib({"import", library, photos.string(), "--project", project});
+            EXPECT_EQ(again.exitCode, 0) << again.err;
+        }
+        const auto names = inProject();
+        EXPECT_EQ(names.size(), size_t{kPictures}) << "run " << run;
+        EXPECT_EQ(names.count("p000.jpg"), 1u);
+        EXPECT_EQ(names.count("p149.jpg"), 1u);
+        EXPECT_EQ(faultsOf(library), "") << "run " << run;
+    }
+}
+
+TEST(Photolib, ConcurrentImportsAllLand) {
+    Library lib;
+    std::vector<std::unique_ptr<StartedProgram>> imports;
+    for (int i = 0; i < 4; ++i) {
+        const fs::path folder = lib.temp / ("set" + std::to_string(i));
+        for (int j = 0; j < 20; ++j)
+            writeImage(folder / ("s" + std::to_string(i) + "-" + std::to_string(j) + ".png"), 16,
+                       16, 10 * j);
+        imports.push_back(std::make_unique<StartedProgram>(
+            std::vector<std::string>{photolibProgram(), "import", lib.path, folder.string()}));
+    }
+    for (auto& import : imports) {
+        const auto result = import->wait();
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+    }
+    EXPECT_EQ(lumsift::photolib::LibraryPackage::open(lib.path).versions().size(), 82u);
+    EXPECT_EQ(faultsOf(lib.path), "");
+}
+
+TEST(Photolib, DamagedDatabaseIsRefusedBeforeAnyWrite) {
+    Library lib;
+    int64_t rootPage = 0;
+    int64_t pageSize = 0;
+    {
+        auto library = lumsift::photolib::LibraryPackage::open(lib.path);
+        // Enough tags that their table has pages of its own, away from what a selection writes.
+        for (const auto& v : library.versions())
+            for (int i = 0; i < 120; ++i)
+                library.setCustomTag(v.uuid, "tag" + std::to_string(i), std::string(40, 'x'));
+        rootPage = std::stoll(lumsift::testlib::queryText(
+            library, "SELECT rootpage FROM sqlite_master WHERE name = 'RKCustomTag'"));
+        pageSize = std::stoll(lumsift::testlib::queryText(library, "PRAGMA page_size"));
+    } // the last connection closes: every page is in the database file
+    {
+        std::fstream database(lumsift::photolib::libraryDatabasePath(lib.path),
+                              std::ios::in | std::ios::out | std::ios::binary);
+        database.seekp((rootPage - 1) * pageSize);
+        database.put('\0'); // no such page type
+    }
+    expectRefused(lib, {"select", lib.path, "a"}, "fails the integrity check");
+    expectRefused(lib, {"import", lib.path, writeImage(lib.temp / "c.jpg", 8, 8).string()},
+                  "damaged library");
+    expectRefused(lib, {"open", lib.path}, "damaged library");
+}
+
+TEST(Photolib, ShowWorksOnAReadOnlyLibrary) {
+    Library lib;
+    // Run as a user who can read the library but not write it.
+    std::vector<std::string> reader;
+    if (geteuid() == 0) {
+        fs::permissions(lib.temp.path(),
+                        fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                            fs::perms::others_exec,
+                        fs::perm_options::add);
+        reader = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    } else {
+        for (const auto& entry : fs::recursive_directory_iterator(lib.path))
+            fs::permissions(entry.path(),
+                            fs::perms::owner_write | fs::perms::group_write |
+                                fs::perms::others_write,
+                            fs::perm_options::remove);
+        fs::permissions(lib.path,
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+    reader.push_back(photolibProgram());
+    const auto runAsReader = [&](const std::vector<std::string>& args) {
+        std::vector<std::string> argv = reader;
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProgram(argv);
+    };
+    const std::string before = snapshot(lib.temp.path());
+
+    const auto shown = runAsReader({"show", lib.path});
+    EXPECT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_TRUE(contains(shown.out, "  a  40x30  ")) << shown.out;
+    const auto json = runAsReader({"show", lib.path, "--json", "--tags", "--keywords"});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_TRUE(contains(json.out, "\"name\": \"b\"")) << json.out;
+    const auto selected = runAsReader({"select", lib.path, "a"});
+    EXPECT_EQ(selected.exitCode, 1);
+    EXPECT_TRUE(contains(selected.err, "cannot write")) << selected.err;
+    EXPECT_EQ(snapshot(lib.temp.path()), before);
+
+    if (geteuid() != 0)
+        for (const auto& entry : fs::recursive_directory_iterator(lib.temp.path()))
+            fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
+}
+
+TEST(Photolib, ShowJsonIsValidWhateverTheNamesHold) {
+    Library lib;
+    // A file name in Latin-1, as old cameras and archives write them: not UTF-8.
+    writeImage(lib.temp / "latin" / "caf\xE9.jpg", 8, 8);
+    ASSERT_EQ(runPhotolib({"import", lib.path, (lib.temp / "latin").string()}).exitCode, 0);
+    {
+        auto library = lumsift::photolib::LibraryPackage::open(lib.path);
+        const auto versions = library.versions();
+        library.setCustomTag(versions[0].uuid, "odd\x01\x7F", "\xFF\xFE \xC3 \"quoted\"\\");
+        library.addKeyword(versions[0].uuid, "cut \xE2\x82", "ZUL Lumsift");
+    }
+    const auto json = runPhotolib({"show", lib.path, "--json", "--tags", "--keywords"});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    QJsonParseError error{};
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray::fromStdString(json.out), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString() << "\n"
+                                                     << json.out;
+    const QJsonArray projects = document.object().value("projects").toArray();
+    QStringList names;
+    for (const auto& project : projects)
+        for (const auto& version : project.toObject().value("versions").toArray())
+            names << version.toObject().value("name").toString();
+    EXPECT_TRUE(names.contains(QString::fromUtf8("caf\xEF\xBF\xBD"))) << json.out;
+    const QJsonObject a = projects[0].toObject().value("versions").toArray()[0].toObject();
+    const QJsonObject tag = a.value("tags").toArray()[0].toObject();
+    EXPECT_EQ(tag.value("name").toString(), QString::fromUtf8("odd\x01\x7F"));
+    EXPECT_EQ(tag.value("value").toString(),
+              QString::fromUtf8("\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD \"quoted\"\\"));
 }

@@ -25,43 +25,64 @@ fs::path writeImage(const fs::path& file, int width, int height, int level) {
     return testimages::writeSolid(file, width, height, grey, grey, grey);
 }
 
-
 std::string queryText(photolib::LibraryPackage& library, const std::string& sql) {
     auto query = library.connection().prepare(sql);
     return query.step() ? query.text(0) : std::string("<no row>");
 }
 
-ProcessResult runPhotolib(const std::vector<std::string>& args) {
-    const fs::path program = LUMSIFT_PHOTOLIB_PROGRAM;
-    std::string outPattern = (fs::temp_directory_path() / "photolib-out-XXXXXX").string();
-    std::string errPattern = (fs::temp_directory_path() / "photolib-err-XXXXXX").string();
-    const int outFd = mkstemp(outPattern.data());
-    const int errFd = mkstemp(errPattern.data());
+StartedProgram::StartedProgram(const std::vector<std::string>& argv) {
+    outFile_ = (fs::temp_directory_path() / "photolib-out-XXXXXX").string();
+    errFile_ = (fs::temp_directory_path() / "photolib-err-XXXXXX").string();
+    const int outFd = mkstemp(outFile_.data());
+    const int errFd = mkstemp(errFile_.data());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-    std::vector<std::string> words{program.string()};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
+    std::vector<std::string> words = argv;
+    std::vector<char*> pointers;
     for (auto& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ProcessResult result;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+        pointers.push_back(word.data());
+    pointers.push_back(nullptr);
+    if (posix_spawn(&pid_, words.at(0).c_str(), &actions, nullptr, pointers.data(), environ) != 0)
+        pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(outFd);
     close(errFd);
-    result.out = readBytes(outPattern);
-    result.err = readBytes(errPattern);
-    fs::remove(outPattern);
-    fs::remove(errPattern);
+}
+
+StartedProgram::~StartedProgram() {
+    if (!waited_)
+        wait();
+}
+
+ProcessResult StartedProgram::wait() {
+    ProcessResult result;
+    if (!waited_ && pid_ > 0) {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    waited_ = true;
+    result.out = readBytes(outFile_);
+    result.err = readBytes(errFile_);
+    fs::remove(outFile_);
+    fs::remove(errFile_);
     return result;
+}
+
+std::string photolibProgram() {
+    return LUMSIFT_PHOTOLIB_PROGRAM;
+}
+
+ProcessResult runProgram(const std::vector<std::string>& argv) {
+    return StartedProgram(argv).wait();
+}
+
+ProcessResult runPhotolib(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{photolibProgram()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv);
 }
 
 std::string snapshot(const fs::path& folder) {

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace lumsift::testlib {
@@ -34,6 +35,33 @@ struct ProcessResult {
     std::string out;
     std::string err;
 };
+
+// A program started with its output going to temporary files; waited for (and its files read and
+// removed) by wait().
+class StartedProgram {
+public:
+    // Starts `argv` (argv[0] a path); the program's standard output and error go to files.
+    explicit StartedProgram(const std::vector<std::string>& argv);
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+    // -1 when the program could not be started.
+    pid_t pid() const { return pid_; }
+    // Waits for the end. exitCode is -1 when the program died of a signal.
+    ProcessResult wait();
+
+private:
+    pid_t pid_ = -1;
+    std::string outFile_;
+    std::string errFile_;
+    bool waited_ = false;
+};
+
+// The photolib built beside the tests.
+std::string photolibProgram();
+
+// Runs `argv` (argv[0] a path), waits, and returns what it wrote.
+ProcessResult runProgram(const std::vector<std::string>& argv);
 
 // Runs the photolib built beside the tests with `args`, waits, and returns what it wrote.
 ProcessResult runPhotolib(const std::vector<std::string>& args);
