@@ -368,8 +368,8 @@ void LibraryPackage::recoverInterruptedImports() {
 // ---------------------------------------------------------------------------------------------
 // photolib's commands
 
-std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path> inputs,
-                                                       const ImportOptions& options) {
+ImportReport LibraryPackage::importFiles(std::span<const fs::path> inputs,
+                                         const ImportOptions& options) {
     if (options.project.empty() || options.project.find('/') != std::string::npos ||
         options.project == "." || options.project == "..")
         fail("BadProject", "a project name must not be empty, \".\", \"..\" or hold \"/\": \"" +
@@ -379,31 +379,17 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
     const auto isImageFile = [&](const fs::path& file) {
         return options.isImageFile ? options.isImageFile(file) : libvipsReadsImage(file);
     };
-    const auto imageSize = [](const fs::path& file) {
-        if (access(file.c_str(), R_OK) != 0) {
-            const int reason = errno;
-            fail("UnreadableFile",
-                 "cannot read " + file.string() + ": " + std::generic_category().message(reason));
-        }
-        auto size = readImageSize(file);
-        if (!size)
-            fail("NotAnImage", file.string() + " is not an image that can be read");
-        return *size;
+    const auto tell = [&](ImportPhase phase, size_t done, size_t total, const fs::path& file) {
+        if (options.progress)
+            options.progress(phase, done, total, file);
     };
 
-    // 1. The files to import, in a stable order; nothing is written before all are known good.
-    std::vector<ImportCandidate> candidates;
-    std::set<fs::path> named;
-    // A file met again in a folder walk (through a link) is passed over; named twice, refused.
-    const auto take = [&](const fs::path& file, bool walked) {
-        const fs::path source = fs::canonical(file);
-        if (!named.insert(source).second) {
-            if (walked)
-                return;
-            fail("DuplicateFile", file.string() + " is named twice");
-        }
-        candidates.push_back({source, imageSize(source)});
+    // 1. The files named and those found in the folders named, in a stable order.
+    struct Found {
+        fs::path file;
+        bool walked;
     };
+    std::vector<Found> found;
     for (const auto& input : inputs) {
         std::error_code error;
         const auto status = fs::status(input, error);
@@ -412,7 +398,7 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
         if (!fs::is_directory(status)) {
             if (!isImageFile(input))
                 fail("NotAnImage", input.string() + " is not an image that can be read");
-            take(input, false);
+            found.push_back({input, false});
             continue;
         }
         if (access(input.c_str(), R_OK | X_OK) != 0)
@@ -432,13 +418,45 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
         if (error)
             fail("UnreadableFile", "cannot walk " + input.string() + ": " + error.message());
         std::sort(files.begin(), files.end());
-        for (const auto& file : files)
-            take(file, true);
+        for (auto& file : files)
+            found.push_back({std::move(file), true});
+    }
+
+    // 2. Each read for its size. A file named that cannot be read fails the whole import, before
+    // anything is written; one found in a folder is refused and the others go on.
+    ImportReport report;
+    std::vector<ImportCandidate> candidates;
+    std::set<fs::path> met;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const auto& [file, walked] = found[i];
+        tell(ImportPhase::Examining, i + 1, found.size(), file);
+        std::error_code error;
+        const fs::path source = fs::canonical(file, error);
+        if (!error && !met.insert(source).second) {
+            report.skipped.push_back(file); // named twice, or met again through a link
+            continue;
+        }
+        std::string problem;
+        std::optional<ImageSize> size;
+        if (error)
+            problem = "cannot be read: " + error.message();
+        else if (access(source.c_str(), R_OK) != 0)
+            problem = "cannot be read: " + std::generic_category().message(errno);
+        else if (!(size = readImageSize(source)))
+            problem = "is not an image that can be read";
+        if (!problem.empty() && !walked)
+            fail(problem.starts_with("cannot") ? "UnreadableFile" : "NotAnImage",
+                 file.string() + " " + problem);
+        if (!problem.empty()) {
+            report.refused.push_back({file, problem});
+            continue;
+        }
+        candidates.push_back({source, *size});
     }
 
     Transaction transaction(db_);
 
-    // 2. The project, made when missing.
+    // 3. The project, made when missing.
     std::string projectUuid;
     {
         auto find = db_.prepare("SELECT uuid FROM RKFolder WHERE folderType = ? AND name = ? "
@@ -457,8 +475,8 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
         }
     }
 
-    // 3. Never the same file twice into one project: not a master's own file, and not a file of
-    // the same name and contents as a master copied in before.
+    // 4. Never the same file twice into one project: not a master's own file, and not a file of
+    // the same name and contents as a master copied in before. Those are skipped.
     std::set<FileId> masterFiles;
     std::multimap<std::string, fs::path> copiedByName;
     // The names below Masters/<project>/ that rows hold, also those of masters that another
@@ -472,18 +490,21 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
             takenNames.insert(existing.masterPath.filename().string());
         }
     }
-    for (const auto& candidate : candidates) {
+    std::erase_if(candidates, [&](const ImportCandidate& candidate) {
         const auto id = fileId(candidate.source);
         bool same = id && masterFiles.count(*id) > 0;
         const auto [first, last] = copiedByName.equal_range(candidate.source.filename().string());
         for (auto it = first; !same && it != last; ++it)
             same = sameContents(it->second, candidate.source);
         if (same)
-            fail("DuplicateFile", candidate.source.string() + " is already in the project \"" +
-                                      options.project + "\"");
-    }
+            report.skipped.push_back(candidate.source);
+        return same;
+    });
+    // Nothing new: the library stays as it was, without an empty project.
+    if (candidates.empty())
+        return report;
 
-    // 4. Masters and versions. Managed masters are copied into a staging folder and moved into
+    // 5. Masters and versions. Managed masters are copied into a staging folder and moved into
     // Masters/<project>/ after the commit, so that an import that dies leaves no file without a
     // row: what it left (the master list's temporary file too), the next command finishes or
     // removes.
@@ -507,10 +528,9 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
     auto insertVersion = db_.prepare(
         "INSERT INTO RKVersion(uuid, name, masterUuid, projectUuid, sortIndex) VALUES(?, ?, ?, "
         "?, (SELECT coalesce(max(sortIndex), -1) + 1 FROM RKVersion WHERE projectUuid = ?4))");
-    std::vector<VersionRecord> imported;
+    std::vector<VersionRecord>& imported = report.imported;
     for (const auto& candidate : candidates) {
-        if (options.progress)
-            options.progress(imported.size() + 1, candidates.size(), candidate.source);
+        tell(ImportPhase::Adding, imported.size() + 1, candidates.size(), candidate.source);
         VersionRecord v;
         v.uuid = newUuid();
         v.masterUuid = newUuid();
@@ -561,7 +581,7 @@ std::vector<VersionRecord> LibraryPackage::importFiles(std::span<const fs::path>
     writeFileAtomically(path_ / "ApertureData.xml", masterListXml(), staging.folder());
     transaction.commit();
     staging.moveIntoPlace();
-    return imported;
+    return report;
 }
 
 std::string LibraryPackage::masterListXml() {
@@ -578,27 +598,53 @@ std::string LibraryPackage::masterListXml() {
     return root.toXml();
 }
 
-void LibraryPackage::select(std::span<const std::string> namesOrUuids) {
+void LibraryPackage::select(std::span<const std::string> keys) {
     Transaction transaction(db_);
     std::vector<std::string> chosen;
+    const std::string inLibraryOrder = " ORDER BY f.sortIndex, f.rowid, v.sortIndex, v.rowid";
     auto byUuid = db_.prepare("SELECT uuid FROM RKVersion WHERE uuid = ?");
     auto byName = db_.prepare("SELECT v.uuid FROM RKVersion v LEFT JOIN RKFolder f ON f.uuid = "
-                              "v.projectUuid WHERE v.name = ? ORDER BY f.sortIndex, f.rowid, "
-                              "v.sortIndex, v.rowid");
-    for (const auto& key : namesOrUuids) {
+                              "v.projectUuid WHERE v.name = ?" +
+                              inLibraryOrder);
+    auto byPath = db_.prepare(
+        "SELECT v.uuid FROM RKVersion v JOIN RKMaster m ON m.uuid = v.masterUuid LEFT JOIN "
+        "RKFolder f ON f.uuid = v.projectUuid WHERE (m.fileIsReference != 0 AND m.imagePath = "
+        "?1) OR (m.fileIsReference = 0 AND m.imagePath = ?2)" +
+        inLibraryOrder);
+    const fs::path masters = path_ / "Masters";
+    // The versions whose master lies at `file`, absolute and normal.
+    const auto atPath = [&](const fs::path& file, std::vector<std::string>& found) {
+        byPath.bind(1, file.string().substr(1));
+        const fs::path below = file.lexically_relative(masters);
+        if (!below.empty() && *below.begin() != "..")
+            byPath.bind(2, below.string());
+        else
+            byPath.bindNull(2);
+        while (byPath.step())
+            found.push_back(byPath.text(0));
+        byPath.reset();
+    };
+    const auto collect = [](Statement& query, std::vector<std::string>& found) {
+        while (query.step())
+            found.push_back(query.text(0));
+        query.reset();
+    };
+    for (const auto& key : keys) {
         std::vector<std::string> found;
-        byUuid.bind(1, key);
-        while (byUuid.step())
-            found.push_back(byUuid.text(0));
-        byUuid.reset();
-        if (found.empty()) {
-            byName.bind(1, key);
-            while (byName.step())
-                found.push_back(byName.text(0));
-            byName.reset();
+        collect(byUuid.bind(1, key), found);
+        if (found.empty())
+            collect(byName.bind(1, key), found);
+        if (found.empty() && !key.empty()) {
+            // As given (a link to a master names it), and with links resolved.
+            const fs::path file = fs::absolute(key).lexically_normal();
+            atPath(file, found);
+            std::error_code error;
+            const fs::path resolved = fs::weakly_canonical(file, error);
+            if (found.empty() && !error && resolved != file)
+                atPath(resolved, found);
         }
         if (found.empty())
-            fail("NoSuchVersion", "no version has the name or uuid \"" + key + "\"");
+            fail("NoSuchVersion", "no version has the name, uuid or master file \"" + key + "\"");
         for (auto& uuid : found)
             if (std::find(chosen.begin(), chosen.end(), uuid) == chosen.end())
                 chosen.push_back(std::move(uuid));
@@ -722,6 +768,33 @@ std::vector<KeywordRecord> LibraryPackage::keywords(const std::string& versionUu
     while (query.step())
         keywords.push_back({query.text(0), query.text(1), query.text(2)});
     return keywords;
+}
+
+std::vector<std::string> LibraryPackage::keywordNames(std::string_view parent) {
+    auto query = db_.prepare("SELECT k.name FROM RKKeyword k JOIN RKKeyword p ON p.uuid = "
+                             "k.parentUuid WHERE p.name = ? AND p.parentUuid IS NULL "
+                             "ORDER BY k.rowid");
+    query.bind(1, parent);
+    std::vector<std::string> names;
+    while (query.step())
+        if (std::find(names.begin(), names.end(), query.textView(0)) == names.end())
+            names.emplace_back(query.textView(0));
+    return names;
+}
+
+std::vector<VersionRecord> LibraryPackage::versionsWithKeyword(std::string_view name,
+                                                               std::string_view parent) {
+    auto query = db_.prepare(
+        std::string(kVersionColumns) +
+        "LEFT JOIN RKFolder f ON f.uuid = v.projectUuid WHERE v.uuid IN (SELECT a.versionUuid "
+        "FROM RKKeywordForVersion a JOIN RKKeyword k ON k.uuid = a.keywordUuid LEFT JOIN "
+        "RKKeyword p ON p.uuid = k.parentUuid WHERE k.name = ?1 AND (?2 = '' OR p.name = ?2)) "
+        "ORDER BY f.sortIndex, f.rowid, v.sortIndex, v.rowid");
+    query.bind(1, name).bind(2, parent);
+    std::vector<VersionRecord> found;
+    while (query.step())
+        found.push_back(versionFromRow(path_, query));
+    return found;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -23,6 +23,11 @@
 
 namespace lumsift::photolib {
 
+enum class ImportPhase {
+    Examining, // each file's header is read
+    Adding,    // each new file is copied (unless referenced) and recorded
+};
+
 // How files are imported.
 struct ImportOptions {
     // The project that receives the versions; made when no project has that name. Must not be
@@ -32,9 +37,10 @@ struct ImportOptions {
     bool reference = false;
     // Which files a folder walk takes, by path. Null: every file that libvips can read.
     std::function<bool(const std::filesystem::path&)> isImageFile;
-    // Told of each file as it is added (1-based count, number of files, the file); may be null.
-    // Called on the importing thread, before the import is committed.
-    std::function<void(size_t, size_t, const std::filesystem::path&)> progress;
+    // Told of each file as it is examined and again as it is added (the phase, the 1-based count,
+    // the number of files of the phase, the file); may be null. Called on the importing thread,
+    // before the import is committed.
+    std::function<void(ImportPhase, size_t, size_t, const std::filesystem::path&)> progress;
 };
 
 // One version as stored, with its master.
@@ -51,6 +57,20 @@ struct VersionRecord {
 
     // The master file is there. Asks the file system each call; never throws.
     bool online() const;
+};
+
+// What an import did.
+struct ImportReport {
+    struct Refusal {
+        std::filesystem::path file;
+        std::string reason; // follows the file's path: "is not an image that can be read"
+    };
+    // The new versions, in import order.
+    std::vector<VersionRecord> imported;
+    // Files already in the project, or named (or met through links) more than once.
+    std::vector<std::filesystem::path> skipped;
+    // Files found in a folder that could not be imported, with the reason.
+    std::vector<Refusal> refused;
 };
 
 struct ProjectRecord {
@@ -102,17 +122,19 @@ public:
     // --- photolib's commands ---
 
     // Imports the files named in `inputs`, walking folders (files whose type is not taken are
-    // passed over there; a named file must be an image). Adds one master and one version per
-    // file, reads width and height from the file's header, copies the file into
-    // Masters/<project>/ unless referenced, and writes ApertureData.xml again. Throws, having
-    // changed nothing, when an input is missing or unreadable, a named file is not an image, or a
-    // file is already in the project (or named twice). Returns the new versions in import order.
-    std::vector<VersionRecord> importFiles(std::span<const std::filesystem::path> inputs,
-                                           const ImportOptions& options);
-    // Makes the versions named (by uuid, or by name: every version of that name) the selection,
-    // in the order given; an empty list clears it. Throws, changing nothing, on a name or uuid
-    // that no version has.
-    void select(std::span<const std::string> namesOrUuids);
+    // passed over there). Adds one master and one version per file, reads width and height from
+    // the file's header, copies the file into Masters/<project>/ unless referenced, and writes
+    // ApertureData.xml again. A file already in the project, or met twice, is skipped; a file
+    // found in a folder that cannot be read as an image is refused and the others go on. Throws,
+    // having changed nothing, when an input is missing, or a file named (not found in a folder)
+    // is unreadable or not an image. An import with nothing new changes nothing.
+    ImportReport importFiles(std::span<const std::filesystem::path> inputs,
+                             const ImportOptions& options);
+    // Makes the versions named the selection, in the order given; an empty list clears it. Each
+    // key is a version's uuid, else a name (every version of that name), else the path of a
+    // master file (relative to the working folder; every version of that master). Throws,
+    // changing nothing, on a key that names no version.
+    void select(std::span<const std::string> keys);
 
     // --- reading ---
 
@@ -136,6 +158,13 @@ public:
     std::vector<CustomTag> customTags(const std::string& versionUuid);
     // The version's keyword assignments in the order they were made.
     std::vector<KeywordRecord> keywords(const std::string& versionUuid);
+
+    // The names of the keywords under the top-level keyword `parent`, in the order they were
+    // made.
+    std::vector<std::string> keywordNames(std::string_view parent);
+    // The versions that carry the keyword `name` made under the top-level keyword `parent` (any
+    // parent, or none, when `parent` is empty), in the library's order.
+    std::vector<VersionRecord> versionsWithKeyword(std::string_view name, std::string_view parent);
 
     // --- the application's writes ---
 

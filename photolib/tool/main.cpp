@@ -5,7 +5,16 @@
 #include <iostream>
 #include <vector>
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return lumsift::photolib::run(args, std::cout, std::cerr);
+    // Progress is drawn only where a person watches it.
+    int terminalWidth = 0;
+    winsize size{};
+    if (isatty(STDERR_FILENO) != 0)
+        terminalWidth =
+            ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    return lumsift::photolib::run(args, std::cout, std::cerr, terminalWidth);
 }

@@ -20,6 +20,7 @@ struct Registry {
         bool exclusive;
     };
     std::vector<Entry> sinks;
+    int quietStandardError = 0; // QuietStandardError objects alive
 };
 
 Registry& registry() {
@@ -41,7 +42,7 @@ std::string processName() {
     return name;
 }
 
-void writeOut(std::string_view text) {
+void writeOut(std::string_view text, bool toStandardError) {
     static const std::string name = processName();
     static std::once_flag syslogOpened;
     std::call_once(syslogOpened, [] { openlog(name.c_str(), LOG_PID, LOG_USER); });
@@ -49,13 +50,15 @@ void writeOut(std::string_view text) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t secs = std::chrono::system_clock::to_time_t(now);
     const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm tm{};
     localtime_r(&secs, &tm);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-    std::fprintf(stderr, "%s.%03d %s[%d] %.*s\n", stamp, static_cast<int>(millis), name.c_str(),
-                 static_cast<int>(getpid()), static_cast<int>(text.size()), text.data());
+    if (toStandardError)
+        std::fprintf(stderr, "%s.%03d %s[%d] %.*s\n", stamp, static_cast<int>(millis), name.c_str(),
+                     static_cast<int>(getpid()), static_cast<int>(text.size()), text.data());
     syslog(LOG_NOTICE, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
@@ -70,7 +73,7 @@ void line(std::string_view text) {
         exclusive = exclusive || entry.exclusive;
     }
     if (!exclusive)
-        writeOut(text);
+        writeOut(text, r.quietStandardError == 0);
 }
 
 ScopedSink::ScopedSink(Sink sink, bool exclusive) {
@@ -86,6 +89,18 @@ ScopedSink::~ScopedSink() {
     std::erase_if(r.sinks, [this](const Registry::Entry& e) { return e.id == id_; });
 }
 
+QuietStandardError::QuietStandardError() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    ++r.quietStandardError;
+}
+
+QuietStandardError::~QuietStandardError() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    --r.quietStandardError;
+}
+
 Capture::Capture()
     : sink_([this](std::string_view text) {
           std::lock_guard lock(mutex_);
@@ -97,7 +112,9 @@ std::vector<std::string> Capture::lines() const {
     return lines_;
 }
 
-bool Capture::contains(std::string_view text) const { return count(text) > 0; }
+bool Capture::contains(std::string_view text) const {
+    return count(text) > 0;
+}
 
 std::size_t Capture::count(std::string_view text) const {
     std::lock_guard lock(mutex_);

@@ -30,6 +30,16 @@ private:
     int id_;
 };
 
+// While one lives, lines go to syslog and to the sinks but not to standard error: for a
+// command-line tool whose terminal output is its own.
+class QuietStandardError {
+public:
+    QuietStandardError();
+    ~QuietStandardError();
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+};
+
 // Captures every line written while it lives (and keeps them from standard error and syslog).
 class Capture {
 public:

@@ -56,8 +56,9 @@ TEST(LumsiftWindow, LoadAnalyseSearchAndClearOverALibraryPackage) {
     photolib::ImportOptions options;
     options.project = "Trip";
     std::string targetId;
-    for (const auto& version :
-         photolib::LibraryPackage::create(package).importFiles(std::vector{photos}, options))
+    for (const auto& version : photolib::LibraryPackage::create(package)
+                                   .importFiles(std::vector{photos}, options)
+                                   .imported)
         if (version.fileName == target)
             targetId = version.uuid;
     ASSERT_FALSE(targetId.empty());

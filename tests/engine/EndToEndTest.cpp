@@ -47,7 +47,7 @@ struct Library : testing::RecordedEngine {
         photolib::ImportOptions options;
         options.project = project;
         options.reference = reference;
-        return library().importFiles(files, options);
+        return library().importFiles(files, options).imported;
     }
     photolib::LibraryPackage library() const { return photolib::LibraryPackage::open(package); }
     // Loads the library; then names the package as the loading page does before a run, unless

@@ -35,7 +35,7 @@ struct OpenLibrary {
         const std::vector<fs::path> files{writeImage(temp / "in" / "a.jpg", 30, 20),
                                           writeImage(temp / "in" / "b.png", 30, 21, 40),
                                           writeImage(temp / "in" / "c.jpg", 30, 22, 80)};
-        versions = library->importFiles(files, options);
+        versions = library->importFiles(files, options).imported;
         openLibrary(library->path());
         registerLibraryApplication();
         app = ScriptingRegistry::applicationWithBundleIdentifier("com.apple.aperture");

@@ -77,9 +77,12 @@ TEST(LibraryPackage, ImportCopiesManagedMastersAndListsThemInTheXml) {
     fs::create_symlink("a.jpg", temp / "in" / "z-link-to-a.jpg");
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
 
-    const auto imported = library.importFiles(paths({temp / "in"}), into("Trip"));
+    const auto report = library.importFiles(paths({temp / "in"}), into("Trip"));
+    const auto& imported = report.imported;
 
     ASSERT_EQ(imported.size(), 2u);
+    // The link is met as a second path to a.jpg.
+    EXPECT_EQ(report.skipped, paths({temp / "in" / "z-link-to-a.jpg"}));
     EXPECT_EQ(imported[0].name, "a");
     EXPECT_EQ(imported[0].width, 40);
     EXPECT_EQ(imported[0].height, 30);
@@ -103,7 +106,7 @@ TEST(LibraryPackage, ReferenceImportKeepsTheFileWhereItLies) {
     TempFolder temp;
     const fs::path file = writeImage(temp / "in" / "a.jpg", 12, 9);
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
-    const auto imported = library.importFiles(paths({file}), into("Refs", true));
+    const auto imported = library.importFiles(paths({file}), into("Refs", true)).imported;
     ASSERT_EQ(imported.size(), 1u);
     EXPECT_EQ(imported[0].masterPath, fs::canonical(file));
     EXPECT_EQ(queryText(library, "SELECT imagePath || '|' || fileIsReference FROM RKMaster"),
@@ -111,29 +114,52 @@ TEST(LibraryPackage, ReferenceImportKeepsTheFileWhereItLies) {
     EXPECT_FALSE(fs::exists(library.path() / "Masters" / "Refs"));
 }
 
-TEST(LibraryPackage, SameFileTwiceIntoOneProjectFailsAndChangesNothing) {
+TEST(LibraryPackage, SameFileTwiceIntoOneProjectIsSkipped) {
     TempFolder temp;
     const fs::path a = writeImage(temp / "in" / "a.jpg", 10, 10);
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
     library.importFiles(paths({a}), into("P"));
+    // Again with a new file beside it: only the new one goes in.
     writeImage(temp / "in" / "new.jpg", 10, 10, 30);
+    const auto again = library.importFiles(paths({temp / "in"}), into("P"));
+    ASSERT_EQ(again.imported.size(), 1u);
+    EXPECT_EQ(again.imported[0].fileName, "new.jpg");
+    EXPECT_EQ(again.skipped, paths({a}));
+    EXPECT_EQ(library.versions().size(), 2u);
+    // Nothing new: nothing changes, not even the master list.
     const std::string xmlBefore = lumsift::testlib::readBytes(library.path() / "ApertureData.xml");
-    // Again with a new file beside it: the whole import is refused.
-    EXPECT_THROW(library.importFiles(paths({temp / "in"}), into("P")), ScriptingError);
-    EXPECT_EQ(library.versions().size(), 1u);
-    EXPECT_FALSE(fs::exists(library.path() / "Masters" / "P" / "new.jpg"));
+    EXPECT_TRUE(library.importFiles(paths({temp / "in"}), into("P")).imported.empty());
     EXPECT_EQ(lumsift::testlib::readBytes(library.path() / "ApertureData.xml"), xmlBefore);
-    // Named twice in one command.
-    EXPECT_THROW(library.importFiles(paths({a, a}), into("Q")), ScriptingError);
-    EXPECT_EQ(library.projects().size(), 1u);
+    // Named twice in one command; nothing new into a new project makes no project.
+    EXPECT_EQ(library.importFiles(paths({a, a}), into("Q")).skipped, paths({a}));
+    EXPECT_EQ(library.versions().size(), 3u);
+    EXPECT_TRUE(library.importFiles(paths({a}), into("Q")).imported.empty());
     // Referenced twice, and a file of another folder with the same name but other contents.
     library.importFiles(paths({a}), into("R", true));
-    EXPECT_THROW(library.importFiles(paths({a}), into("R", true)), ScriptingError);
+    EXPECT_EQ(library.importFiles(paths({a}), into("R", true)).skipped.size(), 1u);
     writeImage(temp / "other" / "a.jpg", 10, 10, 200);
     const auto second = library.importFiles(paths({temp / "other" / "a.jpg"}), into("P"));
-    EXPECT_EQ(second.at(0).masterPath.filename(), "a (2).jpg");
+    EXPECT_EQ(second.imported.at(0).masterPath.filename(), "a (2).jpg");
     // Into another project the same file goes.
-    EXPECT_EQ(library.importFiles(paths({a}), into("Other")).size(), 1u);
+    EXPECT_EQ(library.importFiles(paths({a}), into("Other")).imported.size(), 1u);
+    EXPECT_EQ(library.projects().size(), 4u);
+}
+
+TEST(LibraryPackage, FilesOfAFolderThatCannotBeReadAreRefusedAndTheOthersGoIn) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    writeImage(temp / "in" / "good.jpg", 10, 10);
+    lumsift::testlib::writeBytes(temp / "in" / "broken.jpg", "garbage");
+    lumsift::testlib::writeBytes(temp / "in" / "notes.txt", "not a picture, passed over");
+    // Taken by suffix, as photolib takes them.
+    ImportOptions options = into("P");
+    options.isImageFile = [](const fs::path& file) { return file.extension() == ".jpg"; };
+    const auto report = library.importFiles(paths({temp / "in"}), options);
+    ASSERT_EQ(report.imported.size(), 1u);
+    EXPECT_EQ(report.imported[0].fileName, "good.jpg");
+    ASSERT_EQ(report.refused.size(), 1u);
+    EXPECT_EQ(report.refused[0].file, temp / "in" / "broken.jpg");
+    EXPECT_EQ(report.refused[0].reason, "is not an image that can be read");
 }
 
 TEST(LibraryPackage, BadImportInputsFailAndLeaveNoFilesBehind) {
@@ -155,10 +181,12 @@ TEST(LibraryPackage, BadImportInputsFailAndLeaveNoFilesBehind) {
 TEST(LibraryPackage, SelectKeepsTheOrderGivenAndRefusesUnknownNames) {
     TempFolder temp;
     LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
-    const auto v = library.importFiles(
-        paths({writeImage(temp / "a.jpg", 5, 5), writeImage(temp / "b.jpg", 5, 5, 10),
-               writeImage(temp / "c.jpg", 5, 5, 20)}),
-        into("P"));
+    const auto v = library
+                       .importFiles(paths({writeImage(temp / "a.jpg", 5, 5),
+                                           writeImage(temp / "b.jpg", 5, 5, 10),
+                                           writeImage(temp / "c.jpg", 5, 5, 20)}),
+                                    into("P"))
+                       .imported;
     library.select(std::vector<std::string>{"c", v[0].uuid, "b"});
     EXPECT_EQ(library.selection(), (std::vector{v[2].uuid, v[0].uuid, v[1].uuid}));
 
@@ -167,4 +195,33 @@ TEST(LibraryPackage, SelectKeepsTheOrderGivenAndRefusesUnknownNames) {
 
     library.select(std::vector<std::string>{});
     EXPECT_TRUE(library.selection().empty());
+}
+
+TEST(LibraryPackage, SelectTakesThePathsOfMasterFiles) {
+    TempFolder temp;
+    LibraryPackage library = LibraryPackage::create(temp / "L.aplibrary");
+    const fs::path kept = writeImage(temp / "Pictures" / "2019" / "IMG_0412.jpg", 6, 4);
+    const fs::path copied = writeImage(temp / "Pictures" / "IMG_0413.jpg", 6, 4, 90);
+    const auto referenced = library.importFiles(paths({kept}), into("2019", true)).imported;
+    const auto managed = library.importFiles(paths({copied}), into("Copied")).imported;
+    fs::create_directory_symlink(temp / "Pictures", temp / "Shortcut");
+
+    const fs::path before = fs::current_path();
+    fs::current_path(temp / "Pictures");
+    // Relative, through a link, and a managed master's place in the package.
+    library.select(std::vector<std::string>{"2019/IMG_0412.jpg"});
+    EXPECT_EQ(library.selection(), std::vector{referenced[0].uuid});
+    library.select(std::vector<std::string>{(temp / "Shortcut" / "2019" / "IMG_0412.jpg").string(),
+                                            managed[0].masterPath.string()});
+    EXPECT_EQ(library.selection(), (std::vector{referenced[0].uuid, managed[0].uuid}));
+    // The file a managed master was copied from is not the master.
+    try {
+        library.select(std::vector<std::string>{"IMG_0413.jpg"});
+        ADD_FAILURE() << "selected a file that is no master";
+    } catch (const ScriptingError& e) {
+        EXPECT_NE(std::string(e.what()).find("no version has the name, uuid or master file"),
+                  std::string::npos)
+            << e.what();
+    }
+    fs::current_path(before);
 }

@@ -24,6 +24,24 @@ fs::path writeImage(const fs::path& file, int width, int height, int level) {
     const auto grey = static_cast<uint8_t>(level);
     return testimages::writeSolid(file, width, height, grey, grey, grey);
 }
+fs::path writeImageWithOddExif(const fs::path& file) {
+    const std::string jpeg = readBytes(writeImage(file, 8, 8));
+    // A little-endian TIFF block with one directory: XResolution and YResolution (72/1) and
+    // ResolutionUnit 0, which means nothing.
+    const auto u16 = [](unsigned v) { return std::string{char(v & 0xff), char(v >> 8)}; };
+    const auto u32 = [&](unsigned v) { return u16(v & 0xffff) + u16(v >> 16); };
+    const unsigned rationals = 8 + 2 + 3 * 12 + 4;
+    std::string tiff = "II" + u16(42) + u32(8) + u16(3);
+    tiff += u16(0x011A) + u16(5) + u32(1) + u32(rationals);
+    tiff += u16(0x011B) + u16(5) + u32(1) + u32(rationals + 8);
+    tiff += u16(0x0128) + u16(3) + u32(1) + u32(0);
+    tiff += u32(0) + u32(72) + u32(1) + u32(72) + u32(1);
+    const std::string payload = std::string("Exif\0\0", 6) + tiff;
+    const size_t length = payload.size() + 2;
+    const std::string app1 =
+        std::string{char(0xFF), char(0xE1), char(length >> 8), char(length & 0xff)} + payload;
+    return writeBytes(file, jpeg.substr(0, 2) + app1 + jpeg.substr(2));
+}
 
 std::string queryText(photolib::LibraryPackage& library, const std::string& sql) {
     auto query = library.connection().prepare(sql);

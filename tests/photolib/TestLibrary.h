@@ -24,6 +24,10 @@ public:
 std::filesystem::path writeImage(const std::filesystem::path& file, int width, int height,
                                  int level = 128);
 
+// Writes a small JPEG whose EXIF block gives a resolution unit libvips does not know, so that
+// reading it makes libvips warn. Returns `file`.
+std::filesystem::path writeImageWithOddExif(const std::filesystem::path& file);
+
 using testimages::readBytes;
 using testimages::writeBytes;
 

@@ -1,0 +1,228 @@
+// photolib sheet: the page's groups and their order, and every picture's thumbnail, name and
+// path, read back from the page it writes.
+#include "photolib/LibraryPackage.h"
+#include "tests/photolib/TestLibrary.h"
+
+// libvips (through glib) before Qt, whose "signals" keyword glib's headers use as a name.
+#include <vips/vips.h>
+
+#include <QByteArray>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+namespace fs = std::filesystem;
+using lumsift::photolib::ImportOptions;
+using lumsift::photolib::LibraryPackage;
+using lumsift::testlib::readBytes;
+using lumsift::testlib::runPhotolib;
+using lumsift::testlib::TempFolder;
+using lumsift::testlib::writeImage;
+
+namespace {
+
+// One picture of the page as written.
+struct Figure {
+    std::string role; // "target" or "match"
+    std::string uuid;
+    std::string jpeg; // the thumbnail's bytes; empty when the page shows a note instead
+    int width = 0;
+    int height = 0;
+    std::string note;
+    std::string name;
+    std::string path;
+};
+
+struct Section {
+    std::string heading;
+    std::string note;
+    std::vector<Figure> figures;
+};
+
+std::vector<Section> readPage(const std::string& page) {
+    std::vector<Section> sections;
+    const std::regex section(
+        R"re(<section>\n<h2>([^<]*)</h2>\n<p class="note">([^<]*)</p>\n<div class="pictures">\n)re"
+        R"re(([\s\S]*?)</div>\n</section>)re");
+    const std::regex figure(
+        R"re(<figure class="(target|match)" data-uuid="([^"]*)">)re"
+        R"re((?:<img src="data:image/jpeg;base64,([^"]*)" width="(\d+)" height="(\d+)" alt="[^"]*">)re"
+        R"re(|<div class="missing">([^<]*)</div>)<figcaption>(?:<span class="role">[^<]*</span>)?)re"
+        R"re(<span class="name">([^<]*)</span><span class="path">([^<]*)</span>)re"
+        R"re(</figcaption></figure>)re");
+    for (std::sregex_iterator it(page.begin(), page.end(), section), end; it != end; ++it) {
+        Section s{(*it)[1], (*it)[2], {}};
+        const std::string body = (*it)[3];
+        for (std::sregex_iterator f(body.begin(), body.end(), figure); f != end; ++f) {
+            Figure picture;
+            picture.role = (*f)[1];
+            picture.uuid = (*f)[2];
+            picture.jpeg = QByteArray::fromBase64(QByteArray::fromStdString((*f)[3])).toStdString();
+            picture.width = (*f)[4].matched ? std::stoi((*f)[4]) : 0;
+            picture.height = (*f)[5].matched ? std::stoi((*f)[5]) : 0;
+            picture.note = (*f)[6];
+            picture.name = (*f)[7];
+            picture.path = (*f)[8];
+            s.figures.push_back(picture);
+        }
+        sections.push_back(s);
+    }
+    return sections;
+}
+
+// The picture's mean grey level and size, read by libvips from the bytes; {-1, 0, 0} when they
+// are not a picture.
+struct Seen {
+    double mean = -1;
+    int width = 0;
+    int height = 0;
+};
+Seen look(const std::string& bytes) {
+    VipsImage* image = vips_image_new_from_buffer(bytes.data(), bytes.size(), "", nullptr);
+    if (image == nullptr) {
+        vips_error_clear();
+        return {};
+    }
+    Seen seen{-1, vips_image_get_width(image), vips_image_get_height(image)};
+    if (vips_avg(image, &seen.mean, nullptr) != 0)
+        vips_error_clear();
+    g_object_unref(image);
+    return seen;
+}
+
+// A library of five grey pictures of their own levels, "c&match" among them, and the keywords
+// of two searches: "b-target" found "a-match" and "c&match"; "d-other" found "b-target".
+struct Searched {
+    TempFolder temp;
+    std::string library = (temp / "Trip.aplibrary").string();
+    std::map<std::string, int> level{{"a-match", 40},
+                                     {"b-target", 90},
+                                     {"c&match", 140},
+                                     {"d-other", 190},
+                                     {"e-unrelated", 230}};
+    std::map<std::string, std::string> uuid;
+    Searched() {
+        VIPS_INIT("contact-sheet-test");
+        for (const auto& [name, grey] : level)
+            writeImage(temp / "in" / (name + ".png"), 400, 300, grey);
+        auto package = LibraryPackage::create(library);
+        ImportOptions options;
+        options.project = "Trip";
+        for (const auto& v : package.importFiles(std::vector{temp / "in"}, options).imported)
+            uuid[v.name] = v.uuid;
+        const auto found = [&](const std::string& target, std::vector<std::string> matches) {
+            for (const auto& match : matches)
+                package.addKeyword(uuid[match], "Lumsift " + target, "ZUL Lumsift");
+            package.addKeyword(uuid[target], "Lumsift Target", "ZUL Lumsift");
+            package.addKeyword(uuid[target], "Lumsift " + target, "ZUL Lumsift");
+        };
+        found("b-target", {"a-match", "c&match"});
+        found("d-other", {"b-target"});
+    }
+    std::vector<Section> sheet(std::vector<std::string> more = {}) {
+        const fs::path page = temp / "page.html";
+        std::vector<std::string> args{"sheet", library, "--output", page.string()};
+        args.insert(args.end(), more.begin(), more.end());
+        const auto result = runPhotolib(args);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out, "Wrote " + page.string() + "\n");
+        return readPage(readBytes(page));
+    }
+    std::string masterPath(const std::string& name) const {
+        return (fs::path(library) / "Masters" / "Trip" / (name + ".png")).string();
+    }
+};
+
+} // namespace
+
+TEST(ContactSheet, GroupsWhatEachSearchFoundUnderItsSelectedImage) {
+    Searched s;
+    const auto sections = s.sheet();
+    ASSERT_EQ(sections.size(), 2u);
+    EXPECT_EQ(sections[0].heading, "Lumsift b-target");
+    EXPECT_EQ(sections[0].note, "1 selected image, 2 similar images");
+    EXPECT_EQ(sections[1].heading, "Lumsift d-other");
+
+    // The selected image first, then its matches in the library's order, whatever that order.
+    const std::vector<std::pair<std::string, std::string>> expected[] = {
+        {{"target", "b-target"}, {"match", "a-match"}, {"match", "c&amp;match"}},
+        {{"target", "d-other"}, {"match", "b-target"}}};
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(sections[i].figures.size(), expected[i].size()) << i;
+        for (size_t j = 0; j < expected[i].size(); ++j) {
+            const Figure& figure = sections[i].figures[j];
+            const std::string name =
+                std::regex_replace(expected[i][j].second, std::regex("&amp;"), "&");
+            EXPECT_EQ(figure.role, expected[i][j].first) << figure.name;
+            EXPECT_EQ(figure.name, expected[i][j].second);
+            EXPECT_EQ(figure.uuid, s.uuid[name]);
+            EXPECT_EQ(figure.path,
+                      std::regex_replace(s.masterPath(name), std::regex("&"), "&amp;"));
+            // The thumbnail is the master's picture, at most 256 pixels a side, aspect kept.
+            const Seen seen = look(figure.jpeg);
+            EXPECT_EQ(seen.width, 256) << name;
+            EXPECT_EQ(seen.height, 192) << name;
+            EXPECT_EQ(figure.width, seen.width);
+            EXPECT_EQ(figure.height, seen.height);
+            EXPECT_NEAR(seen.mean, s.level[name], 3.0) << name;
+        }
+    }
+}
+
+TEST(ContactSheet, OneKeywordOrWithoutResultsEveryProject) {
+    Searched s;
+    const auto one = s.sheet({"--keyword", "Lumsift d-other"});
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_EQ(one[0].figures.size(), 2u);
+
+    const auto refused = runPhotolib({"sheet", s.library, "--keyword", "Lumsift nobody", "--output",
+                                      (s.temp / "x.html").string()});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("no version carries the keyword \"Lumsift nobody\""),
+              std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(s.temp / "x.html"));
+    EXPECT_FALSE(fs::exists(s.temp / "x.html.partial"));
+
+    // Without keywords (another library): every image, project by project; a missing master
+    // shows a note.
+    const std::string plain = (s.temp / "Plain.aplibrary").string();
+    {
+        auto package = LibraryPackage::create(plain);
+        ImportOptions options;
+        options.project = "All";
+        package.importFiles(std::vector{s.temp / "in"}, options);
+    }
+    fs::remove(fs::path(plain) / "Masters" / "All" / "e-unrelated.png");
+    setenv("XDG_CACHE_HOME", (s.temp / "cache").c_str(), 1);
+    const auto result = runPhotolib({"sheet", plain});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const fs::path page = s.temp / "cache" / "photolib" / "Plain.html";
+    EXPECT_EQ(result.out, "Wrote " + page.string() + "\n");
+    const auto sections = readPage(readBytes(page));
+    ASSERT_EQ(sections.size(), 1u);
+    EXPECT_EQ(sections[0].heading, "Project All");
+    ASSERT_EQ(sections[0].figures.size(), 5u);
+    EXPECT_EQ(sections[0].figures[4].name, "e-unrelated");
+    EXPECT_EQ(sections[0].figures[4].note, "No picture: the master file is missing");
+    for (const auto& figure : sections[0].figures)
+        EXPECT_EQ(figure.role, "match");
+}
+
+TEST(ContactSheet, OpenHandsThePageToTheDesktop) {
+    Searched s;
+    // A stand-in for xdg-open that notes what it was asked to open.
+    const fs::path bin = s.temp / "bin";
+    lumsift::testlib::writeBytes(
+        bin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/opened\"\n");
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+    const fs::path page = s.temp / "results page.html";
+    const auto result = runPhotolib({"sheet", s.library, "--output", page.string(), "--open"});
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(readBytes(bin / "opened"), page.string() + "\n");
+}
