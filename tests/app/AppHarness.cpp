@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QTest>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <deque>
 
@@ -108,6 +110,32 @@ bool AppHarness::waitFor(const std::function<bool()>& condition, int timeoutMs) 
 
 bool AppHarness::waitUntilIdle(const LoadingDataView& page, int timeoutMs) {
     return waitFor([&] { return !page.runUnderway(); }, timeoutMs);
+}
+
+ResultsView* AppHarness::searchThroughTheWindow(const std::filesystem::path& package) {
+    LumsiftAppDelegate& d = *ui.delegate;
+    emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
+    d.nextButton()->click(); // Load Library
+    LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
+    if (!waitUntilIdle(*loading)) {
+        ADD_FAILURE() << "the library load did not end";
+        return nullptr;
+    }
+    answerPanels({package});
+    loading->analyseButton()->click();
+    if (!waitUntilIdle(*loading, 120000)) {
+        ADD_FAILURE() << "the analysis did not end";
+        return nullptr;
+    }
+    d.nextButton()->click(); // Detect Similars
+    auto* results = static_cast<ResultsView*>(d.resultsViewController()->view());
+    results->startSearchButton()->click();
+    if (!waitFor([&] { return results->startSearchButton()->isEnabled(); }, 60000)) {
+        ADD_FAILURE() << "the search did not end";
+        return nullptr;
+    }
+    processEvents();
+    return results;
 }
 
 void AppHarness::processEvents() {

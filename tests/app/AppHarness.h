@@ -6,6 +6,7 @@
 #include "app/Controls.h"
 #include "app/MainInterface.h"
 #include "app/OpenPanel.h"
+#include "app/ResultsView.h"
 #include "engine/LumsiftForAperture.h"
 #include "tests/support/FakeApertureApplication.h"
 #include "tests/support/TestImages.h"
@@ -42,6 +43,11 @@ public:
     static bool waitUntilIdle(const LoadingDataView& page, int timeoutMs = 20000);
     // Runs the event loop for the queued work now waiting.
     static void processEvents();
+    // After launch(), drives the window as a user does: tells it the application is active
+    // again, then Load Library, Analyse Library (the package panel answered with `package`),
+    // Detect Similars and Find Similar Images. Returns the results page once the search has
+    // ended; null, with a test failure, when a step did not end in time.
+    ResultsView* searchThroughTheWindow(const std::filesystem::path& package);
 
     // The answers the next panels get, in order: a path is Open with that item, an empty path
     // Cancel. A panel with no answer left gets Cancel.

@@ -1,0 +1,97 @@
+// The demo library that scripts/run-demo opens, made by scripts/make-demo-library, driven through
+// the real window as a new user drives it: the search for the selected photograph finds exactly
+// its near-copies, and photolib's page of pictures shows them under it.
+#include "app/ResultsView.h"
+#include "photolib/LibraryApplication.h"
+#include "photolib/LibraryPackage.h"
+#include "tests/app/AppHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace lumsift::app {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::AppHarness;
+using Names = std::set<std::string>;
+
+// The names of the versions of `package` that carry the keyword `name`.
+Names carrying(const fs::path& package, const std::string& name) {
+    auto library = photolib::LibraryPackage::open(package);
+    Names names;
+    for (const auto& version : library.versionsWithKeyword(name, "ZUL Lumsift"))
+        names.insert(version.name);
+    return names;
+}
+
+// `command` run by the shell; its exit status.
+int shell(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string quoted(const fs::path& path) {
+    return "'" + path.string() + "'";
+}
+
+TEST(DemoLibrary, TheSearchFindsExactlyTheNearCopiesOfTheSelectedPhotograph) {
+    if (shell("command -v vips >/dev/null") != 0 || !fs::exists("/usr/share/wallpapers/ColdRipple"))
+        GTEST_SKIP() << "the demo needs libvips-tools and plasma-workspace-wallpapers "
+                        "(scripts/install-deps installs them)";
+    testimages::TempDir folder;
+    ASSERT_EQ(setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1), 0);
+    const fs::path package = folder / "Lumsift Demo.aplibrary";
+    const fs::path photolib = LUMSIFT_PHOTOLIB_PROGRAM;
+    ASSERT_EQ(shell(quoted(fs::path(LUMSIFT_SOURCE_DIR) / "scripts" / "make-demo-library") + " " +
+                    quoted(photolib) + " " + quoted(package) + " >/dev/null"),
+              0);
+    ASSERT_EQ(shell(quoted(photolib) + " open " + quoted(package) + " >/dev/null"), 0);
+
+    photolib::registerLibraryApplication();
+    AppHarness h(/*registerFake=*/false);
+    h.launch();
+    ResultsView* results = h.searchThroughTheWindow(package);
+    ASSERT_NE(results, nullptr);
+    EXPECT_EQ(h.ui.delegate->selectedLabel()->text(), "1");
+    const LoadingDataView* loading = h.ui.delegate->loadingDataViewController()->loadingDataView();
+    EXPECT_EQ(loading->totalImagesLabel()->stringValue(), "23");
+    EXPECT_EQ(loading->analysedImagesLabel()->stringValue(), "23");
+    // The page's first search: the plus fingerprint, its sensitivity chosen automatically.
+    EXPECT_EQ(results->retrieveStatusLabel()->stringValue(), "Retrieval Complete");
+    EXPECT_EQ(results->similarImagesLabel()->stringValue(), "4");
+
+    EXPECT_EQ(carrying(package, "Lumsift ColdRipple"),
+              (Names{"ColdRipple", "ColdRipple cropped", "ColdRipple half size",
+                     "ColdRipple low quality", "ColdRipple turned"}));
+    EXPECT_EQ(carrying(package, "Lumsift Target"), Names{"ColdRipple"});
+
+    // The page of pictures shows the photograph first, then its copies.
+    const fs::path page = folder / "sheet.html";
+    ASSERT_EQ(shell(quoted(photolib) + " sheet " + quoted(package) + " --output " + quoted(page) +
+                    " >/dev/null"),
+              0);
+    std::ifstream in(page);
+    const std::string html{std::istreambuf_iterator<char>(in), {}};
+    const std::regex name(R"re(<span class="name">([^<]*)</span>)re");
+    std::vector<std::string> shown;
+    for (std::sregex_iterator it(html.begin(), html.end(), name), end; it != end; ++it)
+        shown.push_back((*it)[1]);
+    ASSERT_EQ(shown.size(), 5u);
+    EXPECT_EQ(shown[0], "ColdRipple");
+    EXPECT_EQ(Names(shown.begin() + 1, shown.end()),
+              (Names{"ColdRipple cropped", "ColdRipple half size", "ColdRipple low quality",
+                     "ColdRipple turned"}));
+    EXPECT_NE(html.find("<h2>Lumsift ColdRipple</h2>"), std::string::npos);
+
+    photolib::closeLibrary();
+}
+
+} // namespace
+} // namespace lumsift::app
