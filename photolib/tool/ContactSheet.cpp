@@ -49,10 +49,10 @@ Thumbnail makeThumbnail(const VersionRecord& version) {
         return noThumbnail("the master file is missing");
     if (!vips::start())
         return noThumbnail("libvips could not start");
-    // Shrinks on load where the format allows, and turns the picture upright.
+    // Shrinks on load where the format allows, never enlarges, and turns the picture upright.
     const vips::Result thumbnail = vips::call([&](VipsImage** out) {
         return vips_thumbnail(version.masterPath.c_str(), out, kThumbnailSize, "height",
-                              kThumbnailSize, nullptr);
+                              kThumbnailSize, "size", VIPS_SIZE_DOWN, nullptr);
     });
     if (!thumbnail)
         return noThumbnail(thumbnail.error);
@@ -184,8 +184,8 @@ void writeContactSheet(LibraryPackage& library, const SheetOptions& options, std
     if (results)
         page << "What the searches found: one group per keyword under &quot;"
              << markupText(kSearchParentKeyword)
-             << "&quot;, the image searched for first (framed), then the images found similar "
-                "to it.";
+             << "&quot;, the selected image first (framed), then the images found similar to "
+                "it.";
     else
         page << "No search has marked any image yet (no keyword under &quot;"
              << markupText(kSearchParentKeyword) << "&quot;): every image, project by project.";

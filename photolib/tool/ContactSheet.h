@@ -16,7 +16,7 @@ namespace lumsift::photolib {
 inline constexpr std::string_view kSearchParentKeyword = "ZUL Lumsift";
 inline constexpr std::string_view kTargetKeyword = "Lumsift Target";
 
-// The longest side of a thumbnail, in pixels.
+// The longest side of a thumbnail, in pixels; smaller pictures keep their size.
 inline constexpr int kThumbnailSize = 256;
 
 struct SheetOptions {

@@ -367,6 +367,8 @@ void openWithDesktop(const fs::path& file) {
 
 int sheet(const Arguments& a, std::ostream& out, std::ostream& err, int terminalWidth) {
     requireOperands(a, 1, 1);
+    // libvips' warnings about the masters read go to the log only.
+    const log::QuietStandardError quiet;
     LibraryPackage library =
         LibraryPackage::open(a.operands[0], LibraryPackage::Access::ReadWhereNotWritable);
     const fs::path file = fs::absolute(a.output ? fs::path(*a.output) : defaultSheetFile(library));
