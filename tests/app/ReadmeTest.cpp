@@ -107,8 +107,13 @@ TEST(Readme, UsingYourOwnPhotographsWorksPastedLineByLine) {
     fs::create_directories(hook);
     testimages::writeBytes(folder / "readme.sh", scriptOf(commands, hook));
 
-    // The shell and this process see the same home, so the same open library.
+    // The shell and this process see the same home, so the same open library; Lumsift's
+    // one-instance lock lies in a runtime folder of the test's own.
     setenv("HOME", home.c_str(), 1);
+    fs::create_directories(folder / "runtime");
+    fs::permissions(folder / "runtime", fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", (folder / "runtime").c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", /*overwrite=*/0);
     for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"})
         unsetenv(name);
     setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
