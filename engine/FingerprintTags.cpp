@@ -2,6 +2,7 @@
 // "ZUL Lumsift" with the engine's record of the keywords the last search added.
 #include "engine/LumsiftForAperture.h"
 #include "engine/Text.h"
+#include "platform/log/Log.h"
 
 #include <algorithm>
 
@@ -75,22 +76,49 @@ void LumsiftForAperture::addLumsfKeyword(const ImageVersion& image, const std::s
 }
 
 void LumsiftForAperture::removeLumsfKeywords(ResultsPage& page) {
-    const std::size_t recorded = taggedImages && taggedImageKeyword
-                                     ? std::min(taggedImages->size(), taggedImageKeyword->size())
-                                     : 0;
-    for (std::size_t i = 0; i < recorded; ++i) {
-        const ImageVersion& image = (*taggedImages)[i];
-        const std::string wanted = nfc((*taggedImageKeyword)[i]);
-        for (const auto& keyword : image.keywords()) {
-            if (nfc(keyword.name) != wanted)
-                continue;
-            image.deleteKeyword(keyword);
-            break;
-        }
+    // Pairs are taken from the front as they are done, so that what a failure leaves in the
+    // record is exactly what was not removed.
+    const auto recorded = [this] {
+        return taggedImages && taggedImageKeyword
+                   ? std::min(taggedImages->size(), taggedImageKeyword->size())
+                   : std::size_t{0};
+    };
+    std::size_t removed = 0;
+    try {
+        for (; removed < recorded(); ++removed)
+            removeRecordedKeyword((*taggedImages)[removed], (*taggedImageKeyword)[removed]);
+    } catch (const scripting::ScriptingError& error) {
+        taggedImages->erase(taggedImages->begin(), taggedImages->begin() + removed);
+        taggedImageKeyword->erase(taggedImageKeyword->begin(),
+                                  taggedImageKeyword->begin() + removed);
+        log::line("LumsiftForAperture removeLumsfKeywords: " + error.name() + ": " +
+                  error.reason());
+        if (const auto d = delegate())
+            d->showAlert("A problem was encountered when communicating with Aperture while "
+                         "removing keywords (" +
+                             error.reason() + ").  " + countText(recorded()) +
+                             " keywords were not removed; use Clear Keywords again to remove "
+                             "them.",
+                         "ERROR");
+        page.setClearKeywordsEnabled(true);
+        return;
     }
     taggedImages.reset();
     taggedImageKeyword.reset();
     page.setClearKeywordsEnabled(false);
+}
+
+// Deletes the first keyword of `image` whose name is `name` and which sits under "ZUL Lumsift":
+// a keyword of that name that the user made elsewhere is never the search's. Names compare
+// after NFC normalisation. A ScriptingError passes out.
+void LumsiftForAperture::removeRecordedKeyword(const ImageVersion& image, const std::string& name) {
+    const std::string wanted = nfc(name);
+    for (const auto& keyword : image.keywords()) {
+        if (keyword.parent != kKeywordParent || nfc(keyword.name) != wanted)
+            continue;
+        image.deleteKeyword(keyword);
+        return;
+    }
 }
 
 } // namespace lumsift

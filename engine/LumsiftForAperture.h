@@ -106,9 +106,11 @@ public:
     // Assigns `keyword` under "ZUL Lumsift" and records the pair (when a record exists).
     // Caller: the search, holding engineLock.
     void addLumsfKeyword(const ImageVersion& image, const std::string& keyword);
-    // Main thread: deletes the recorded keywords (each pair the first keyword of that name on
-    // its image, names compared after NFC normalisation), forgets the record, disables Clear
-    // Keywords on `page` (borrowed). Scripting errors pass out.
+    // Main thread: deletes the recorded keywords (each pair the first keyword of that name under
+    // "ZUL Lumsift" on its image, names compared after NFC normalisation), forgets the record,
+    // disables Clear Keywords on `page` (borrowed). When the application cannot answer, the pairs
+    // not yet removed stay recorded, the failure is logged and alerted, and Clear Keywords stays
+    // enabled; nothing passes out.
     void removeLumsfKeywords(ResultsPage& page);
 
     // --- Long operations ---
@@ -168,6 +170,8 @@ private:
     int32_t dataViewSelectedAlgorithm() const;
     // The steps of loadLibrary; a ScriptingError passes out.
     void loadLibraryFrom(std::shared_ptr<LoadingPage> page);
+    // One recorded pair's deletion (FingerprintTags.cpp); a ScriptingError passes out.
+    void removeRecordedKeyword(const ImageVersion& image, const std::string& name);
     // Ends a load whose answers do not pair up: the "ERROR" alert, stopAnimation and
     // enableAnalyseButton. The lists hold the projects read before the failing one.
     void stopLoadAtCommunicationProblem();

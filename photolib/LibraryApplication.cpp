@@ -139,7 +139,8 @@ public:
         return answer([&] {
             std::vector<ApertureKeyword> keywords;
             for (auto& keyword : require().keywords(versionId))
-                keywords.push_back({std::move(keyword.uuid), std::move(keyword.name)});
+                keywords.push_back({std::move(keyword.uuid), std::move(keyword.name),
+                                    std::move(keyword.parentName)});
             return keywords;
         });
     }

@@ -34,10 +34,12 @@ private:
 
 class ApertureApplication;
 
-// One keyword as assigned to one image version: its name and the keyword object's identifier.
+// One keyword as assigned to one image version: the keyword object's identifier, its name and
+// the name of the keyword it sits under (empty for a top-level keyword).
 struct ApertureKeyword {
     std::string uuid;
     std::string name;
+    std::string parent;
 };
 
 // Light handle of an image version. Copies share the application. The `id` is unique and stable

@@ -6,8 +6,10 @@
 #include "tests/engine/support/EngineHarness.h"
 
 #include <QCheckBox>
+#include <QMessageBox>
 #include <QRadioButton>
 #include <QSlider>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -157,6 +159,35 @@ TEST(ResultsView, SearchBeforeAnyLoadStartsNothingAndClearingResetsOnlyTheLabels
     EXPECT_FALSE(page.clearKeywordsEnabled());
     EXPECT_EQ(page.sensitivity(), 5);
     EXPECT_EQ(page.perSensitivityToolTip(), "0: 1");
+}
+
+TEST(ResultsView, ClearingThatThePhotoApplicationCannotAnswerAlertsAndKeepsThePageUsable) {
+    AppHarness h;
+    h.addImages(2);
+    h.launch();
+    auto* page = static_cast<ResultsView*>(h.ui.delegate->resultsViewController()->view());
+    page->show();
+    Access::startRecord(h.engine);
+    h.engine.addLumsfKeyword(h.app->handle("V0"), "Lumsift V1");
+    page->page()->setClearKeywordsEnabled(true);
+    auto* clear = child<QPushButton>(*page, "clearKeywordsButton");
+    h.app->failOn("versionKeywords");
+
+    QTest::mouseClick(clear, Qt::LeftButton);
+    QMessageBox* alert = nullptr;
+    for (QMessageBox* box : h.ui.window->findChildren<QMessageBox*>())
+        alert = box->isVisible() ? box : alert;
+    ASSERT_NE(alert, nullptr);
+    EXPECT_EQ(alert->text(), "ERROR");
+    alert->buttons().front()->click();
+    EXPECT_TRUE(clear->isEnabled());
+    EXPECT_EQ(h.app->keywordsOf("V0").size(), 1u);
+
+    h.app->clearFailures();
+    QTest::mouseClick(clear, Qt::LeftButton);
+    EXPECT_TRUE(h.app->keywordsOf("V0").empty());
+    EXPECT_FALSE(clear->isEnabled());
+    EXPECT_EQ(text(page->retrieveStatusLabel()), "Ready To Search");
 }
 
 } // namespace

@@ -249,5 +249,28 @@ TEST(SearchEndToEnd, FindsTheCopiesOfAnOriginalAndRemovesTheKeywordsAgain) {
     EXPECT_EQ(keywordsAndTags(), before);
 }
 
+TEST(SearchEndToEnd, ClearKeywordsLeavesTheUsersKeywordsOfTheSameName) {
+    Library lib;
+    const auto copies = lib.import({{0, Original}, {0, Half}, {0, Quality40}});
+    lib.load();
+    lib.analyse();
+    const std::string name = "Lumsift " + copies[0].name;
+    // The user's own keywords of the search's names: one listed before the search's keyword,
+    // one after it, and one without a parent.
+    lib.library().addKeyword(copies[1].uuid, name, "Mine");
+    lib.engine.switchSearchAlgorithm(kAlgorithmPlus);
+    lib.library().select(std::vector<std::string>{copies[0].uuid});
+    lib.resultsPage->sensitivityValue = 10;
+    lib.search();
+    lib.library().addKeyword(copies[2].uuid, name, "Mine");
+    lib.library().addKeyword(copies[0].uuid, "Lumsift Target", "");
+    ASSERT_THAT(lib.keywordsOf(copies[1].uuid), ElementsAre(name + "|Mine", name + "|ZUL Lumsift"));
+
+    lib.engine.removeLumsfKeywords(*lib.resultsPage);
+    EXPECT_THAT(lib.keywordsOf(copies[0].uuid), ElementsAre("Lumsift Target|"));
+    EXPECT_THAT(lib.keywordsOf(copies[1].uuid), ElementsAre(name + "|Mine"));
+    EXPECT_THAT(lib.keywordsOf(copies[2].uuid), ElementsAre(name + "|Mine"));
+}
+
 } // namespace
 } // namespace lumsift

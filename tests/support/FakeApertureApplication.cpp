@@ -77,15 +77,23 @@ FakeApertureApplication::keywordsOf(const std::string& versionId) const {
 template <typename Work>
 auto FakeApertureApplication::answer(std::string_view call, std::string_view argument, Work work,
                                      std::string_view rest) {
-    std::lock_guard lock(mutex_);
     std::string entry(call);
     for (const std::string_view part : {argument, rest})
         if (!part.empty())
             entry.append(" ").append(part);
+    if (const auto hook = locked([&] { return hook_; }))
+        hook(entry);
+    std::lock_guard lock(mutex_);
     calls_.push_back(entry);
-    for (const auto& [failingCall, failingArgument] : failures_)
-        if (failingCall == call && (failingArgument.empty() || failingArgument == argument))
-            throw ScriptingError("FakeFailure", "injected failure of " + entry);
+    for (const Failure& failure : failures_) {
+        if (failure.call != call || (!failure.argument.empty() && failure.argument != argument))
+            continue;
+        try {
+            std::rethrow_exception(failure.error);
+        } catch (const ScriptingError& error) {
+            throw ScriptingError(error.name(), std::string(error.what()) + " of " + entry);
+        }
+    }
     return work();
 }
 
@@ -234,12 +242,7 @@ void FakeApertureApplication::addCustomTag(const std::string& versionId, std::st
 
 std::vector<ApertureKeyword>
 FakeApertureApplication::versionKeywords(const std::string& versionId) {
-    return answer("versionKeywords", versionId, [&] {
-        std::vector<ApertureKeyword> keywords;
-        for (const auto& keyword : versionLocked(versionId).keywords)
-            keywords.push_back(ApertureKeyword{keyword.uuid, keyword.name});
-        return keywords;
-    });
+    return answer("versionKeywords", versionId, [&] { return versionLocked(versionId).keywords; });
 }
 
 void FakeApertureApplication::addKeyword(const std::string& versionId, std::string_view name,

@@ -5,6 +5,8 @@
 
 #include "platform/scripting/Aperture.h"
 
+#include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -14,11 +16,7 @@ namespace lumsift::scripting {
 class FakeApertureApplication : public ApertureApplication {
 public:
     // One keyword as assigned to a version, with the top-level keyword it sits under.
-    struct Keyword {
-        std::string uuid;
-        std::string name;
-        std::string parent;
-    };
+    using Keyword = ApertureKeyword;
     // What the fake knows of one image version.
     struct Version {
         std::string id;
@@ -98,7 +96,21 @@ public:
     // ScriptingError("FakeFailure", ...) from now on when its first argument equals `argument`,
     // or always when `argument` is empty.
     void failOn(std::string call, std::string argument = {}) {
-        locked([&] { failures_.emplace_back(std::move(call), std::move(argument)); });
+        failWith(std::move(call), std::move(argument),
+                 std::make_exception_ptr(ScriptingError("FakeFailure", "injected failure")));
+    }
+    // As failOn, throwing `error` (any exception) instead.
+    void failWith(std::string call, std::string argument, std::exception_ptr error) {
+        locked([&] { failures_.push_back({std::move(call), std::move(argument), error}); });
+    }
+    // Disarms every failure armed so far.
+    void clearFailures() {
+        locked([&] { failures_.clear(); });
+    }
+    // Runs `hook` with the log entry of each later request, before the request is answered and
+    // without the fake's lock (so it may wait for the test). Copies it; empty removes it.
+    void setRequestHook(std::function<void(const std::string& entry)> hook) {
+        locked([&] { hook_ = std::move(hook); });
     }
 
     // --- Inspection ---
@@ -190,7 +202,13 @@ private:
     std::string versionText_ = "3.6";
     std::map<std::string, std::vector<std::filesystem::path>, std::less<>> exportAnswers_;
     bool writeSidecar_ = false;
-    std::vector<std::pair<std::string, std::string>> failures_; // call, argument
+    struct Failure {
+        std::string call;
+        std::string argument;
+        std::exception_ptr error;
+    };
+    std::vector<Failure> failures_;
+    std::function<void(const std::string&)> hook_;
     std::vector<std::string> calls_;
     uint64_t nextKeywordUuid_ = 1;
 };
