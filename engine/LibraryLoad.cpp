@@ -54,6 +54,10 @@ void LumsiftForAperture::loadLibrary(std::shared_ptr<LoadingPage> page) {
         // instead of ending the process on the load's thread.
         log::line("LumsiftForAperture loadLibrary: " + error.name() + ": " + error.reason());
         stopLoadAtCommunicationProblem();
+    } catch (const std::exception& error) {
+        // Any other error too: the page's controls come back.
+        log::line("LumsiftForAperture loadLibrary: " + std::string(error.what()));
+        stopLoadAtCommunicationProblem();
     }
 }
 

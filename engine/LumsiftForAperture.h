@@ -81,7 +81,8 @@ public:
     // --- Library load ---
     // Reads every project's versions, identifiers and stored fingerprints into new lists and
     // reports on `page` (kept as dataView; shared ownership). When the application's answers do
-    // not pair up, or a request fails, alerts "ERROR" and stops: a project enters the lists only
+    // not pair up, or a request fails (or anything else throws), alerts "ERROR" and stops, giving
+    // back the page's controls; nothing passes out. A project enters the lists only
     // whole, so every list holds the projects read before the failing one, index by index.
     // Caller: a worker thread; no analysis or search runs meanwhile.
     void loadLibrary(std::shared_ptr<LoadingPage> page);
@@ -123,8 +124,10 @@ public:
     // Searches the selection against the loaded images and keywords the matches; reports on
     // `page` (shared ownership) without waiting for the main thread. It compares the images of
     // the load that the search list covers, and its progress runs over those. A request that
-    // fails ends the search (logged), giving back the search and Next buttons; the engine lock
-    // is released on every way out. Caller: a worker thread, one search at a time.
+    // fails, or any other error, ends the search: logged, the page says the search stopped, the
+    // search and Next buttons come back, and every keyword written so far is recorded (Clear
+    // Keywords enabled for it); nothing passes out and the engine lock is released on every way
+    // out. Caller: a worker thread, one search at a time.
     void detectSimilar(std::shared_ptr<ResultsPage> page);
 
     // --- Atomic properties ---

@@ -102,6 +102,16 @@ public:
     SimilaritySearch(LumsiftForAperture& engine, std::shared_ptr<ResultsPage> page)
         : engine(engine), page(std::move(page)) {}
 
+    // The whole search, from the page's values to the counts; an error passes out (a request
+    // the application could not answer, or any other), leaving the lock free and what was
+    // keyworded before it keyworded and recorded.
+    void run();
+    // The search ended at an error (`logged`, `shown` on the page): the counts of what was done,
+    // the buttons back, Clear Keywords for what was keyworded, and a line that says the search
+    // stopped.
+    void endStopped(const std::string& logged, const std::string& shown);
+
+private:
     // Start, without the lock: the page's sensitivity and automatic flag, the Next button
     // disabled, the selection taken, the message line cleared and both suggestions disabled.
     // The selection, in the application's order; a ScriptingError passes out.
@@ -114,13 +124,8 @@ public:
     // The comparison, holding the engine lock for all targets, released on every way out. A
     // ScriptingError passes out; what was keyworded before it stays keyworded and recorded.
     void compareAllTargets(const std::vector<ImageVersion>& selection);
-    // A request the application could not answer ended the search: the buttons back (and Clear
-    // Keywords for what was keyworded), instead of the process ending on this thread.
-    void endAtFailedRequest(const scripting::ScriptingError& error);
     // The counts, "Retrieval Complete" and the buttons back.
     void end();
-
-private:
     Target takeTarget(const ImageVersion& target);
     TargetMatches compareWithLoadedImages(const Target& target, uint64_t k);
     void keywordMatchesAndTarget(const ImageVersion& target, const std::string& keyword,
@@ -142,25 +147,32 @@ private:
     // choice decides on rotations.
     bool automatic = false;
     std::shared_ptr<LoadingPage> choicePage;
-    // Matches of the targets keyworded so far; any means Clear Keywords has work.
+    // Matches keyworded so far, and targets whose keywording is done.
     uint64_t total = 0;
+    uint64_t targetsDone = 0;
 };
 
 void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
     SimilaritySearch search(*this, std::move(page));
-    const std::vector<ImageVersion> selection = search.start();
-    if (selection.empty()) {
-        search.endWithoutSelection();
-        return;
-    }
-    search.setUp(selection.size());
     try {
-        search.compareAllTargets(selection);
+        search.run();
     } catch (const scripting::ScriptingError& error) {
-        search.endAtFailedRequest(error);
+        search.endStopped(error.name() + ": " + error.reason(),
+                          "Aperture did not answer (" + error.reason() + ").");
+    } catch (const std::exception& error) {
+        search.endStopped(error.what(), error.what());
+    }
+}
+
+void LumsiftForAperture::SimilaritySearch::run() {
+    const std::vector<ImageVersion> selection = start();
+    if (selection.empty()) {
+        endWithoutSelection();
         return;
     }
-    search.end();
+    setUp(selection.size());
+    compareAllTargets(selection);
+    end();
 }
 
 std::vector<ImageVersion> LumsiftForAperture::SimilaritySearch::start() {
@@ -229,6 +241,7 @@ void LumsiftForAperture::SimilaritySearch::compareAllTargets(
             keywordMatchesAndTarget(target, t.keyword, found.matches);
         if (S == 1)
             postSummary(found.hist);
+        targetsDone += 1;
         k += 1;
     }
 }
@@ -317,11 +330,12 @@ TargetMatches LumsiftForAperture::SimilaritySearch::compareWithLoadedImages(cons
 void LumsiftForAperture::SimilaritySearch::keywordMatchesAndTarget(
     const ImageVersion& target, const std::string& keyword,
     const std::vector<ImageVersion>& matches) {
-    for (const ImageVersion& match : matches)
+    for (const ImageVersion& match : matches) {
         engine.addLumsfKeyword(match, keyword);
+        total += 1;
+    }
     engine.addLumsfKeyword(target, "Lumsift Target");
     engine.addLumsfKeyword(target, keyword);
-    total += matches.size();
 }
 
 // The single-target summary: the tool tip from the target's distance histogram, and the
@@ -365,16 +379,25 @@ void LumsiftForAperture::SimilaritySearch::postSummary(const Histogram& hist) {
     }
 }
 
+// Whatever this search wrote is in the record (each keyword is recorded as it is added), so a
+// record that is not empty is work for Clear Keywords.
 void LumsiftForAperture::SimilaritySearch::enableClearKeywordsIfKeyworded() {
-    if (total > 0)
+    if (engine.taggedImages && !engine.taggedImages->empty())
         engine.postToResults(page, [](ResultsPage& p) { p.setClearKeywordsEnabled(true); });
 }
 
-void LumsiftForAperture::SimilaritySearch::endAtFailedRequest(
-    const scripting::ScriptingError& error) {
-    log::line("LumsiftForAperture detectSimilar: " + error.name() + ": " + error.reason());
+void LumsiftForAperture::SimilaritySearch::endStopped(const std::string& logged,
+                                                      const std::string& shown) {
+    log::line("LumsiftForAperture detectSimilar: " + logged);
     enableClearKeywordsIfKeyworded();
-    engine.postToResults(page, [](ResultsPage& p) { p.enableStartSearchButton(); });
+    engine.postToResults(page, [total = total, done = targetsDone,
+                                message = "The search stopped: " + shown](ResultsPage& p) {
+        setText(p.specialMessagesLabel(), message);
+        setText(p.similarImagesLabel(), countText(total));
+        setText(p.analysedImagesLabel(), countText(done));
+        setText(p.retrieveStatusLabel(), "Search Stopped");
+        p.enableStartSearchButton();
+    });
     engine.postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 }
 

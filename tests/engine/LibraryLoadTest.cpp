@@ -89,8 +89,10 @@ TEST(LibraryLoad, ReadsTagTextsAsStrtoullAndAbsentTagsAsNull) {
 }
 
 TEST(LibraryLoad, UnmatchedTagListsOrAFailedRequestStopWithListsRealigned) {
-    for (const bool failedRequest : {false, true}) {
-        SCOPED_TRACE(failedRequest ? "failed request" : "unmatched lists");
+    // Unmatched lists, a request the application cannot answer, any other error.
+    for (const int road : {0, 1, 2}) {
+        SCOPED_TRACE(road);
+        const bool failedRequest = road > 0;
         EngineHarness h;
         h.giveDelegate();
         h.addImage(h.app->addProject("One"), "A", 1, 1, 1);
@@ -98,8 +100,10 @@ TEST(LibraryLoad, UnmatchedTagListsOrAFailedRequestStopWithListsRealigned) {
         h.addImage(bad, "B1", 2, 2, 2);
         h.addImage(bad, "B2", 3, 3, 3);
         h.addImage(h.app->addProject("Three"), "C", 4, 4, 4);
-        if (failedRequest)
+        if (road == 1)
             h.app->failOn("projectTagNames", bad);
+        else if (road == 2)
+            h.app->failWith("projectTagNames", bad, std::make_exception_ptr(std::bad_alloc()));
         else
             h.app->setTagListMismatch(bad, true);
         const log::Capture capture;

@@ -1,5 +1,6 @@
 // The similarity search against the fake application: matches, keywords and their record, the
 // single-target summary, rotations by analysis choice, progress and the posts around it all.
+#include "platform/log/Log.h"
 #include "tests/engine/support/EngineHarness.h"
 
 #include <gmock/gmock.h>
@@ -306,15 +307,46 @@ TEST(Search, ProgressIsPostedAboutEveryHundredthAndAlwaysAtTheEnd) {
     EXPECT_EQ(last, 3000);
 }
 
-TEST(Search, LockIsReleasedWhenARequestFails) {
+TEST(Search, FailedSelectionRequestGivesTheControlsBackAndSaysTheSearchStopped) {
     SearchLibrary lib;
     lib.add(kTarget, "T");
-    lib.add(atDistance(1), "A");
-    lib.app->failOn("addKeyword");
-    lib.searchFor({"T"}, 7);
-    EXPECT_TRUE(lib.engineLockIsFree());
+    lib.load();
+    lib.app->failOn("selection");
+    const log::Capture log;
+    lib.searchFor({"T"}, 7, false, true);
     EXPECT_TRUE(lib.saw("resultsView.enableStartSearchButton"));
     EXPECT_TRUE(lib.saw("delegate.enableNextView"));
+    EXPECT_EQ(lib.resultsPage->statusLabel.value(), "Search Stopped");
+    EXPECT_TRUE(lib.resultsPage->messagesLabel.value().starts_with("The search stopped: "))
+        << lib.resultsPage->messagesLabel.value();
+    EXPECT_EQ(lib.similar(), "0");
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_TRUE(log.lines()[0].starts_with("LumsiftForAperture detectSimilar: FakeFailure"));
+    EXPECT_EQ(Access::taggedImages(lib.engine), nullptr) << "the record is left as it was";
+}
+
+TEST(Search, FailurePartWayRecordsEveryKeywordWrittenAndEnablesClearKeywords) {
+    // Either a request the application cannot answer or any other error, on the target's first
+    // keyword, after its two matches have theirs.
+    for (const std::exception_ptr& error :
+         {std::make_exception_ptr(scripting::ScriptingError("LibraryLocked", "locked")),
+          std::make_exception_ptr(std::bad_alloc())}) {
+        SearchLibrary lib;
+        lib.addNamed({{"T", 0}, {"A", 1}, {"B", 2}});
+        lib.app->failWith("addKeyword", "T", error);
+        lib.searchFor({"T"}, 7);
+        EXPECT_THAT(*Access::taggedImageKeyword(lib.engine), ElementsAre("Lumsift T", "Lumsift T"));
+        EXPECT_THAT(*Access::taggedImages(lib.engine),
+                    ElementsAre(lib.app->handle("A"), lib.app->handle("B")));
+        EXPECT_TRUE(lib.saw("resultsView.setClearKeywordsEnabled=1"));
+        EXPECT_EQ(lib.similar(), "2");
+        EXPECT_EQ(lib.resultsPage->analysedLabel.value(), "0");
+        EXPECT_EQ(lib.resultsPage->statusLabel.value(), "Search Stopped");
+        EXPECT_TRUE(lib.resultsPage->messagesLabel.value().starts_with("The search stopped: "));
+        EXPECT_TRUE(lib.saw("resultsView.enableStartSearchButton"));
+        EXPECT_TRUE(lib.saw("delegate.enableNextView"));
+        EXPECT_TRUE(lib.engineLockIsFree());
+    }
 }
 
 TEST(Search, TakesItsListOnceAndFollowsTheKindChosenBefore) {
