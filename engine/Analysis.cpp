@@ -48,8 +48,14 @@ bool anyOf(const KindFlags& kinds) {
 
 // One image's values while its step runs.
 struct ImageStep {
-    ImageStep(const ImageVersion& image, const FingerprintReading& start)
-        : image(image), start(start), working(start) {}
+    ImageStep(const ImageVersion& image, const FingerprintReading& start, const KindFlags& chosen)
+        : image(image), start(start), working(start) {
+        // A chosen kind is needed when its working value is the null marker or 0.
+        for (std::size_t k = 0; k < 3; ++k) {
+            needed[k] = chosen[k] && (!start[k] || *start[k] == 0);
+            chosenZero = chosenZero || (chosen[k] && start[k] && *start[k] == 0);
+        }
+    }
 
     const ImageVersion& image;
     // The working values the step began with: the lists' entries at the image's position, or
@@ -59,11 +65,26 @@ struct ImageStep {
     FingerprintReading working;
     // The kinds computed for this image.
     KindFlags needed{};
-    bool needsTaken = false;
+    // A chosen kind held 0 (failed, or reset before): the image counted as analysed already.
+    bool chosenZero = false;
     // A height of 0 makes a problem image whose lists stay as they are.
     bool heightZero = false;
+    // Offline, of a type the calculator does not read, without a file, or of height 0.
+    bool problem = false;
+    // NO once the library refused a tag the step wrote: its fingerprints are not stored.
+    bool stored = true;
     // The file that was read: the master in place or a copy the application exported.
     std::optional<std::filesystem::path> file;
+
+    // The step changes the counts: something was needed, or the image is of height 0.
+    bool handled() const { return heightZero || anyOf(needed); }
+};
+
+// A tag write that the library refused. Raised only by the analysis' own writes, so that the
+// step knows its fingerprints were not stored and writes nothing more for the image.
+class TagNotStored : public scripting::ScriptingError {
+public:
+    using ScriptingError::ScriptingError;
 };
 
 // What preparing an image leaves for computing its fingerprints.
@@ -107,24 +128,28 @@ public:
     // marked for the next whole-library run. The engine's lists are not touched.
     void resetSelectedFingerprints(const std::vector<ImageVersion>& selection);
     // One image's step, at list position `i`, holding the engine lock. NO when the
-    // stale-library stop has ended the run.
+    // stale-library stop has ended the run. An error other than a request the application
+    // could not answer passes out, with the lock released.
     bool analyseImage(const ImageVersion& image, std::size_t i);
+    // Images of this run whose fingerprints the library did not take.
+    std::size_t unstoredImages() const { return unstored; }
 
 private:
     FingerprintReading workingValuesAt(std::size_t i) const;
     void fingerprintImage(ImageStep& step);
-    void takeNeeds(ImageStep& step);
     PreparedImage prepareImage(const ImageVersion& image, const KindFlags& needed);
     void computeAndStoreFingerprints(ImageStep& step);
-    void markZeroHeightImage(const ImageVersion& image);
-    void markProblemImage(const ImageVersion& image);
+    void markZeroHeightImage(ImageStep& step);
+    void markProblemImage(ImageStep& step);
     void endAsFailedPreparation(ImageStep& step, const scripting::ScriptingError& error);
+    void endAsNotStored(ImageStep& step, const scripting::ScriptingError& error);
     void writeFingerprintTag(const ImageVersion& image, std::size_t kind, uint64_t value);
     void writeFailedMarks(const ImageVersion& image, const KindFlags& kinds, KindOrder order);
     void deleteIfExportedCopy(const ImageStep& step);
     bool isExportedCopy(const ImageVersion& image, const std::filesystem::path& file);
     std::optional<std::size_t> listIndexOf(const ImageVersion& image, std::size_t i);
     void storeNeededKinds(const ImageStep& step, std::size_t index);
+    void countImage(const ImageStep& step, std::optional<std::size_t> index);
     void postProgressValue(std::size_t value);
     void postAnalysedCounts();
     void staleLibraryStop();
@@ -134,6 +159,7 @@ private:
     const int32_t choice;
     const bool selectionMode;
     Lumsift& calculator;
+    std::size_t unstored = 0;
 };
 
 void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
@@ -159,7 +185,18 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
         const std::lock_guard lock(fieldsMutex);
         dataView = page;
     }
-    calculator = std::make_unique<Lumsift>();
+    try {
+        calculator = std::make_unique<Lumsift>();
+        analyseWith(*calculator, page, *notifications);
+    } catch (const std::exception& error) {
+        // Nothing leaves the run's thread: the run stops with its controls given back.
+        stopAnalysis(std::string("Analysis stopped: ") + error.what(),
+                     std::string("The analysis stopped: ") + error.what());
+    }
+}
+
+void LumsiftForAperture::analyseWith(Lumsift& calculator, const std::shared_ptr<LoadingPage>& page,
+                                     UserNotifications& notifications) {
     postToDelegate([](AppDelegate& d) { d.disableNextView(); });
     postToDataView([](LoadingPage& p) { p.disableAnalyseButton(); });
     const int32_t choice = page ? page->selectedAlgorithm() : 0;
@@ -169,13 +206,13 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
     try {
         list = selectionMode ? photoApplication->selection() : loaded.allImages();
     } catch (const scripting::ScriptingError& error) {
-        // Without a list there is nothing to analyse: give the controls back.
-        log::line("Analysis stopped: the selection could not be read: " + error.reason());
-        postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
-        postToDelegate([](AppDelegate& d) { d.enableNextView(); });
+        // Without a list there is nothing to analyse.
+        stopAnalysis("Analysis stopped: the selection could not be read: " + error.reason(),
+                     "The analysis stopped: the selection could not be read from Aperture (" +
+                         error.reason() + ").");
         return;
     }
-    AnalysisRun run(*this, choice, selectionMode, *calculator);
+    AnalysisRun run(*this, choice, selectionMode, calculator);
     if (selectionMode) {
         run.resetSelectedFingerprints(list);
     }
@@ -192,15 +229,45 @@ void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
 
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (!run.analyseImage(list[i], i)) {
-            return; // the assertion is released on the way out
+            return;
         }
     }
 
+    if (run.unstoredImages() > 0) {
+        endWithFingerprintsNotStored(run.unstoredImages(), notifications);
+        return;
+    }
     // Normal end.
     postToDataView([](LoadingPage& p) { setText(p.retrieveStatusLabel(), "Analysis Complete"); });
-    notifications->deliver("Lumsift Library Analysis Complete!",
-                           "Lumsift has successfully completed analysis of your library.", true);
+    notifications.deliver("Lumsift Library Analysis Complete!",
+                          "Lumsift has successfully completed analysis of your library.", true);
     postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
+}
+
+// The whole list was handled but the library refused some images' tags: no success is claimed.
+void LumsiftForAperture::endWithFingerprintsNotStored(std::size_t images,
+                                                      UserNotifications& notifications) {
+    const std::string message = "The fingerprints of " + countText(images) +
+                                " images could not be stored in your library.  Analyse the "
+                                "library again to store them.";
+    postToDataView([](LoadingPage& p) { setText(p.retrieveStatusLabel(), "Analysis Incomplete"); });
+    notifications.deliver("Lumsift Library Analysis Incomplete", message, true);
+    if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
+        appDelegate->showAlert(message, "Analysis Incomplete");
+    }
+    postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
+}
+
+void LumsiftForAperture::stopAnalysis(const std::string& logged, const std::string& shown) {
+    log::line(logged);
+    if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
+        appDelegate->showAlert(shown, "ERROR");
+    }
+    postToDataView([](LoadingPage& p) {
+        setText(p.retrieveStatusLabel(), "Analysis Stopped");
+        p.enableAnalyseButton();
+    });
+    postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 }
 
 void LumsiftForAperture::AnalysisRun::resetSelectedFingerprints(
@@ -223,21 +290,24 @@ void LumsiftForAperture::AnalysisRun::resetSelectedFingerprints(
 bool LumsiftForAperture::AnalysisRun::analyseImage(const ImageVersion& image, std::size_t i) {
     const std::lock_guard step(engine.engineLock);
     postProgressValue(i + 1);
-    ImageStep s(image, workingValuesAt(i));
+    ImageStep s(image, workingValuesAt(i), chosen);
     try {
         fingerprintImage(s);
+    } catch (const TagNotStored& error) {
+        endAsNotStored(s, error);
     } catch (const scripting::ScriptingError& error) {
         endAsFailedPreparation(s, error);
     }
     deleteIfExportedCopy(s);
+    const std::optional<std::size_t> index = listIndexOf(image, i);
     if (!s.heightZero) {
-        const std::optional<std::size_t> index = listIndexOf(image, i);
         if (!index) {
             staleLibraryStop();
             return false; // leaves the step: the engine lock is released
         }
         storeNeededKinds(s, *index);
     }
+    countImage(s, index);
     postAnalysedCounts();
     return true;
 }
@@ -251,46 +321,28 @@ FingerprintReading LumsiftForAperture::AnalysisRun::workingValuesAt(std::size_t 
     return engine.loaded.fingerprintsAt(i);
 }
 
-// The height test, the needs, the file and its grids, then the fingerprints or the "0" marks,
-// with the counts each outcome changes. A ScriptingError passes out where it arises.
+// The height test, the file and its grids, then the fingerprints or the "0" marks. A
+// ScriptingError passes out where it arises.
 void LumsiftForAperture::AnalysisRun::fingerprintImage(ImageStep& s) {
     if (s.image.height() == 0) {
-        s.heightZero = true;
-        markZeroHeightImage(s.image);
+        markZeroHeightImage(s);
         return;
     }
-    takeNeeds(s);
     if (!anyOf(s.needed)) {
         return;
     }
     const PreparedImage prepared = prepareImage(s.image, s.needed);
     s.file = prepared.file;
     if (!prepared.file) {
-        markProblemImage(s.image);
+        markProblemImage(s);
         return;
     }
     if (prepared.gridsReady) {
         computeAndStoreFingerprints(s);
-    } else {
-        // A file that does not decode marks only the needed kinds; it is no problem image.
-        writeFailedMarks(s.image, s.needed, kComputeOrder);
+        return;
     }
-    ++engine._hashedImageCount;
-}
-
-// A chosen kind is needed when its working value is the null marker or 0. An image whose
-// earlier try failed ("0") leaves the analysed count once, however many kinds are 0, and comes
-// back into it when this step ends.
-void LumsiftForAperture::AnalysisRun::takeNeeds(ImageStep& s) {
-    s.needsTaken = true;
-    bool anyFailed = false;
-    for (std::size_t k = 0; k < 3; ++k) {
-        s.needed[k] = chosen[k] && (!s.working[k] || *s.working[k] == 0);
-        anyFailed = anyFailed || (chosen[k] && s.working[k] && *s.working[k] == 0);
-    }
-    if (anyFailed) {
-        --engine._hashedImageCount;
-    }
+    // A file that does not decode marks only the needed kinds; it is no problem image.
+    writeFailedMarks(s.image, s.needed, kComputeOrder);
 }
 
 // Prepare the file and its grids: a file is had only for an online image of a type the
@@ -330,18 +382,17 @@ void LumsiftForAperture::AnalysisRun::computeAndStoreFingerprints(ImageStep& s) 
 }
 
 // A height of 0 makes a problem image: every kind is marked, whatever the choice.
-void LumsiftForAperture::AnalysisRun::markZeroHeightImage(const ImageVersion& image) {
-    writeFailedMarks(image, kAllKinds, kProFirst);
-    ++engine._problemImageCount;
-    ++engine._hashedImageCount;
+void LumsiftForAperture::AnalysisRun::markZeroHeightImage(ImageStep& s) {
+    s.heightZero = true;
+    s.problem = true;
+    writeFailedMarks(s.image, kAllKinds, kProFirst);
 }
 
 // An image without a readable file is a problem image: every kind is marked, also those
 // outside the choice, while the lists keep theirs until the next load.
-void LumsiftForAperture::AnalysisRun::markProblemImage(const ImageVersion& image) {
-    writeFailedMarks(image, kAllKinds, kComputeOrder);
-    ++engine._hashedImageCount;
-    ++engine._problemImageCount;
+void LumsiftForAperture::AnalysisRun::markProblemImage(ImageStep& s) {
+    s.problem = true;
+    writeFailedMarks(s.image, kAllKinds, kComputeOrder);
 }
 
 // The application failed a request mid-step: the image ends as a failed preparation. Its needed
@@ -351,24 +402,37 @@ void LumsiftForAperture::AnalysisRun::endAsFailedPreparation(
     ImageStep& s, const scripting::ScriptingError& error) {
     log::line("Analysis: a request for image " + s.image.id() + " failed (" + error.name() +
               "): " + error.reason());
-    if (!s.needsTaken) {
-        takeNeeds(s);
-    }
     s.heightZero = false;
+    s.problem = false;
     s.working = s.start;
     try {
         writeFailedMarks(s.image, s.needed, kComputeOrder);
     } catch (const scripting::ScriptingError& again) {
         log::line("Analysis: the fingerprints of " + s.image.id() +
                   " could not be marked for computing: " + again.reason());
+        s.stored = false;
     }
-    ++engine._hashedImageCount;
 }
 
-// Every tag the analysis writes goes through here. A ScriptingError passes out.
+// The library refused one of the image's tags. Nothing more is written for the image (another
+// write would only wait for the library again), it is not counted as analysed, and the lists
+// keep the working values the step began with.
+void LumsiftForAperture::AnalysisRun::endAsNotStored(ImageStep& s,
+                                                     const scripting::ScriptingError& error) {
+    log::line("Analysis: the fingerprints of " + s.image.id() + " could not be stored (" +
+              error.name() + "): " + error.reason());
+    s.stored = false;
+    s.working = s.start;
+}
+
+// Every tag the analysis writes goes through here. A refused write passes out as TagNotStored.
 void LumsiftForAperture::AnalysisRun::writeFingerprintTag(const ImageVersion& image,
                                                           std::size_t kind, uint64_t value) {
-    engine.saveLumsiftHash(image, value, kKindCodes[kind]);
+    try {
+        engine.saveLumsiftHash(image, value, kKindCodes[kind]);
+    } catch (const scripting::ScriptingError& error) {
+        throw TagNotStored(error.name(), error.reason());
+    }
 }
 
 // "0" for each of `kinds`, in `order`.
@@ -415,6 +479,30 @@ void LumsiftForAperture::AnalysisRun::storeNeededKinds(const ImageStep& s, std::
         if (s.needed[k]) {
             engine.loaded.setFingerprint(index, kKindCodes[k], s.working[k]);
         }
+    }
+}
+
+// The counts of one handled image at list position `index` (none for an image the load does
+// not hold). The analysed count: an image leaves it when it was in it (a chosen kind held 0, it
+// is of height 0 with every chosen kind held, or a step since the last recount counted it) and
+// enters it when its tags were stored, so that no image is counted twice and a repeated run
+// gives the same figures. The problem count: each image once since the last recount.
+void LumsiftForAperture::AnalysisRun::countImage(const ImageStep& s,
+                                                 std::optional<std::size_t> index) {
+    if (!s.handled()) {
+        return;
+    }
+    if (s.problem && index && engine.loaded.markProblemImage(*index)) {
+        ++engine._problemImageCount;
+    }
+    if (!s.stored) {
+        ++unstored;
+        return;
+    }
+    const bool countedBefore = s.chosenZero || !anyOf(s.needed);
+    const bool countedByAStep = index && !engine.loaded.markCountedAnalysed(*index);
+    if (!countedBefore && !countedByAStep) {
+        ++engine._hashedImageCount;
     }
 }
 

@@ -12,6 +12,7 @@ void LoadedLibrary::startLoad() {
     allImagePaths_ = {};
     forgetImageIndex();
     const std::lock_guard lock(listsMutex_);
+    analysisMarks_ = {};
     allLumsiftClassicHahes_ = std::make_shared<FingerprintList>();
     allLumsiftPlusHahes_ = std::make_shared<FingerprintList>();
     allLumsiftProHahes_ = std::make_shared<FingerprintList>();
@@ -46,11 +47,36 @@ void LoadedLibrary::reset() {
     allImagePaths_.clear();
     forgetImageIndex();
     const std::lock_guard lock(listsMutex_);
+    analysisMarks_.clear();
     allLumsiftHahes_.reset();
     searchListKind_.reset();
     allLumsiftPlusHahes_.reset();
     allLumsiftProHahes_.reset();
     allLumsiftClassicHahes_.reset();
+}
+
+void LoadedLibrary::forgetAnalysisMarks() {
+    const std::lock_guard lock(listsMutex_);
+    analysisMarks_.clear();
+}
+
+bool LoadedLibrary::markCountedAnalysed(std::size_t index) {
+    return mark(index, kCountedAnalysed);
+}
+
+bool LoadedLibrary::markProblemImage(std::size_t index) {
+    return mark(index, kProblemImage);
+}
+
+bool LoadedLibrary::mark(std::size_t index, uint8_t flag) {
+    if (index >= allImages_.size())
+        return false;
+    const std::lock_guard lock(listsMutex_);
+    if (analysisMarks_.size() <= index)
+        analysisMarks_.resize(allImages_.size());
+    const bool marked = (analysisMarks_[index] & flag) != 0;
+    analysisMarks_[index] |= flag;
+    return !marked;
 }
 
 void LoadedLibrary::setAllImagePaths(std::vector<std::string> paths) {

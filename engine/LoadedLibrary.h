@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,6 +79,15 @@ public:
     // another code, or an index that the lists do not hold, changes nothing.
     void setFingerprint(std::size_t index, int32_t algorithm, FingerprintEntry value);
 
+    // --- What the analysis counted since the last recount ---
+    // Each loaded image may be marked once as counted as analysed by an analysis step, and once
+    // as a problem image, so that repeated runs in one load count no image twice. Every load and
+    // every recount forgets the marks. Safe from any thread.
+    void forgetAnalysisMarks();
+    // Marks image `index`; NO when it was marked already (or the load holds no such image).
+    bool markCountedAnalysed(std::size_t index);
+    bool markProblemImage(std::size_t index);
+
     // --- The search list ---
     // The search list becomes the list of `algorithm`'s kind (as fingerprintListFor) and moves
     // with every later load to the new list of that kind.
@@ -101,6 +111,11 @@ private:
     std::shared_ptr<FingerprintList> allLumsiftPlusHahes_;
     std::shared_ptr<FingerprintList> allLumsiftProHahes_;
     std::shared_ptr<FingerprintList> allLumsiftClassicHahes_;
+    // Per image, kCountedAnalysed and kProblemImage; shorter than the lists until an image is
+    // marked. Guarded by listsMutex_.
+    enum : uint8_t { kCountedAnalysed = 1, kProblemImage = 2 };
+    bool mark(std::size_t index, uint8_t flag);
+    std::vector<uint8_t> analysisMarks_;
     // identifier -> first position, for indexOfImageID.
     std::unordered_map<std::string, std::size_t> imageIndex_;
     bool imageIndexBuilt_ = false;

@@ -76,6 +76,8 @@ void LumsiftForAperture::switchSearchAlgorithm(int32_t algorithm) {
 void LumsiftForAperture::switchLumsiftAlgorithm() {
     setProblemImageCount(0);
     setHashedImageCount(0);
+    // The counts start afresh from the lists: no image counts as counted by a run.
+    loaded.forgetAnalysisMarks();
     const auto total = static_cast<int64_t>(loaded.allImages().size());
     _allImagesCount = total;
     const int32_t alg = dataViewSelectedAlgorithm();

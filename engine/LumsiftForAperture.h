@@ -118,8 +118,12 @@ public:
     // Computes the fingerprints of the chosen kinds that the loaded images (or the selected
     // ones) lack, stores each as a tag and in the lists, and reports on `page` (kept as
     // dataView; shared ownership). A request that fails ends that image as a failed
-    // preparation; the engine lock is released and the idle-sleep assertion given back on every
-    // way out. Caller: a worker thread, one run at a time, no load meanwhile.
+    // preparation; an image whose tags the library refuses is not counted as analysed, and a
+    // run with such images ends "Analysis Incomplete" with their number instead of claiming
+    // success. A selection that cannot be read, or any other error, stops the run with an
+    // alert and the controls given back; nothing passes out. The engine lock is released and
+    // the idle-sleep assertion given back on every way out. Caller: a worker thread, one run
+    // at a time, no load meanwhile.
     void analyseImages(std::shared_ptr<LoadingPage> page);
     // Searches the selection against the loaded images and keywords the matches; reports on
     // `page` (shared ownership) without waiting for the main thread. It compares the images of
@@ -178,6 +182,15 @@ private:
     // Ends a load whose answers do not pair up: the "ERROR" alert, stopAnimation and
     // enableAnalyseButton. The lists hold the projects read before the failing one.
     void stopLoadAtCommunicationProblem();
+    // The analysis after its set-up of assertion and calculator: errors pass out.
+    void analyseWith(Lumsift& calculator, const std::shared_ptr<LoadingPage>& page,
+                     UserNotifications& notifications);
+    // Ends a run whose whole list was handled but `images` of whose images the library refused
+    // tags: "Analysis Incomplete", a notification and an alert that give their number.
+    void endWithFingerprintsNotStored(std::size_t images, UserNotifications& notifications);
+    // Ends a run that cannot go on: `logged` in the log, `shown` in an "ERROR" alert, the status
+    // "Analysis Stopped", the analyse controls and Next enabled.
+    void stopAnalysis(const std::string& logged, const std::string& shown);
     // One analysis run and one search, with their steps (Analysis.cpp, Search.cpp).
     class AnalysisRun;
     class SimilaritySearch;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "fingerprint/Lumsift.h"
+#include "platform/log/Log.h"
 #include "tests/engine/support/EngineHarness.h"
 #include "tests/support/TestImages.h"
 
@@ -181,16 +182,34 @@ TEST(Analysis, SelectionPrePassResetsThenRecomputes) {
     EXPECT_EQ(a.events.count(kNotification), 1u);
 }
 
-TEST(Analysis, MoreAnalysedThanLoadedShowsNoneLeftNotAWrappedCount) {
-    // Each selection run counts a height-0 image as analysed once more.
+TEST(Analysis, RepeatedRunsOfProblemImagesCountEachImageOnce) {
+    // A and D of height 0 (D with the "0" tags of an earlier session, so the load counts it), B
+    // offline, C not a picture: whole-library runs in one load, then selection runs of D.
     Analysis a;
-    a.add("A", 7, 123, 9);
+    a.add("A", {}, {}, {});
+    a.add("B", {}, {}, {});
+    a.add("C", {}, {}, {}, -1);
+    a.add("D", 0, 0, 0);
     a.app->setHeight("A", 0);
+    a.app->setOnline("B", false);
+    a.app->setHeight("D", 0);
     a.load();
-    a.app->setSelection({"A"});
+    ASSERT_EQ(a.engine.hashedImageCount(), 1);
+    // The first run counts A, B and C once each; the second counts nothing again.
+    for (const Strings& labels : {Strings{"2", "3", "4", "4"}, Strings(4, "4")}) {
+        a.events.clear();
+        a.run(kAlgorithmAll);
+        Strings expected;
+        for (const std::string& label : labels)
+            expected.push_back("dataView.analysedImagesLabel=" + label);
+        EXPECT_EQ(a.events.startingWith("dataView.analysedImagesLabel"), expected);
+        EXPECT_EQ(a.engine.hashedImageCount(), 4);
+        EXPECT_EQ(a.engine.problemImageCount(), 3);
+    }
+    a.app->setSelection({"D"});
     a.run(kAlgorithmAll, true);
     a.run(kAlgorithmAll, true);
-    EXPECT_EQ(a.engine.hashedImageCount(), 3);
+    EXPECT_EQ(a.engine.hashedImageCount(), 4);
     EXPECT_EQ(a.events.startingWith("dataView.notAnalysedImagesLabel").back(),
               "dataView.notAnalysedImagesLabel=0");
 }
@@ -240,21 +259,88 @@ TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
     a.add("C", {}, {}, {});
     a.load();
     a.app->failOn("versionOnline", "A");
-    a.app->failOn("addCustomTag", "C"); // C's library writes fail throughout
     a.run(kAlgorithmAll);
-    const Strings writes = a.tagWrites();
-    ASSERT_GE(writes.size(), 5u);
-    EXPECT_EQ(Strings(writes.begin(), writes.begin() + 5),
-              (Strings{"A Lumsift 0", "A Lumsift+ 0", "A LumsiftPro 0", "B Lumsift #",
-                       "B LumsiftPro #"}));
-    EXPECT_EQ(a.tag("C", kTagPlain), std::nullopt);
+    EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift 0", "A Lumsift+ 0", "A LumsiftPro 0",
+                                      "B Lumsift #", "B LumsiftPro #", "C Lumsift #",
+                                      "C Lumsift+ #", "C LumsiftPro #"}));
     EXPECT_EQ(a.engine.problemImageCount(), 0);
     EXPECT_EQ(a.engine.hashedImageCount(), 3);
+    EXPECT_EQ(a.events.count(kNotification), 1u);
+    EXPECT_TRUE(a.engineLockIsFree());
+}
+
+TEST(Analysis, ImagesWhoseFingerprintsWereNotStoredAreNotCountedAndTheRunClaimsNoSuccess) {
+    Analysis a;
+    a.add("A", {}, {}, {});
+    a.add("B", {}, 4, {});
+    a.add("C", {}, {}, {});
+    a.add("D", {}, {}, {});
+    a.app->setOnline("D", false);
+    a.load();
+    // C's and D's library writes fail throughout (the database stays locked, say).
+    a.app->failOn("addCustomTag", "C");
+    a.app->failOn("addCustomTag", "D");
+    const log::Capture log;
+    a.run(kAlgorithmAll);
+    // One write each, not a second try of the "0" marks after the failure.
+    EXPECT_EQ(a.app->callsStartingWith("addCustomTag C").size(), 1u);
+    EXPECT_EQ(a.app->callsStartingWith("addCustomTag D").size(), 1u);
+    EXPECT_EQ(a.tag("C", kTagPlain), std::nullopt);
     // C's fingerprints are not in the library, so the lists keep what they held.
     EXPECT_EQ((*Access::plainList(a.engine))[2], std::nullopt);
-    EXPECT_EQ(a.events.count(kNotification), 1u);
+    EXPECT_EQ(a.engine.hashedImageCount(), 2);
+    EXPECT_EQ(a.engine.problemImageCount(), 1);
+    EXPECT_EQ(a.events.startingWith("dataView.notAnalysedImagesLabel").back(),
+              "dataView.notAnalysedImagesLabel=2");
+    EXPECT_EQ(std::ranges::count_if(log.lines(),
+                                    [](const std::string& line) {
+                                        return line.starts_with(
+                                            "Analysis: the fingerprints of C could not be stored");
+                                    }),
+              1);
+    // No success is claimed: another status, another notification, an alert with the number.
+    const std::string message = "The fingerprints of 2 images could not be stored in your "
+                                "library.  Analyse the library again to store them.";
+    EXPECT_FALSE(a.events.contains("dataView.retrieveStatusLabel=Analysis Complete"));
+    EXPECT_EQ(a.events.count(kNotification), 0u);
+    EXPECT_TRUE(a.events.contains("dataView.retrieveStatusLabel=Analysis Incomplete"));
+    EXPECT_EQ(a.events.startingWith("notify="),
+              Strings{"notify=Lumsift Library Analysis Incomplete|" + message + "|sound"});
+    EXPECT_EQ(a.events.startingWith("delegate.showAlert="),
+              Strings{"delegate.showAlert=Analysis Incomplete|" + message});
+    EXPECT_TRUE(a.events.contains("dataView.enableAnalyseButton"));
     EXPECT_EQ(a.events.count("power.release=7"), 1u);
     EXPECT_TRUE(a.engineLockIsFree());
+}
+
+TEST(Analysis, FailedSelectionReadOrAnyOtherErrorStopsTheRunWithTheControlsBack) {
+    // The selection cannot be read; or an error that is no request failure at the second image.
+    for (const bool selection : {true, false}) {
+        SCOPED_TRACE(selection);
+        Analysis a;
+        a.add("A", {}, {}, {});
+        a.add("B", {}, {}, {});
+        a.load();
+        if (selection)
+            a.app->failOn("selection");
+        else
+            a.app->failWith("versionHeight", "B", std::make_exception_ptr(std::bad_alloc()));
+        const log::Capture log;
+        a.run(kAlgorithmAll, selection);
+        EXPECT_EQ(a.events.startingWith("delegate.showAlert=ERROR|The analysis stopped: ").size(),
+                  1u);
+        ASSERT_FALSE(log.lines().empty());
+        EXPECT_TRUE(log.lines().back().starts_with("Analysis stopped: ")) << log.lines().back();
+        const Strings events = a.events.events();
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_EQ(Strings(events.end() - 3, events.end()),
+                  (Strings{"dataView.retrieveStatusLabel=Analysis Stopped",
+                           "dataView.enableAnalyseButton", "delegate.enableNextView"}));
+        EXPECT_EQ(a.events.count(kNotification), 0u);
+        EXPECT_EQ(a.events.count("power.release=7"), 1u);
+        EXPECT_TRUE(a.engineLockIsFree());
+        EXPECT_EQ(a.tag("A", kTagPlain).has_value(), !selection);
+    }
 }
 
 TEST(Analysis, RunsOnWithoutAnIdleInhibitorOrNotificationService) {
