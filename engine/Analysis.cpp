@@ -200,6 +200,8 @@ void LumsiftForAperture::analyseWith(Lumsift& calculator, const std::shared_ptr<
     postToDelegate([](AppDelegate& d) { d.disableNextView(); });
     postToDataView([](LoadingPage& p) { p.disableAnalyseButton(); });
     const int32_t choice = page ? page->selectedAlgorithm() : 0;
+    // Each run may ask for read access again.
+    readAccessRefused = false;
     loadXmlData();
     const bool selectionMode = page && page->selectionMode();
     std::vector<ImageVersion> list;

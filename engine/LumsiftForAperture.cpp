@@ -4,6 +4,7 @@
 #include "engine/MainThread.h"
 #include "engine/Text.h"
 
+#include "platform/folders/PrivateFolder.h"
 #include "platform/log/Log.h"
 
 #include <algorithm>
@@ -32,10 +33,29 @@ LumsiftForAperture::LumsiftForAperture() {
     ++initRuns;
 }
 
+namespace {
+
+// The folder of the exported copies that the engine reads, removed with its contents when the
+// process ends normally (static destruction) or when the engine takes a new one.
+std::unique_ptr<folders::PrivateFolder>& exportFolderOfProcess() {
+    static std::unique_ptr<folders::PrivateFolder> folder;
+    return folder;
+}
+
+} // namespace
+
 void LumsiftForAperture::initFields() {
-    std::error_code error;
-    const auto temporary = std::filesystem::temp_directory_path(error);
-    exportFolder = error ? std::string("/tmp") : temporary.string();
+    // Exported copies are the user's pictures: no other user may read them.
+    std::unique_ptr<folders::PrivateFolder>& folder = exportFolderOfProcess();
+    folder = folders::PrivateFolder::make("lumsift-exports-");
+    if (folder) {
+        exportFolder = folder->path().string();
+    } else {
+        // Exports then fail, and their images count as problem images.
+        exportFolder = (folders::privateFolderParent() / "lumsift-exports-unavailable").string();
+        log::line("No folder for exported copies could be made in " +
+                  folders::privateFolderParent().string());
+    }
     photoApplication =
         scripting::ScriptingRegistry::applicationWithBundleIdentifier(kApertureBundleIdentifier);
     help = std::make_shared<helpers>();

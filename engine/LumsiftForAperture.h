@@ -93,7 +93,8 @@ public:
     // Fills allImagePaths from the package database; NO (nothing added) when it cannot be used.
     bool loadApertureDataSqlite();
     // A file to fingerprint: the master read in place, else a copy the photo application exports
-    // into exportFolder; nullopt when neither can be had.
+    // into exportFolder; nullopt when neither can be had (an export the application cannot
+    // answer is logged and gives none).
     std::optional<std::filesystem::path> exportImage(const ImageVersion& image);
 
     // --- Fingerprint tags and search keywords ---
@@ -177,6 +178,10 @@ private:
     int32_t dataViewSelectedAlgorithm() const;
     // The steps of loadLibrary; a ScriptingError passes out.
     void loadLibraryFrom(std::shared_ptr<LoadingPage> page);
+    // helpers::fileExists with the read-access prompt, but once a prompt of the current
+    // analysis run has left its file unreadable, a later unreadable file is only logged; that
+    // prompt sets readAccessRefused.
+    bool readableFile(const std::string& path);
     // One recorded pair's deletion (FingerprintTags.cpp); a ScriptingError passes out.
     void removeRecordedKeyword(const ImageVersion& image, const std::string& name);
     // Ends a load whose answers do not pair up: the "ERROR" alert, stopAnimation and
@@ -203,6 +208,7 @@ private:
     // allImageIDs, allImagePaths, the three fingerprint lists and the search list
     // allLumsiftHahes) is `loaded`, which keeps them index-aligned.
     std::shared_ptr<scripting::ApertureApplication> photoApplication;
+    // A folder of the user's own (0700) for exported copies, removed at exit.
     std::string exportFolder;
     std::shared_ptr<helpers> help;
     std::shared_ptr<AppDelegate> appDelegate;
@@ -221,6 +227,8 @@ private:
     std::optional<std::string> _apertureLibrary;
     std::atomic<uint64_t> _lessSensitiveValue{0};
     std::atomic<uint64_t> _moreSensitiveValue{0};
+    // A read-access prompt of the current analysis run left its file unreadable.
+    std::atomic<bool> readAccessRefused{false};
 
     std::shared_ptr<PowerAssertions> powerAssertions;
     std::shared_ptr<UserNotifications> userNotifications;

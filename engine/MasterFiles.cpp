@@ -1,16 +1,70 @@
 // Where each loaded image's master file lies: the library package's database, else its
 // ApertureData.xml; and the file to fingerprint for an image, in place or exported.
+#include <cerrno>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 #include "engine/LumsiftForAperture.h"
 #include "engine/Text.h"
+#include "platform/fd/UniqueFd.h"
 #include "platform/log/Log.h"
 #include "platform/plist/Plist.h"
 #include "platform/sqlite/Sqlite.h"
 
 namespace lumsift {
 namespace {
+
+// The largest ApertureData.xml that is read. A library of 500,000 images describes them in well
+// under this, and parsing takes a little more memory than the file's size, so a file above it is
+// damaged or hostile and is refused as a file that cannot be used.
+constexpr std::uintmax_t kMaxXmlBytes = std::uintmax_t{1} << 30;
+
+// The whole of the regular file at `path` when it holds at most `limit` bytes; nullopt when it
+// cannot be opened, is no regular file (a FIFO is opened without waiting) or is larger, also
+// when it grows while being read.
+std::optional<std::string> readBoundedFile(const std::string& path, std::uintmax_t limit) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!fd.valid() || fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        static_cast<std::uintmax_t>(status.st_size) > limit) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(status.st_size) + 1, '\0');
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t n = read(fd.get(), bytes.data() + filled, bytes.size() - filled);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(n);
+    }
+    if (filled > limit) {
+        return std::nullopt;
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
+// NO, with a log line, when the file at `path` is larger than ApertureData.xml may be.
+bool xmlSizeAllowed(const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > kMaxXmlBytes) {
+        log::line("ApertureData.xml is larger than " + std::to_string(kMaxXmlBytes) +
+                  " bytes: not read");
+        return false;
+    }
+    return true;
+}
 
 // The identifier is bound, never pasted into the text, so no identifier can change the query.
 constexpr std::string_view kMasterQuery =
@@ -63,8 +117,10 @@ void LumsiftForAperture::loadXmlData() {
     long previews = 0;
     long unidentified = 0;
     const std::string xmlPath = library ? *library + "/ApertureData.xml" : std::string();
-    if (library && helpers::fileExists(xmlPath, delegate())) {
-        const std::optional<plist::Plist> data = plist::Plist::readFile(xmlPath);
+    if (library && readableFile(xmlPath) && xmlSizeAllowed(xmlPath)) {
+        const std::optional<std::string> bytes = readBoundedFile(xmlPath, kMaxXmlBytes);
+        const std::optional<plist::Plist> data =
+            bytes ? plist::Plist::parse(*bytes) : std::optional<plist::Plist>();
         const plist_t masterList =
             data ? plist::dictItem(data->get(), "Master Image List") : nullptr;
         const std::string prefix = nfc(*library + "/Masters/");
@@ -102,7 +158,7 @@ bool LumsiftForAperture::loadApertureDataSqlite() {
         return false;
     }
     const std::string databasePath = *library + "/Database/Library.apdb";
-    if (!helpers::fileExists(databasePath, delegate())) {
+    if (!readableFile(databasePath)) {
         return false;
     }
     SqliteStatus status;
@@ -126,15 +182,23 @@ std::optional<std::filesystem::path> LumsiftForAperture::exportImage(const Image
     const std::optional<std::string> library = apertureLibrary();
     if (library && !library->empty() && hasFileName) {
         const std::string path = loaded.masterPathFor(image.id());
-        if (!path.empty() && helpers::fileExists(path, delegate())) {
+        if (!path.empty() && readableFile(path)) {
             return std::filesystem::path(path);
         }
     }
     if (!hasFileName) {
         return std::nullopt;
     }
-    const std::vector<std::filesystem::path> exported =
-        photoApplication->exportVersions({image}, exportFolder, scripting::kExportMetadataRKSC);
+    std::vector<std::filesystem::path> exported;
+    try {
+        exported = photoApplication->exportVersions({image}, exportFolder,
+                                                    scripting::kExportMetadataRKSC);
+    } catch (const scripting::ScriptingError& error) {
+        // An export that fails gives no file, as one that yields nothing does (the master may
+        // be unreadable to the application too).
+        log::line("The export of " + image.id() + " failed (" + error.name() +
+                  "): " + error.reason());
+    }
     if (exported.empty()) {
         return std::nullopt;
     }
@@ -146,6 +210,23 @@ std::optional<std::filesystem::path> LumsiftForAperture::exportImage(const Image
         help->deleteFileInstance(sidecar);
     }).detach();
     return url;
+}
+
+bool LumsiftForAperture::readableFile(const std::string& path) {
+    std::error_code error;
+    const bool regular = std::filesystem::is_regular_file(path, error);
+    if (readAccessRefused && regular && !helpers::fileReadable(path)) {
+        log::line("Read access to " + path + " was refused earlier in this run: not asked again");
+        return false;
+    }
+    if (helpers::fileExists(path, delegate())) {
+        return true;
+    }
+    // The file is there but stayed unreadable through the prompt: the user declined, or the
+    // platform grants nothing through the panel. Asking again for each later file would only
+    // hold up the run.
+    readAccessRefused = regular;
+    return false;
 }
 
 } // namespace lumsift

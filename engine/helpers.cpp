@@ -116,8 +116,10 @@ bool contentsEqual(const std::filesystem::path& a, const std::filesystem::path& 
 } // namespace
 
 bool helpers::fileExists(std::string_view path, const std::shared_ptr<AppDelegate>& appDelegate) {
+    // A FIFO would block whoever opens it, and a device or a folder is no file to read: all are
+    // taken as missing.
     std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::path(path), ec)) {
+    if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec)) {
         return false;
     }
     if (fileReadable(path)) {

@@ -11,9 +11,11 @@ class AppDelegate;
 
 class helpers {
 public:
-    // YES when the file exists and is readable. When it exists but cannot be read, asks the user
-    // for read access (the delegate's userSelectedFiles, run on the main thread while this thread
-    // waits) and tests again. `appDelegate` is borrowed; null means no prompt.
+    // YES when the file exists, is a regular file (links followed) and is readable. When it
+    // exists but cannot be read, asks the user for read access (the delegate's
+    // userSelectedFiles, run on the main thread while this thread waits) and tests again. Any
+    // other kind of file (a FIFO, a device, a folder) gives NO without a prompt. `appDelegate`
+    // is borrowed; null means no prompt.
     static bool fileExists(std::string_view path, const std::shared_ptr<AppDelegate>& appDelegate);
     // access(R_OK).
     static bool fileReadable(std::string_view path);

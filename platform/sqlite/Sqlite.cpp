@@ -8,10 +8,11 @@ namespace lumsift {
 namespace {
 
 // A file: URI for `path`, every byte outside the unreserved set and "/" percent-encoded so that
-// "?", "#" and "%" in folder names stay part of the path.
+// "?", "#" and "%" in folder names stay part of the path. An absolute path follows an empty
+// authority ("file://" + path), so that a path beginning with "//" is never read as a host.
 std::string fileUri(std::string_view path) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string uri = "file:";
+    std::string uri = path.starts_with('/') ? "file://" : "file:";
     for (const char c : path) {
         const auto b = static_cast<unsigned char>(c);
         const bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||

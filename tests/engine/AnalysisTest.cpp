@@ -3,7 +3,6 @@
 // stop, failed requests, and the end of a run.
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "fingerprint/Lumsift.h"
 #include "platform/log/Log.h"
@@ -26,8 +25,7 @@ struct Analysis : EngineHarness {
         recordSystem();
         app->addProject("Project", "P1");
     }
-    // Adds a version whose master is photo `photo` (or garbage for -1). Master names are unique
-    // to this process because the fake exports them into the shared temporary folder.
+    // Adds a version whose master is photo `photo` (or garbage for -1).
     void add(const std::string& id, std::optional<uint64_t> plain, std::optional<uint64_t> plus,
              std::optional<uint64_t> pro, int photo = 0) {
         addImage("P1", id, plain, plus, pro);
@@ -59,7 +57,7 @@ struct Analysis : EngineHarness {
         return writes;
     }
     fs::path master(const std::string& id) const {
-        return dir / (id + "-" + std::to_string(getpid()) + ".jpg");
+        return dir / (id + ".jpg");
     }
 
     testimages::TempDir dir;

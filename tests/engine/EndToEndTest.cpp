@@ -97,12 +97,12 @@ void expectFingerprintsOfItsFile(const Library& lib, const VersionRecord& v) {
     EXPECT_EQ(lib.fingerprint(v.uuid, kTagPro), calculator.calculateHashPro()) << v.name;
 }
 
-// YES once no file in the export folder has a name starting with `stem` (the copies and
-// sidecars of a version); the sidecar deletion runs on a thread of its own.
-bool exportsGone(const std::string& stem) {
+// YES once no file in `folder` has a name starting with `stem` (the copies and sidecars of a
+// version); the sidecar deletion runs on a thread of its own.
+bool exportsGone(const fs::path& folder, const std::string& stem) {
     for (int attempt = 0; attempt < 300; ++attempt) {
         bool found = false;
-        for (const auto& entry : fs::directory_iterator(fs::temp_directory_path()))
+        for (const auto& entry : fs::directory_iterator(folder))
             found = found || entry.path().filename().string().starts_with(stem);
         if (!found)
             return true;
@@ -177,7 +177,8 @@ TEST(AnalysisEndToEnd, ExportedCopiesAreDeletedAfterReadingAndASecondRunComputes
     lib.analyse();
     for (const VersionRecord& v : versions) {
         expectFingerprintsOfItsFile(lib, v);
-        EXPECT_TRUE(exportsGone(v.name)) << v.name;
+        EXPECT_TRUE(exportsGone(LumsiftForApertureTestAccess::exportFolder(lib.engine), v.name))
+            << v.name;
         EXPECT_TRUE(fs::exists(v.masterPath));
     }
     const auto first = lib.tags(versions[0].uuid);

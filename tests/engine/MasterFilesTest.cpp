@@ -9,7 +9,10 @@
 
 #include "platform/log/Log.h"
 #include "tests/engine/support/EngineHarness.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestImages.h"
+
+#include <sys/stat.h>
 
 namespace lumsift {
 namespace {
@@ -68,10 +71,11 @@ struct Package : EngineHarness {
         }
         return files;
     }
-    // The master paths that loadXmlData finds for `ids` in this package.
-    Strings paths(Strings ids) {
+    // The master paths that loadXmlData finds for `ids` in this package, named `library`
+    // (the package's path unless given).
+    Strings paths(Strings ids, std::optional<std::string> library = {}) {
         Access::loadIdentifiers(engine, std::move(ids));
-        engine.setApertureLibrary(root.string());
+        engine.setApertureLibrary(library.value_or(root.string()));
         engine.loadXmlData();
         return Access::allImagePaths(engine);
     }
@@ -115,6 +119,155 @@ TEST(MasterFiles, DatabaseIsOnlyRead) {
     const auto during = p.snapshot();
     EXPECT_EQ(p.paths({"V1", "V2"}), (Strings{p.master("a.jpg"), "/b.jpg"}));
     EXPECT_EQ(p.snapshot(), during);
+}
+
+TEST(MasterFiles, DatabaseOpensWhateverAnAbsolutePathHolds) {
+    for (const char* name : {"Lib.aplibrary", "100% #1 ?x=y.aplibrary", "two  blanks.aplibrary"})
+        for (const bool doubleSlash : {false, true}) {
+            Package p(name);
+            p.makeDatabase("insert into RKVersion values('V1','M1');"
+                           "insert into RKMaster values('M1','a.jpg',0);");
+            // A path that begins with "//" names the same folder, and is no host.
+            const std::string library = (doubleSlash ? "/" : "") + p.root.string();
+            const log::Capture capture;
+            EXPECT_EQ(p.paths({"V1"}, library), Strings{library + "/Masters/a.jpg"}) << library;
+            EXPECT_TRUE(capture.lines().empty()) << library;
+        }
+}
+
+TEST(MasterFiles, SpecialOrOversizedLibraryFilesAreUnusableAndNeverHang) {
+    // A FIFO or a device as the database falls back to the XML file; as the XML file, or an XML
+    // file above the size limit, it gives no master at all.
+    Package p;
+    const fs::path xml = p.root / "ApertureData.xml";
+    ASSERT_EQ(mkfifo(p.database().c_str(), 0644), 0);
+    p.makeXml({{"V1", p.master("a.jpg")}});
+    Strings found;
+    ASSERT_TRUE(testing::endsWithin20Seconds([&] { found = p.paths({"V1"}); }, {p.database()}));
+    EXPECT_EQ(found, Strings{p.master("a.jpg")});
+    fs::remove(p.database());
+    fs::create_symlink("/dev/null", p.database());
+    EXPECT_EQ(p.paths({"V1"}), Strings{p.master("a.jpg")});
+
+    fs::remove(xml);
+    ASSERT_EQ(mkfifo(xml.c_str(), 0644), 0);
+    for (const int kind : {0, 1, 2}) { // FIFO, device, too large
+        SCOPED_TRACE(kind);
+        if (kind == 1) {
+            fs::remove(xml);
+            fs::create_symlink("/dev/null", xml);
+        } else if (kind == 2) {
+            fs::remove(xml);
+            p.makeXml({{"V1", p.master("a.jpg")}});
+            fs::resize_file(xml, (std::uintmax_t{1} << 30) + 1); // sparse: nothing is written
+        }
+        const log::Capture capture;
+        ASSERT_TRUE(testing::endsWithin20Seconds([&] { found = p.paths({"V1"}); }, {xml}));
+        EXPECT_EQ(found, Strings{""});
+        EXPECT_EQ(capture.lines().back(), "Masters: 0  Previews: 0  UnIdentified: 0");
+        EXPECT_EQ(capture.contains("ApertureData.xml is larger than 1073741824 bytes: not read"),
+                  kind == 2);
+    }
+}
+
+TEST(MasterFiles, AFifoOrADeviceAsAMasterIsAProblemImageNotAHang) {
+    Package p;
+    const fs::path fifo = p.dir / "elsewhere/a.jpg";
+    const fs::path device = p.dir / "elsewhere/b.jpg";
+    fs::create_directories(fifo.parent_path());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", device);
+    p.makeDatabase("insert into RKVersion values('V1','M1'),('V2','M2');"
+                   "insert into RKMaster values('M1','" + fifo.relative_path().string() + "',1),"
+                   "('M2','" + device.relative_path().string() + "',1);");
+    p.recordSystem();
+    p.app->addProject("P", "P1");
+    for (const auto& [id, master] : {std::pair{"V1", fifo}, std::pair{"V2", device}}) {
+        p.app->addVersion("P1", id);
+        p.app->setMasterFile(id, master); // nor can the application export a copy of it
+    }
+    p.load();
+    p.engine.setApertureLibrary(p.root.string());
+    ASSERT_TRUE(testing::endsWithin20Seconds(
+        [&] {
+            p.engine.analyseImages(p.loadingPage);
+            p.main->drain();
+        },
+        {fifo}));
+    for (const char* id : {"V1", "V2"})
+        EXPECT_EQ(p.app->customTag(id, kTagPro), "0") << id;
+    EXPECT_EQ(p.engine.problemImageCount(), 2);
+}
+
+TEST(MasterFiles, ExportedCopiesGoIntoAFolderOfTheUsersOwnThatGoesAtExit) {
+    const testimages::TempDir runtime;
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    // At a normal exit the folder is gone (in a child, before this process has threads).
+    const fs::path record = runtime / "folder";
+    EXPECT_EQ(testing::signalOfChild([&] {
+                  EngineHarness h;
+                  testimages::writeBytes(record, Access::exportFolder(h.engine));
+                  std::exit(0);
+              }),
+              0);
+    const std::string made = testimages::readBytes(record);
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(fs::path(made).parent_path(), runtime.path());
+    EXPECT_FALSE(fs::exists(made));
+
+    for (const bool runtimeFolder : {true, false}) {
+        SCOPED_TRACE(runtimeFolder);
+        if (!runtimeFolder)
+            unsetenv("XDG_RUNTIME_DIR");
+        EngineHarness h;
+        h.app->addProject("P", "P1");
+        const ImageVersion v = h.app->addVersion("P1", "V1");
+        h.app->setMasterFile("V1", testimages::writeBytes(runtime / "master.jpg", "jpeg"));
+        const std::optional<fs::path> copy = h.engine.exportImage(v);
+        ASSERT_TRUE(copy.has_value());
+        const fs::path folder = copy->parent_path();
+        EXPECT_EQ(folder.parent_path(),
+                  runtimeFolder ? runtime.path() : fs::temp_directory_path());
+        struct stat status {};
+        ASSERT_EQ(stat(folder.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0700u);
+        EXPECT_EQ(status.st_uid, geteuid());
+        // The next engine of the process takes a folder of its own; the last one goes.
+        h.engine.resetForTesting();
+        EXPECT_FALSE(fs::exists(folder));
+    }
+}
+
+TEST(MasterFiles, AReadAccessPromptThatLeavesItsFileUnreadableIsNotShownAgainInTheRun) {
+    Package p;
+    const fs::path first = testimages::writeBytes(p.dir / "elsewhere/a.jpg", "x");
+    const fs::path second = testimages::writeBytes(p.dir / "elsewhere/b.jpg", "x");
+    for (const fs::path& file : {first, second})
+        chmod(file.c_str(), 0);
+    p.makeDatabase("insert into RKVersion values('V1','M1'),('V2','M2');"
+                   "insert into RKMaster values('M1','" + first.relative_path().string() + "',1),"
+                   "('M2','" + second.relative_path().string() + "',1);");
+    p.giveDelegate();
+    p.recordSystem();
+    p.app->addProject("P", "P1");
+    p.app->addVersion("P1", "V1");
+    p.app->addVersion("P1", "V2");
+    p.load();
+    const testing::AsUnprivilegedReader reader;
+    for (int run = 0; run < 2; ++run) {
+        // The user cancels the prompt: the file stays unreadable, no copy can be had either.
+        p.engine.setApertureLibrary(p.root.string());
+        const log::Capture capture;
+        p.engine.analyseImages(p.loadingPage);
+        p.main->drain();
+        EXPECT_EQ(p.events.startingWith("delegate.userSelectedFiles="),
+                  Strings{"delegate.userSelectedFiles=" + first.string()});
+        EXPECT_TRUE(capture.contains("Read access to " + second.string() +
+                                     " was refused earlier in this run: not asked again"));
+        EXPECT_EQ(p.app->customTag("V2", kTagPlain), "0") << "a problem image";
+        EXPECT_EQ(p.engine.problemImageCount(), 2);
+        p.events.clear();
+    }
 }
 
 TEST(MasterFiles, DamagedDatabaseLogsEachQuery) {

@@ -27,10 +27,19 @@ TEST(helpers, FileExistsAsksForReadAccessToThePackageOrTheFile) {
     h.delegate->onUserSelectedFiles = [&](const std::string&) { chmod(granted.c_str(), 0644); };
     const testing::AsUnprivilegedReader reader;
 
+    // A FIFO, a device or a folder is no file to read, whatever its permissions: no prompt.
+    const fs::path fifo = dir / "fifo.jpg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0), 0);
+    fs::create_symlink("/dev/zero", dir / "device.jpg");
+    fs::create_symlink(readable, dir / "link.jpg");
+
     EXPECT_TRUE(helpers::fileExists(readable.string(), h.delegate));
+    EXPECT_TRUE(helpers::fileExists((dir / "link.jpg").string(), h.delegate));
     EXPECT_FALSE(helpers::fileExists((dir / "missing.jpg").string(), h.delegate));
     EXPECT_FALSE(helpers::fileExists("", h.delegate));
-    EXPECT_TRUE(h.events.events().empty()) << "no prompt for a readable or missing file";
+    for (const fs::path& special : {fifo, dir / "device.jpg", dir / "Lib.aplibrary"})
+        EXPECT_FALSE(helpers::fileExists(special.string(), h.delegate)) << special;
+    EXPECT_TRUE(h.events.events().empty()) << "no prompt for a readable, missing or special file";
     EXPECT_TRUE(helpers::fileExists(granted.string(), h.delegate));
     EXPECT_FALSE(helpers::fileExists(refused.string(), h.delegate));
     EXPECT_FALSE(helpers::fileExists(outside.string(), h.delegate));

@@ -6,7 +6,12 @@
 #include "tests/support/FakeApertureApplication.h"
 #include "tests/engine/support/Recorders.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -138,6 +143,26 @@ struct EngineHarness : RecordedEngine {
 
     Ptr<Fake> app;
 };
+
+// Runs `work` on a thread of its own: YES when it returns within 20 seconds. When it does not,
+// the FIFOs `fifos` are opened for writing and closed again, which ends any read waiting on them
+// (it then finds the end of the file), and `work` is waited for.
+inline bool endsWithin20Seconds(const std::function<void()>& work,
+                                const std::vector<std::filesystem::path>& fifos) {
+    std::promise<void> done;
+    std::future<void> ended = done.get_future();
+    std::thread worker([&] {
+        work();
+        done.set_value();
+    });
+    const bool inTime = ended.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    while (ended.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        for (const std::filesystem::path& fifo : fifos)
+            if (const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK); fd >= 0)
+                close(fd);
+    worker.join();
+    return inTime;
+}
 
 // Readability is the real user's (access(2)), and root reads every file. While this lives, a
 // process running as root has the real uid of "nobody", so a mode-0 file reads as unreadable;
