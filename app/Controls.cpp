@@ -66,6 +66,13 @@ void QtProgressIndicator::apply() {
         return;
     }
     const int maximum = toBarUnits(maxValue_);
+    if (maximum == 0) {
+        // Nothing to do (an empty library or selection): a still, empty bar, never Qt's busy
+        // bar that a range of 0..0 would show.
+        bar->setRange(0, 1);
+        bar->setValue(0);
+        return;
+    }
     bar->setRange(0, maximum);
     bar->setValue(std::min(toBarUnits(value_), maximum));
 }

@@ -18,7 +18,8 @@
 namespace lumsift::app {
 
 // A busy and progress display. Indeterminate and animating shows a running busy bar;
-// indeterminate and still an empty bar; determinate shows value against maximum.
+// indeterminate and still an empty bar; determinate shows value against maximum, and an empty
+// still bar for a maximum of 0.
 class QtProgressIndicator final : public ProgressIndicator {
 public:
     // Borrows `bar` (may be null: not connected). The indicator starts indeterminate and still.

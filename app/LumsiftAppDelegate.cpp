@@ -11,6 +11,7 @@
 
 #include <QDesktopServices>
 #include <QMessageBox>
+#include <QTimer>
 #include <QUrl>
 
 #include <filesystem>
@@ -172,14 +173,65 @@ void LumsiftAppDelegate::userSelectedFiles(const std::string& path) {
         userSelectedFilesCount_.load() == 0 ? kFirstPromptMessage : kLaterPromptMessage, name));
     panel.setParentWindow(window_.data());
 
-    // Only Open ends the prompt: the caller needs the access to go on.
-    for (;;) {
-        const int result = panel.runModal();
-        if (result == OpenPanel::kResponseOK)
-            break;
+    // Here choosing an item grants no access, so a prompt the user cancels must end: the file
+    // then stays unreadable and the caller goes on without it.
+    const int result = panel.runModal();
+    if (result != OpenPanel::kResponseOK) {
         log::line("NSOpenPanel result = " + std::to_string(result));
+        return;
     }
     userSelectedFilesCount_.fetch_add(1);
+}
+
+bool LumsiftAppDelegate::windowShouldClose() {
+    if (lumsiftForAperture_ == nullptr || !lumsiftForAperture_->runUnderway())
+        return true;
+    if (!closingAfterRun_ && !stopQuestion_)
+        askToStopRun();
+    return false;
+}
+
+void LumsiftAppDelegate::askToStopRun() {
+    auto* box = new QMessageBox(window_.data());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setIcon(QMessageBox::Warning);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QStringLiteral("Lumsift is still working."));
+    box->setInformativeText(QStringLiteral(
+        "Quitting now stops the analysis or search after the image it is working on."));
+    QPushButton* stop = box->addButton(QStringLiteral("Stop and Quit"), QMessageBox::AcceptRole);
+    box->addButton(QStringLiteral("Continue"), QMessageBox::RejectRole);
+    box->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
+    QObject::connect(box, &QMessageBox::buttonClicked, box,
+                     [weak = weak_from_this(), stop](QAbstractButton* chosen) {
+                         const auto self = weak.lock();
+                         if (self && chosen == stop)
+                             self->stopRunAndClose();
+                     });
+    stopQuestion_ = box;
+    box->open();
+}
+
+void LumsiftAppDelegate::stopRunAndClose() {
+    closingAfterRun_ = true;
+    if (lumsiftForAperture_ != nullptr)
+        lumsiftForAperture_->requestStop();
+    if (window_ == nullptr)
+        return;
+    // Nothing new may start while the run winds down.
+    if (QWidget* content = window_->centralWidget())
+        content->setEnabled(false);
+    auto* poll = new QTimer(window_.data());
+    QObject::connect(poll, &QTimer::timeout, poll, [weak = weak_from_this(), poll] {
+        const auto self = weak.lock();
+        if (!self || (self->lumsiftForAperture_ && self->lumsiftForAperture_->runUnderway()))
+            return;
+        poll->stop();
+        poll->deleteLater();
+        if (self->window_)
+            self->window_->close();
+    });
+    poll->start(20);
 }
 
 void LumsiftAppDelegate::moreInfoButton() {

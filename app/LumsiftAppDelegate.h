@@ -12,6 +12,7 @@
 
 #include <QLabel>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 
@@ -68,8 +69,15 @@ public:
     void showAlert(const std::string& message, const std::string& title) override;
     // Main thread: begins `alert` (copied) as a window-modal sheet on `window` and returns.
     void doAlertSheet(const Alert& alert);
-    // Main thread: the read-access prompt for `path`; returns only when the user pressed Open.
+    // Main thread: the read-access prompt for `path`, once; Open counts a prompt answered, any
+    // other answer is logged. The caller tests the file again either way.
     void userSelectedFiles(const std::string& path) override;
+
+    // --- Closing the main window (main thread) ---
+    // YES when the window may close: no analysis or search is underway. Otherwise asks, in a
+    // sheet on the window, whether to stop it; on "Stop and Quit" the run is asked to stop at
+    // its next image boundary and the window is closed once it has ended. NO meanwhile.
+    bool windowShouldClose();
 
     // --- Outlets (main thread; each borrowed, owned by the main window) ---
     QMainWindow* window() const { return window_.data(); }
@@ -102,6 +110,10 @@ public:
 private:
     // Start-up step 6 and page-switch step 4: the page fills the content view as subview 1.
     void showPageView(QWidget* view);
+    // The sheet that asks whether to stop the run underway.
+    void askToStopRun();
+    // Stops the run at its next image boundary and closes the window when it has ended.
+    void stopRunAndClose();
 
     QPointer<ViewController> currentViewController_;
     QPointer<ViewController> startScreenViewController_;
@@ -113,6 +125,9 @@ private:
     QPointer<QLabel> selectedLabel_;
     LumsiftForAperture* lumsiftForAperture_ = nullptr;
     std::atomic<uint64_t> userSelectedFilesCount_{0};
+    // The question while it is shown; true once the user chose to stop and quit.
+    QPointer<QMessageBox> stopQuestion_;
+    bool closingAfterRun_ = false;
 };
 
 } // namespace lumsift::app

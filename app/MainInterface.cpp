@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QEvent>
 #include <QPointer>
 
 #include <filesystem>
@@ -35,6 +36,27 @@ std::unique_ptr<QWidget> makeStartScreen(const std::shared_ptr<LumsiftAppDelegat
                      [delegate] { delegate->moreInfoButton(); });
     return view;
 }
+
+// Lets the main window close only when the delegate says it may.
+class CloseGuard final : public QObject {
+public:
+    CloseGuard(std::weak_ptr<LumsiftAppDelegate> delegate, QObject* parent)
+        : QObject(parent), delegate_(std::move(delegate)) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Close)
+            return QObject::eventFilter(watched, event);
+        const auto delegate = delegate_.lock();
+        if (delegate && !delegate->windowShouldClose()) {
+            event->ignore();
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::weak_ptr<LumsiftAppDelegate> delegate_;
+};
 
 std::unique_ptr<QWidget> makeResultsView() {
     auto view = std::make_unique<ResultsView>();
@@ -87,7 +109,12 @@ MainInterface loadMainInterface() {
                      [delegate] { delegate->moreInfoButton(); });
     QObject::connect(ui.actionTechSupport, &QAction::triggered, window,
                      [delegate] { delegate->techSupport(); });
-    QObject::connect(ui.actionQuit, &QAction::triggered, window, [] { QApplication::quit(); });
+    // Quitting closes the main window first, which asks while a run is underway.
+    window->installEventFilter(new CloseGuard(delegate, window));
+    QObject::connect(ui.actionQuit, &QAction::triggered, window, [window] {
+        if (window->close())
+            QApplication::quit();
+    });
     QObject::connect(qApp, &QGuiApplication::applicationStateChanged, window,
                      [delegate](Qt::ApplicationState state) {
                          if (state == Qt::ApplicationActive)
@@ -105,11 +132,11 @@ void bringToFront(QWidget& window) {
 
 int applicationMain(int argc, char** argv) {
     QApplication application(argc, argv);
+    // The name only: a display name would be appended to every window's title by the platform.
     const std::string name = Bundle::main().infoString("CFBundleName").value_or("Lumsift");
     const std::string identifier =
         Bundle::main().infoString("CFBundleIdentifier").value_or(kIdentifier);
     QApplication::setApplicationName(QString::fromStdString(name));
-    QApplication::setApplicationDisplayName(QString::fromStdString(name));
     // The desktop entry's name: task bars match the window to the entry and its icon.
     QGuiApplication::setDesktopFileName(QString::fromStdString(identifier));
 

@@ -163,6 +163,8 @@ private:
 };
 
 void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
+    // First in, last out: the run counts as underway until everything below is done.
+    const UnderwayRun underway(runsUnderway);
     std::shared_ptr<PowerAssertions> power;
     std::shared_ptr<UserNotifications> notifications;
     {
@@ -230,6 +232,13 @@ void LumsiftForAperture::analyseWith(Lumsift& calculator, const std::shared_ptr<
     postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
     for (std::size_t i = 0; i < list.size(); ++i) {
+        // Between two images' steps, so that no image is left half-written.
+        if (stopRequested) {
+            stopAnalysis("Analysis stopped on request after " + countText(i) + " of " +
+                             countText(list.size()) + " images",
+                         std::nullopt);
+            return;
+        }
         if (!run.analyseImage(list[i], i)) {
             return;
         }
@@ -260,10 +269,12 @@ void LumsiftForAperture::endWithFingerprintsNotStored(std::size_t images,
     postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
 }
 
-void LumsiftForAperture::stopAnalysis(const std::string& logged, const std::string& shown) {
+void LumsiftForAperture::stopAnalysis(const std::string& logged,
+                                      const std::optional<std::string>& shown) {
     log::line(logged);
-    if (const std::shared_ptr<AppDelegate> appDelegate = delegate()) {
-        appDelegate->showAlert(shown, "ERROR");
+    const std::shared_ptr<AppDelegate> appDelegate = delegate();
+    if (shown && appDelegate) {
+        appDelegate->showAlert(*shown, "ERROR");
     }
     postToDataView([](LoadingPage& p) {
         setText(p.retrieveStatusLabel(), "Analysis Stopped");

@@ -81,6 +81,7 @@ void LumsiftForAperture::resetForTesting() {
     _problemImageCount = 0;
     _lessSensitiveValue = 0;
     _moreSensitiveValue = 0;
+    stopRequested = false;
     powerAssertions.reset();
     userNotifications.reset();
     initFields();

@@ -135,6 +135,14 @@ public:
     // out. Caller: a worker thread, one search at a time.
     void detectSimilar(std::shared_ptr<ResultsPage> page);
 
+    // --- Stopping (any thread) ---
+    // YES from the start of an analysis or a search until its last report has been posted.
+    bool runUnderway() const { return runsUnderway.load() > 0; }
+    // Ends every analysis and search at its next image boundary, now and for the rest of the
+    // process: an analysis before its next image, a search before its next target, so that what
+    // one image's step writes is written whole. Sent when the application quits during a run.
+    void requestStop() { stopRequested = true; }
+
     // --- Atomic properties ---
     int64_t hashedImageCount() const { return _hashedImageCount.load(); }
     void setHashedImageCount(int64_t v) { _hashedImageCount.store(v); }
@@ -193,9 +201,20 @@ private:
     // Ends a run whose whole list was handled but `images` of whose images the library refused
     // tags: "Analysis Incomplete", a notification and an alert that give their number.
     void endWithFingerprintsNotStored(std::size_t images, UserNotifications& notifications);
-    // Ends a run that cannot go on: `logged` in the log, `shown` in an "ERROR" alert, the status
-    // "Analysis Stopped", the analyse controls and Next enabled.
-    void stopAnalysis(const std::string& logged, const std::string& shown);
+    // Ends a run that cannot go on: `logged` in the log, `shown` (when given) in an "ERROR"
+    // alert, the status "Analysis Stopped", the analyse controls and Next enabled.
+    void stopAnalysis(const std::string& logged, const std::optional<std::string>& shown);
+    // Counts one analysis or search as underway while it lives.
+    class UnderwayRun {
+    public:
+        explicit UnderwayRun(std::atomic<int>& runs) : runs_(runs) { ++runs_; }
+        ~UnderwayRun() { --runs_; }
+        UnderwayRun(const UnderwayRun&) = delete;
+        UnderwayRun& operator=(const UnderwayRun&) = delete;
+
+    private:
+        std::atomic<int>& runs_;
+    };
     // One analysis run and one search, with their steps (Analysis.cpp, Search.cpp).
     class AnalysisRun;
     class SimilaritySearch;
@@ -229,6 +248,9 @@ private:
     std::atomic<uint64_t> _moreSensitiveValue{0};
     // A read-access prompt of the current analysis run left its file unreadable.
     std::atomic<bool> readAccessRefused{false};
+    // Analyses and searches underway; requestStop was sent.
+    std::atomic<int> runsUnderway{0};
+    std::atomic<bool> stopRequested{false};
 
     std::shared_ptr<PowerAssertions> powerAssertions;
     std::shared_ptr<UserNotifications> userNotifications;

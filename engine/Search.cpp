@@ -121,9 +121,10 @@ private:
     // For `targets` selected images, without the lock: the code and the search list for the
     // whole search, the progress scale and a new record of added keywords.
     void setUp(uint64_t targets);
-    // The comparison, holding the engine lock for all targets, released on every way out. A
-    // ScriptingError passes out; what was keyworded before it stays keyworded and recorded.
-    void compareAllTargets(const std::vector<ImageVersion>& selection);
+    // The comparison, holding the engine lock for all targets, released on every way out. NO
+    // when a stop request ended it before a target. A ScriptingError passes out; what was
+    // keyworded before it stays keyworded and recorded.
+    bool compareAllTargets(const std::vector<ImageVersion>& selection);
     // The counts, "Retrieval Complete" and the buttons back.
     void end();
     Target takeTarget(const ImageVersion& target);
@@ -153,6 +154,7 @@ private:
 };
 
 void LumsiftForAperture::detectSimilar(std::shared_ptr<ResultsPage> page) {
+    const UnderwayRun underway(runsUnderway);
     SimilaritySearch search(*this, std::move(page));
     try {
         search.run();
@@ -171,7 +173,12 @@ void LumsiftForAperture::SimilaritySearch::run() {
         return;
     }
     setUp(selection.size());
-    compareAllTargets(selection);
+    if (!compareAllTargets(selection)) {
+        endStopped("stopped on request after " + countText(targetsDone) + " of " +
+                       countText(S) + " selected images",
+                   "Lumsift is quitting.");
+        return;
+    }
     end();
 }
 
@@ -227,7 +234,7 @@ void LumsiftForAperture::SimilaritySearch::setUp(uint64_t targets) {
     engine.taggedImageKeyword = std::make_unique<std::vector<std::string>>();
 }
 
-void LumsiftForAperture::SimilaritySearch::compareAllTargets(
+bool LumsiftForAperture::SimilaritySearch::compareAllTargets(
     const std::vector<ImageVersion>& selection) {
     // So no step of an analysis runs during the comparisons and the keywording.
     const std::lock_guard lock(engine.engineLock);
@@ -235,6 +242,9 @@ void LumsiftForAperture::SimilaritySearch::compareAllTargets(
     choicePage = engine.loadingPage();
     uint64_t k = 0;
     for (const ImageVersion& target : selection) {
+        // Between two targets, so that no target is left half-keyworded.
+        if (engine.stopRequested)
+            return false;
         const Target t = takeTarget(target);
         const TargetMatches found = compareWithLoadedImages(t, k);
         if (!found.matches.empty())
@@ -244,6 +254,7 @@ void LumsiftForAperture::SimilaritySearch::compareAllTargets(
         targetsDone += 1;
         k += 1;
     }
+    return true;
 }
 
 // A target that the current load holds takes its entry from the search list, whatever that

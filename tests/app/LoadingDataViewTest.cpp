@@ -4,7 +4,9 @@
 #include "platform/defaults/UserDefaults.h"
 #include "tests/app/AppHarness.h"
 
+#include <QProgressBar>
 #include <QRadioButton>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -150,6 +152,58 @@ TEST(LoadingDataView, ClickArrivingBeforeTheEngineDisablesStartsNoSecondRun) {
     EXPECT_TRUE(h.app->callsStartingWith("projects").empty());
     EXPECT_EQ(h.askedPanels().size(), 1u);
     EXPECT_EQ(text(page.retrieveStatusLabel()), "Analysis Complete");
+}
+
+// Whether the bar shows Qt's endless busy animation.
+bool busy(const QProgressBar& bar) {
+    return bar.minimum() == 0 && bar.maximum() == 0;
+}
+
+TEST(LoadingDataView, TheBarRunsWhileLoadingShowsTheRunsProgressAndStaysStillWithNothingToDo) {
+    for (const int images : {0, 3}) {
+        SCOPED_TRACE(images);
+        AppHarness h;
+        if (images > 0) {
+            h.addImages(2);
+            h.app->addVersion(h.app->addProject("Second"), "W");
+        }
+        LoadingDataView page;
+        auto* bar = page.findChild<QProgressBar*>("retrievProgressIndicator");
+        page.awakeFromNib();
+        EXPECT_TRUE(busy(*bar));
+        ASSERT_TRUE(AppHarness::waitUntilIdle(page));
+        // Two projects read: 2 of 2. No project: a still, empty bar.
+        EXPECT_FALSE(busy(*bar));
+        EXPECT_EQ(bar->value(), images > 0 ? 2 : bar->minimum());
+        EXPECT_EQ(bar->maximum(), images > 0 ? 2 : 1);
+
+        QTest::mouseClick(page.analyseButton(), Qt::LeftButton);
+        ASSERT_TRUE(AppHarness::waitUntilIdle(page));
+        EXPECT_FALSE(busy(*bar));
+        EXPECT_EQ(bar->value(), images);
+        EXPECT_EQ(bar->maximum(), images > 0 ? 3 : 1);
+    }
+}
+
+TEST(LoadingDataView, EachAnalyseButtonStartsItsOwnKindOfRun) {
+    AppHarness h;
+    h.addImages(2);
+    h.app->setSelection({"V1"});
+    LoadingDataView page;
+    ASSERT_TRUE(wokenAndLoaded(page));
+    h.app->clearCalls();
+    QTest::mouseClick(page.analyseSelectionButton(), Qt::LeftButton);
+    ASSERT_TRUE(AppHarness::waitUntilIdle(page));
+    EXPECT_TRUE(page.selectionMode());
+    EXPECT_EQ(h.app->callsStartingWith("selection").size(), 1u);
+    EXPECT_EQ(h.app->callsStartingWith("versionHeight"), std::vector<std::string>{"versionHeight V1"});
+
+    h.app->clearCalls();
+    QTest::mouseClick(page.analyseButton(), Qt::LeftButton);
+    ASSERT_TRUE(AppHarness::waitUntilIdle(page));
+    EXPECT_FALSE(page.selectionMode());
+    EXPECT_TRUE(h.app->callsStartingWith("selection").empty());
+    EXPECT_EQ(h.app->callsStartingWith("versionHeight").size(), 2u);
 }
 
 } // namespace

@@ -7,12 +7,16 @@
 #include "tests/app/AppHarness.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <thread>
 
 namespace lumsift::app {
@@ -210,36 +214,107 @@ TEST(LumsiftAppDelegate, AlertFromAWorkerReturnsOnceTheSheetIsUp) {
     EXPECT_TRUE(AppHarness::waitFor([&] { return openAlert(h.ui.window.get()) == nullptr; }));
 }
 
-TEST(LumsiftAppDelegate, ReadAccessPromptRepeatsUntilOpenThenAsksForTheParentFolder) {
+TEST(LumsiftAppDelegate, ReadAccessPromptEndsAtCancelAndAsksForTheParentFolderAfterAnOpen) {
     AppHarness h;
     h.launch();
     log::Capture log;
-    h.answerPanels({"", "", "/photos", "/b"});
+    h.answerPanels({"", "/photos", "/b"});
 
+    // Cancel ends the prompt: choosing an item grants nothing here, so it could not be escaped.
     h.ui.delegate->userSelectedFiles("/photos/Library.aplibrary");
-    EXPECT_EQ(log.count("NSOpenPanel result = 0"), 2u);
+    EXPECT_EQ(log.count("NSOpenPanel result = 0"), 1u);
+    EXPECT_EQ(h.ui.delegate->userSelectedFilesCount(), 0u);
+    h.ui.delegate->userSelectedFiles("/photos/Library.aplibrary");
     EXPECT_EQ(h.ui.delegate->userSelectedFilesCount(), 1u);
     h.ui.delegate->userSelectedFiles("/b/100%@ two.jpg");
     EXPECT_EQ(h.ui.delegate->userSelectedFilesCount(), 2u);
 
     const std::vector<OpenPanel> asked = h.askedPanels();
-    ASSERT_EQ(asked.size(), 4u);
+    ASSERT_EQ(asked.size(), 3u);
     for (const OpenPanel& panel : asked) {
         EXPECT_TRUE(panel.canChooseFiles());
         EXPECT_TRUE(panel.canChooseDirectories());
         EXPECT_TRUE(panel.allowedFileTypes().empty());
         EXPECT_EQ(panel.title(), "Read Access Required");
     }
-    for (const int retried : {0, 1}) // the same panel again after each Cancel
-        EXPECT_EQ(asked[retried].message(), asked[2].message());
-    EXPECT_EQ(asked[2].directoryURL(), "/photos");
-    EXPECT_EQ(asked[2].message(), "Lumsift Requires read access to Library.aplibrary.\nPlease "
+    EXPECT_EQ(asked[0].message(), asked[1].message()) << "a cancelled prompt counts for nothing";
+    EXPECT_EQ(asked[1].directoryURL(), "/photos");
+    EXPECT_EQ(asked[1].message(), "Lumsift Requires read access to Library.aplibrary.\nPlease "
                                   "select it or it's parent folder and hit the Open button.");
-    EXPECT_EQ(asked[3].directoryURL(), "/b");
-    EXPECT_EQ(asked[3].message(),
+    EXPECT_EQ(asked[2].directoryURL(), "/b");
+    EXPECT_EQ(asked[2].message(),
               "Lumsift Requires read access to 100%@ two.jpg.\nThis is due to externally "
               "referenced images in your library.  To avoid being asked again please select the "
               "parent folder for all your externally referenced pictures.");
+}
+
+TEST(LumsiftAppDelegate, ClosingTheWindowDuringARunAsksAndStopsItAtTheNextImage) {
+    AppHarness h;
+    h.addImages(3);
+    h.launch();
+    LumsiftAppDelegate& d = *h.ui.delegate;
+    QTest::mouseClick(d.nextButton(), Qt::LeftButton);
+    LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
+    ASSERT_TRUE(AppHarness::waitUntilIdle(*loading));
+    // The analysis waits in V1's step until the test lets it go on.
+    std::atomic<bool> reached{false};
+    std::atomic<bool> goOn{false};
+    const std::unique_ptr<std::atomic<bool>, void (*)(std::atomic<bool>*)> letGoAtTheEnd(
+        &goOn, [](std::atomic<bool>* flag) { *flag = true; });
+    h.app->setRequestHook([&](const std::string& entry) {
+        if (entry != "versionHeight V1")
+            return;
+        reached = true;
+        while (!goOn)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    QTest::mouseClick(loading->analyseButton(), Qt::LeftButton); // the package panel: Cancel
+    ASSERT_TRUE(AppHarness::waitFor([&] { return reached.load(); }));
+    const auto answer = [&](const char* button) {
+        QMessageBox* question = openAlert(h.ui.window.get());
+        ASSERT_NE(question, nullptr);
+        EXPECT_EQ(question->text(), "Lumsift is still working.");
+        for (QAbstractButton* b : question->buttons())
+            if (b->text() == button)
+                QTest::mouseClick(b, Qt::LeftButton);
+    };
+
+    // Continue: the window stays and the run goes on.
+    EXPECT_FALSE(h.ui.window->close());
+    answer("Continue");
+    AppHarness::processEvents();
+    EXPECT_TRUE(h.ui.window->isVisible());
+    EXPECT_TRUE(h.engine.runUnderway());
+
+    // Stop and Quit: V1's step ends whole, V2 is not begun, then the window closes.
+    EXPECT_FALSE(h.ui.window->close());
+    answer("Stop and Quit");
+    goOn = true;
+    ASSERT_TRUE(AppHarness::waitFor([&] { return !h.ui.window->isVisible(); }));
+    EXPECT_FALSE(h.engine.runUnderway());
+    EXPECT_EQ(h.app->customTag("V1", "LumsiftPro"), "0"); // no file to be had: a problem image
+    EXPECT_TRUE(h.app->callsStartingWith("versionHeight V2").empty());
+    EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Analysis Stopped");
+}
+
+TEST(LumsiftAppDelegate, ClosingTheWindowWithNoRunUnderwayAsksNothing) {
+    AppHarness h;
+    h.launch();
+    EXPECT_TRUE(h.ui.window->close());
+    EXPECT_EQ(openAlert(h.ui.window.get()), nullptr);
+}
+
+TEST(LumsiftAppDelegate, TheStartPagesSkipBoxStoresTheSetting) {
+    AppHarness h;
+    h.launch();
+    auto* skip = h.ui.delegate->startScreenViewController()->view()->findChild<QCheckBox*>(
+        "skipStartScreenCheckBox");
+    ASSERT_NE(skip, nullptr);
+    QTest::mouseClick(skip, Qt::LeftButton);
+    EXPECT_TRUE(LumsiftAppDelegate::skipStartScreen());
+    EXPECT_TRUE(UserDefaults::standard().boolForKey("SKIPSTARTSCREEN"));
+    QTest::mouseClick(skip, Qt::LeftButton);
+    EXPECT_FALSE(UserDefaults::standard().boolForKey("SKIPSTARTSCREEN"));
 }
 
 } // namespace

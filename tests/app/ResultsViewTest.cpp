@@ -7,6 +7,7 @@
 
 #include <QCheckBox>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QRadioButton>
 #include <QSlider>
 #include <QTest>
@@ -188,6 +189,33 @@ TEST(ResultsView, ClearingThatThePhotoApplicationCannotAnswerAlertsAndKeepsThePa
     EXPECT_TRUE(h.app->keywordsOf("V0").empty());
     EXPECT_FALSE(clear->isEnabled());
     EXPECT_EQ(text(page->retrieveStatusLabel()), "Ready To Search");
+}
+
+TEST(ResultsView, SearchFromItsButtonShowsItsProgressOnTheBarAndAStillBarWithNothingToCompare) {
+    for (const int images : {0, 3}) {
+        SCOPED_TRACE(images);
+        AppHarness h;
+        h.addImages(images, images);
+        h.app->setSelection({"V0"});
+        h.launch();
+        LumsiftAppDelegate& d = *h.ui.delegate;
+        QTest::mouseClick(d.nextButton(), Qt::LeftButton);
+        ASSERT_TRUE(AppHarness::waitUntilIdle(*d.loadingDataViewController()->loadingDataView()));
+        QTest::mouseClick(d.nextButton(), Qt::LeftButton);
+        auto* page = static_cast<ResultsView*>(d.resultsViewController()->view());
+        auto* bar = child<QProgressBar>(*page, "retrievProgressIndicator");
+
+        QTest::mouseClick(page->startSearchButton(), Qt::LeftButton);
+        EXPECT_FALSE(page->startSearchButton()->isEnabled());
+        ASSERT_TRUE(AppHarness::waitFor([&] { return page->startSearchButton()->isEnabled(); }));
+        AppHarness::processEvents();
+        EXPECT_EQ(text(page->retrieveStatusLabel()), "Retrieval Complete");
+        // One target against the loaded images; with none, a still, empty bar.
+        EXPECT_FALSE(bar->minimum() == 0 && bar->maximum() == 0);
+        EXPECT_EQ(bar->maximum(), images > 0 ? images : 1);
+        EXPECT_EQ(bar->value(), images);
+        EXPECT_EQ(text(page->similarImagesLabel()), images > 0 ? "2" : "0");
+    }
 }
 
 } // namespace

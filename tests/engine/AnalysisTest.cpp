@@ -341,6 +341,38 @@ TEST(Analysis, FailedSelectionReadOrAnyOtherErrorStopsTheRunWithTheControlsBack)
     }
 }
 
+TEST(Analysis, StopRequestEndsTheRunAtTheNextImage) {
+    Analysis a;
+    a.add("A", {}, {}, {});
+    a.add("B", {}, {}, {});
+    a.add("C", {}, {}, {});
+    a.load();
+    bool underway = false;
+    a.app->setRequestHook([&](const std::string& entry) {
+        if (entry != "versionHeight B")
+            return;
+        underway = a.engine.runUnderway();
+        a.engine.requestStop();
+    });
+    EXPECT_FALSE(a.engine.runUnderway());
+    a.run(kAlgorithmAll);
+    EXPECT_TRUE(underway);
+    EXPECT_FALSE(a.engine.runUnderway());
+    // B's step ends with all its fingerprints; C is not touched.
+    EXPECT_EQ(a.tagWrites(), (Strings{"A Lumsift #", "A Lumsift+ #", "A LumsiftPro #",
+                                      "B Lumsift #", "B Lumsift+ #", "B LumsiftPro #"}));
+    EXPECT_TRUE(a.app->callsStartingWith("versionHeight C").empty());
+    const Strings events = a.events.events();
+    ASSERT_GE(events.size(), 5u);
+    EXPECT_EQ(Strings(events.end() - 5, events.end()),
+              (Strings{"dataView.analysedImagesLabel=2", "dataView.notAnalysedImagesLabel=1",
+                       "dataView.retrieveStatusLabel=Analysis Stopped",
+                       "dataView.enableAnalyseButton", "delegate.enableNextView"}));
+    EXPECT_EQ(a.events.count(kNotification), 0u);
+    EXPECT_EQ(a.events.count("power.release=7"), 1u);
+    EXPECT_TRUE(a.engineLockIsFree());
+}
+
 TEST(Analysis, RunsOnWithoutAnIdleInhibitorOrNotificationService) {
     // No bus answers: the system layers fail quietly and the run goes on to its normal end.
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/system_bus_socket", 1);

@@ -349,6 +349,26 @@ TEST(Search, FailurePartWayRecordsEveryKeywordWrittenAndEnablesClearKeywords) {
     }
 }
 
+TEST(Search, StopRequestEndsTheSearchBeforeTheNextTarget) {
+    SearchLibrary lib;
+    lib.addNamed({{"T1", 0}, {"T2", 2}, {"S", 1}, {"far", 40}});
+    lib.app->setRequestHook([&](const std::string& entry) {
+        if (entry.starts_with("addKeyword T1 Lumsift T1"))
+            lib.engine.requestStop();
+    });
+    lib.searchFor({"T1", "T2"}, 5);
+    EXPECT_THAT(lib.keywordsAdded(),
+                ElementsAre(keyword("T2", "Lumsift T1"), keyword("S", "Lumsift T1"),
+                            keyword("T1", "Lumsift Target"), keyword("T1", "Lumsift T1")));
+    EXPECT_EQ(Access::taggedImages(lib.engine)->size(), 4u);
+    EXPECT_TRUE(lib.saw("resultsView.setClearKeywordsEnabled=1"));
+    EXPECT_EQ(lib.resultsPage->statusLabel.value(), "Search Stopped");
+    EXPECT_EQ(lib.similar(), "2");
+    EXPECT_EQ(lib.resultsPage->analysedLabel.value(), "1");
+    EXPECT_TRUE(lib.saw("resultsView.enableStartSearchButton"));
+    EXPECT_FALSE(lib.engine.runUnderway());
+}
+
 TEST(Search, TakesItsListOnceAndFollowsTheKindChosenBefore) {
     SearchLibrary lib(kAlgorithmPlus);
     lib.add(kTarget, "T");
