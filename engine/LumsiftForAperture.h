@@ -88,7 +88,8 @@ public:
     void loadLibrary(std::shared_ptr<LoadingPage> page);
 
     // --- Master files ---
-    // Rebuilds allImagePaths: database, else ApertureData.xml, else empty strings.
+    // Rebuilds allImagePaths: database, else ApertureData.xml, else empty strings. A file that is
+    // no regular file (a FIFO, a device), or an ApertureData.xml above 1 GiB, cannot be used.
     void loadXmlData();
     // Fills allImagePaths from the package database; NO (nothing added) when it cannot be used.
     bool loadApertureDataSqlite();
