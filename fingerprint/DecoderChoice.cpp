@@ -1,6 +1,7 @@
 // The decoder choice: libjpeg directly for the JPEGs it reads alone, libvips for the rest of
-// them and for every other format. A file goes to the decoders for its suffix in that order until
-// one does not pass it on.
+// them and for every other format. The suffix only says whether the file is of a readable type;
+// its content chooses the decoder: the file goes to the decoders in their order until one does
+// not pass it on, so a picture gives the same fingerprints whatever it is named.
 #include "fingerprint/DecoderChoice.h"
 
 #include "fingerprint/JpegDecoder.h"
@@ -86,12 +87,12 @@ Decoded decodePicture(const std::filesystem::path& path, int largestGrid) {
     if (!std::filesystem::is_regular_file(path, ec))
         return Decoded::failure("not a readable file");
     const DecodeRequest request{largestGrid > 0 ? 2 * largestGrid : 0};
-    for (const DecoderEntry& entry : decoders() | std::views::filter(readsSuffix)) {
+    for (const DecoderEntry& entry : decoders()) {
         Decoded decoded = entry.decoder->decode(path, request);
         if (!decoded.passedOn)
             return decoded;
     }
-    return Decoded::failure("every decoder for " + name + " passed it on");
+    return Decoded::failure("every decoder passed " + name + " on");
 }
 
 } // namespace lumsift

@@ -14,8 +14,8 @@ namespace lumsift {
 // without the dot, in a fixed order. Starts libvips when needed; empty only when it cannot start.
 std::vector<std::string> readableImageTypes();
 
-// Decodes `path` with the first decoder for its suffix (any case) that does not pass it on,
-// shrunk on load so that grids up to `largestGrid` a side can still be rendered from at least
+// Decodes `path`, when some decoder reads its suffix (any case), with the first decoder in order
+// of precedence that does not pass it on: the content chooses, not the name. Shrunk on load so that grids up to `largestGrid` a side can still be rendered from at least
 // twice their size in each direction (0: full size). Never passed on: a failure, with the reason,
 // for an unknown suffix, a path that is not a regular file, and whatever the decoder refuses.
 Decoded decodePicture(const std::filesystem::path& path, int largestGrid);

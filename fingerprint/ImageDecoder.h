@@ -26,7 +26,8 @@ struct [[nodiscard]] Decoded {
     // Why there is no picture, as the library that failed said it. Empty with a picture, and
     // when passed on.
     std::string error;
-    // The decoder left the file to the next decoder: the file needs what this one does not do.
+    // The decoder left the file to the next decoder: the file is not of its format, or needs what
+    // this one does not do.
     bool passedOn = false;
 
     static Decoded of(Picture picture) { return {std::move(picture), {}, false}; }
@@ -42,11 +43,11 @@ public:
     // guarantees that libvips has started when the decoder uses it.
     virtual std::vector<std::string> suffixes() const = 0;
 
-    // Decodes `path` once, as `request` asks, into an upright sRGB picture. Never throws. A
-    // failure, with the library's reason, for a file that is missing or unreadable, not of a
-    // format the decoder reads, truncated, or that its library cannot decode; passed on for a
-    // file of its format that needs another decoder. A decoder keeps nothing of its own between
-    // calls.
+    // Decodes `path` once, as `request` asks, into an upright sRGB picture. Never throws. The
+    // file's content decides, never its name: passed on for a file that is not of the decoder's
+    // format, or of its format but needing another decoder; a failure, with the library's reason,
+    // for a file that is missing or unreadable, truncated, corrupt, or that its library cannot
+    // decode. A decoder keeps nothing of its own between calls.
     virtual Decoded decode(const std::filesystem::path& path,
                            const DecodeRequest& request) const = 0;
 };

@@ -236,6 +236,11 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, const DecodeReque
     const File file(std::fopen(path.c_str(), "rb"));
     if (file.get() == nullptr)
         return Decoded::failure(std::string("cannot open: ") + std::strerror(errno));
+    // The content decides, whatever the name: a JPEG starts with its start-of-image marker.
+    unsigned char start[2] = {};
+    if (std::fread(start, 1, 2, file.get()) != 2 || start[0] != 0xFF || start[1] != 0xD8)
+        return Decoded::passOn();
+    std::rewind(file.get());
     Decompressor d;
     if (!readHeader(d, file.get()))
         return Decoded::failure(d.errors.message);

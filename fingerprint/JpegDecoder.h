@@ -14,9 +14,9 @@ public:
     // "jpg", "jpeg", "jpe".
     std::vector<std::string> suffixes() const override;
 
-    // Passes on CMYK and YCCK JPEGs, those with other than one or three components, and grey
-    // ones with a colour profile. A failure, with libjpeg's message, for a file that is missing,
-    // not a JPEG, corrupt or truncated. A colour profile that cannot be applied is logged and
+    // Passes on a file that does not start as a JPEG does (whatever its name), CMYK and YCCK
+    // JPEGs, those with other than one or three components, and grey ones with a colour profile.
+    // A failure, with libjpeg's message, for a file that is missing, corrupt or truncated. A colour profile that cannot be applied is logged and
     // the colours are kept as stored.
     Decoded decode(const std::filesystem::path& path, const DecodeRequest& request) const override;
 };

@@ -1,5 +1,5 @@
 // Tests of the JPEG decoder: the EXIF orientation reader on good and broken data, the JPEGs it
-// decodes itself or refuses, and those it passes on because they need colour conversion.
+// decodes itself or refuses, and those it passes on: not JPEGs, or needing colour conversion.
 #include "fingerprint/JpegDecoder.h"
 
 #include "tests/support/TestImages.h"
@@ -67,7 +67,7 @@ TEST(JpegDecoder, ReadsTheOrientationAndTakesBrokenExifAsUpright) {
     EXPECT_EQ(exifOrientation(data), 1);
 }
 
-TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenFilesAndPassesOnCmyk) {
+TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenJpegsAndPassesOnTheRest) {
     TempDir dir;
     const JpegDecoder decoder;
     const Decoded grey = decoder.decode(writeSolid(dir / "grey.jpg", 200, 100, 90, 90, 90), {32});
@@ -82,11 +82,12 @@ TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenFilesAndPassesOnCmyk) {
         const Decoded decoded = decoder.decode(file, {32});
         EXPECT_TRUE(decoded.picture) << file << ": " << decoded.error;
     }
-    // Missing, not a JPEG, or cut anywhere: no picture, libjpeg's message, not passed on.
+    // Missing, or a JPEG cut anywhere after its first marker: no picture, libjpeg's message, not
+    // passed on.
     const auto size = std::filesystem::file_size(photo);
-    std::vector<std::filesystem::path> broken = {dir / "missing.jpg", kData / "grey16.png"};
+    std::vector<std::filesystem::path> broken = {dir / "missing.jpg"};
     for (const std::uintmax_t keep :
-         {size_t{0}, size_t{2}, size_t{100}, size_t{200}, size / 3, size / 2, size - 10})
+         {size_t{2}, size_t{100}, size_t{200}, size / 3, size / 2, size - 10})
         broken.push_back(writeTruncatedCopy(photo, dir / ("cut" + std::to_string(keep)), keep));
     for (const auto& file : broken) {
         const Decoded decoded = decoder.decode(file, {32});
@@ -94,9 +95,14 @@ TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenFilesAndPassesOnCmyk) {
         EXPECT_FALSE(decoded.error.empty()) << file;
         EXPECT_FALSE(decoded.passedOn) << file;
     }
-    const Decoded cmyk = decoder.decode(kData / "cmyk.jpg", {32});
-    EXPECT_TRUE(cmyk.passedOn);
-    EXPECT_FALSE(cmyk.picture);
+    // What is not a JPEG, whatever its name, is another decoder's; so is CMYK.
+    for (const auto& file : {kData / "cmyk.jpg", kData / "grey16.png",
+                             writeTruncatedCopy(kData / "grey16.png", dir / "png.jpg", 100),
+                             writeTruncatedCopy(photo, dir / "first-byte.jpg", 1)}) {
+        const Decoded decoded = decoder.decode(file, {32});
+        EXPECT_TRUE(decoded.passedOn) << file;
+        EXPECT_FALSE(decoded.picture) << file;
+    }
 }
 
 } // namespace

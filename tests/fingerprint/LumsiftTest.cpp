@@ -408,6 +408,26 @@ TEST(Lumsift, CopiesOfAPictureAreNearAndOthersFar) {
     }
 }
 
+// A file is read for what it holds, not for its name: a copy under another readable suffix gives
+// the same fingerprints as the original.
+TEST(Lumsift, FingerprintsAreThePicturesWhateverItsSuffix) {
+    TempDir dir;
+    Lumsift calc;
+    const struct {
+        Format format;
+        const char* misnamed;
+    } cases[] = {
+        {Format::Png, "png.jpg"},   {Format::WebP, "webp.jpg"}, {Format::Tiff, "tiff.JPG"},
+        {Format::Jpeg, "jpeg.png"}, {Format::Jpeg, "jpeg.tif"}, {Format::Png, "png.webp"},
+    };
+    for (const auto& c : cases) {
+        const auto original = writePhotoIn(dir.path(), 3, Variant::Original, c.format);
+        std::filesystem::copy_file(original, dir / c.misnamed);
+        SCOPED_TRACE(c.misnamed);
+        EXPECT_EQ(fingerprintsOf(calc, dir / c.misnamed), fingerprintsOf(calc, original));
+    }
+}
+
 TEST(Lumsift, TransparentAreasComeOutBlack) {
     TempDir dir;
     const auto file = writeTransparentPhoto(dir / "cutout.png", 0);
