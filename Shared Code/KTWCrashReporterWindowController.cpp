@@ -45,6 +45,9 @@ constexpr const char* kIncludeSystemInformationKey =
 constexpr const char* kIncludeEmailAddressKey = "KTWCrashReporterIncludeEmailAddress";
 constexpr const char* kPreferredReportingLocaleKey = "KTWCrashReporterPreferredReportingLocale";
 constexpr std::string_view kBoundary = "81e29ba4f957efe5916039f587fe3ed7";
+// The most of the server's answer that is kept: success is the three bytes "ok\n", so a longer
+// answer is a failure whatever it holds, and the rest of it is not read.
+constexpr qsizetype kAnswerLimit = 1024;
 
 std::optional<QString> infoString(const char* key) {
     const auto value = Bundle::main().infoString(key);
@@ -359,14 +362,22 @@ void KTWCrashReporterWindowController::sendCrashReport() {
     ignoreButton_->setEnabled(false);
     discardButton_->setEnabled(false);
 
+    // A server that stops moving bytes ends the upload in the failure sheet.
+    request.setTransferTimeout(static_cast<int>(transferTimeout_.count()));
+
     // The connection keeps its delegate until it ends, even when the window closes meanwhile.
     connectionKeepAlive_ = shared_from_this();
     QNetworkReply* reply = network_->post(request, body);
+    reply->setReadBufferSize(kAnswerLimit + 1);
     _urlConnection = reply;
     connect(reply, &QNetworkReply::metaDataChanged, this,
             [this] { connection_didReceiveResponse(); });
-    connect(reply, &QNetworkReply::readyRead, this,
-            [this, reply] { connection_didReceiveData(reply->readAll()); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        connection_didReceiveData(reply->readAll());
+        // Past the limit the answer is known not to be "ok\n": stop the transfer.
+        if (_responseData && _responseData->size() > kAnswerLimit)
+            reply->abort();
+    });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { connectionEnded(reply); });
 }
 
@@ -374,11 +385,18 @@ void KTWCrashReporterWindowController::connectionEnded(QNetworkReply* reply) {
     reply->deleteLater();
     if (reply->bytesAvailable() > 0)
         connection_didReceiveData(reply->readAll());
-    if (connectionFailed(*reply))
+    const bool answerTooLong = _responseData && _responseData->size() > kAnswerLimit;
+    if (answerTooLong || !connectionFailed(*reply)) {
+        connectionDidFinishLoading();
+    } else if (reply->error() == QNetworkReply::OperationCanceledError) {
+        // Nothing here cancels but the transfer timeout.
+        connection_didFailWithError({QStringLiteral("QNetworkReply"),
+                                     static_cast<int>(reply->error()),
+                                     ktwTr("The request timed out.")});
+    } else {
         connection_didFailWithError({QStringLiteral("QNetworkReply"),
                                      static_cast<int>(reply->error()), reply->errorString()});
-    else
-        connectionDidFinishLoading();
+    }
     releaseLater(std::move(connectionKeepAlive_));
 }
 
@@ -389,7 +407,10 @@ void KTWCrashReporterWindowController::connection_didReceiveResponse() {
 void KTWCrashReporterWindowController::connection_didReceiveData(const QByteArray& data) {
     if (!_responseData)
         _responseData = QByteArray();
-    _responseData->append(data);
+    // One byte over the limit is kept, so that a longer answer never compares equal to "ok\n".
+    const qsizetype room = kAnswerLimit + 1 - _responseData->size();
+    if (room > 0)
+        _responseData->append(data.left(room));
 }
 
 void KTWCrashReporterWindowController::connectionDidFinishLoading() {

@@ -16,6 +16,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -71,6 +72,10 @@ public:
     void setCrashLogPath(const QString& crashLogPath) { crashLogPath_ = crashLogPath; }
     const QUrl& submissionURL() const { return submissionURL_; }
     void setSubmissionURL(const QUrl& submissionURL) { submissionURL_ = submissionURL; }
+    // How long the submission may go without moving a byte before it ends in the failure sheet:
+    // 60 s unless set (tests shorten it).
+    std::chrono::milliseconds transferTimeout() const { return transferTimeout_; }
+    void setTransferTimeout(std::chrono::milliseconds timeout) { transferTimeout_ = timeout; }
     const std::shared_ptr<KTWCrashReporterWindowController>& self_reference() const {
         return self_reference_;
     }
@@ -119,8 +124,10 @@ public:
     enum class TextCommand { insertTab, insertBacktab, other };
     bool textView_doCommandBySelector(QPlainTextEdit* textView, TextCommand command);
 
-    // The submission's answer. A response starts the answer afresh; data is appended; when the
-    // answer is complete it counts as success exactly when it is "ok\n".
+    // The submission's answer. A response starts the answer afresh; data is appended, no more
+    // than a small limit of it (a longer answer is a failure and its transfer is stopped); when the
+    // answer is complete it counts as success exactly when it is "ok\n". A transfer that moves no
+    // byte for transferTimeout() fails with "The request timed out.".
     void connection_didReceiveResponse();
     void connection_didReceiveData(const QByteArray& data);
     void connectionDidFinishLoading();
@@ -144,6 +151,7 @@ private:
     QPointer<QPushButton> ignoreButton_;
     QPointer<QProgressBar> progressIndicator_;
     std::shared_ptr<KTWCrashReporterWindowController> self_reference_;
+    std::chrono::milliseconds transferTimeout_{std::chrono::seconds(60)};
 
     std::unique_ptr<Ui::KTWCrashReporterWindow> ui_;
     std::unique_ptr<QWidget> window_;
