@@ -89,8 +89,11 @@ Decoded decodePicture(const std::filesystem::path& path, int largestGrid) {
     const DecodeRequest request{largestGrid > 0 ? 2 * largestGrid : 0};
     for (const DecoderEntry& entry : decoders()) {
         Decoded decoded = entry.decoder->decode(path, request);
-        if (!decoded.passedOn)
-            return decoded;
+        if (decoded.passedOn)
+            continue;
+        if (!decoded.picture)
+            decoded.error = std::string(entry.decoder->name()) + ": " + decoded.error;
+        return decoded;
     }
     return Decoded::failure("every decoder passed " + name + " on");
 }

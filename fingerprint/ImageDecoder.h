@@ -4,10 +4,13 @@
 #pragma once
 
 #include "fingerprint/Picture.h"
+#include "platform/limits/PictureLimits.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,9 +38,24 @@ struct [[nodiscard]] Decoded {
     static Decoded passOn() { return {std::nullopt, {}, true}; }
 };
 
+// A failure for a picture that declares `width` x `height` pixels when that is no pixel at all or
+// more than limits::kMaxPicturePixels; nullopt when the picture may be decoded. Decoders ask it
+// after reading the header and before decoding any pixel.
+inline std::optional<Decoded> refuseOversized(int64_t width, int64_t height) {
+    if (limits::pixelCountAllowed(width, height))
+        return std::nullopt;
+    return Decoded::failure("the picture declares " + std::to_string(width) + " x " +
+                            std::to_string(height) + " pixels, more than the " +
+                            std::to_string(limits::kMaxPicturePixels / 1'000'000) +
+                            " megapixels a picture may have");
+}
+
 class ImageDecoder {
 public:
     virtual ~ImageDecoder() = default;
+
+    // The library that decodes, as its failures are told ("libjpeg"). Cannot fail.
+    virtual std::string_view name() const = 0;
 
     // The file-name suffixes it reads, lower case, without the dot. Cannot fail; the caller
     // guarantees that libvips has started when the decoder uses it.
@@ -46,8 +64,10 @@ public:
     // Decodes `path` once, as `request` asks, into an upright sRGB picture. Never throws. The
     // file's content decides, never its name: passed on for a file that is not of the decoder's
     // format, or of its format but needing another decoder; a failure, with the library's reason,
-    // for a file that is missing or unreadable, truncated, corrupt, or that its library cannot
-    // decode. A decoder keeps nothing of its own between calls.
+    // for a file that is missing or unreadable, truncated, corrupt (where its library can tell),
+    // that declares too many pixels (refuseOversized) or would need more than
+    // limits::kMaxDecodeBytes at once, or that its library cannot decode. A decoder keeps nothing
+    // of its own between calls.
     virtual Decoded decode(const std::filesystem::path& path,
                            const DecodeRequest& request) const = 0;
 };

@@ -1,13 +1,14 @@
-// The JPEG decoder over libjpeg-turbo: header, DCT-scaled decode into R, G, B bytes, colour
-// profile (applied by libvips on the small result), EXIF orientation. libjpeg reports errors by a
-// jump back into the phase that called it; each phase is a function that holds nothing but C data,
-// so the jump skips no destructor.
+// The JPEG decoder over libjpeg-turbo: header, limits, DCT-scaled decode into grey, R, G, B or
+// C, M, Y, K bytes, colour conversion to sRGB (by libvips on the small result), EXIF orientation.
+// libjpeg reports errors by a jump back into the phase that called it; each phase is a function
+// that holds nothing but C data, so the jump skips no destructor.
 #include "fingerprint/JpegDecoder.h"
 
-#include "platform/log/Log.h"
+#include "platform/limits/PictureLimits.h"
 #include "platform/vips/Vips.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -15,8 +16,10 @@
 #include <cstring>
 #include <optional>
 
-#include <jerror.h>
+// jpeglib.h first: the message codes of jerror.h depend on what it configures.
 #include <jpeglib.h>
+
+#include <jerror.h>
 
 namespace lumsift {
 namespace {
@@ -24,9 +27,15 @@ namespace {
 struct ErrorManager {
     jpeg_error_mgr pub; // first: libjpeg hands back a pointer to it
     std::jmp_buf jump;
-    bool truncated = false;
+    bool damaged = false;
     char message[JMSG_LENGTH_MAX] = {};
 };
+
+// The warnings by which libjpeg says that the compressed data is cut short or corrupt (it then
+// goes on with made-up data); the others (an unknown JFIF version, say) leave the picture whole.
+constexpr std::array kDamagedData = {
+    JWRN_JPEG_EOF,    JWRN_HIT_MARKER,      JWRN_HUFF_BAD_CODE,  JWRN_ARITH_BAD_CODE,
+    JWRN_MUST_RESYNC, JWRN_EXTRANEOUS_DATA, JWRN_NOT_SEQUENTIAL, JWRN_BOGUS_PROGRESSION};
 
 [[noreturn]] void onError(j_common_ptr info) {
     auto* errors = reinterpret_cast<ErrorManager*>(info->err);
@@ -34,15 +43,13 @@ struct ErrorManager {
     std::longjmp(errors->jump, 1);
 }
 
-// Warnings go on; those of a file that ends early mark it truncated.
+// Warnings go on; the first of a damaged stream marks it, with its message.
 void onMessage(j_common_ptr info, int level) {
-    if (level >= 0)
-        return;
     auto* errors = reinterpret_cast<ErrorManager*>(info->err);
-    const int code = info->err->msg_code;
-    if (code != JWRN_JPEG_EOF && code != JWRN_HIT_MARKER)
+    if (level >= 0 || errors->damaged ||
+        std::ranges::find(kDamagedData, info->err->msg_code) == kDamagedData.end())
         return;
-    errors->truncated = true;
+    errors->damaged = true;
     (*info->err->format_message)(info, errors->message);
 }
 
@@ -83,12 +90,15 @@ public:
     bool created = false;
 };
 
-// Reads the header, keeping the APP1 (EXIF) and APP2 (colour profile) markers.
+// Reads the header, keeping the APP1 (EXIF) and APP2 (colour profile) markers. libjpeg may take
+// no more than the decode budget: a progressive picture whose coefficients need more becomes an
+// error instead of an allocation of gigabytes.
 bool readHeader(Decompressor& d, FILE* file) {
     if (setjmp(d.errors.jump) != 0)
         return false;
     jpeg_create_decompress(&d.info);
     d.created = true;
+    d.info.mem->max_memory_to_use = limits::kMaxDecodeBytes;
     jpeg_stdio_src(&d.info, file);
     jpeg_save_markers(&d.info, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF);
@@ -96,23 +106,24 @@ bool readHeader(Decompressor& d, FILE* file) {
     return true;
 }
 
-// Asks for R, G, B at 1/denominator and works out the output size.
-bool plan(Decompressor& d, int denominator) {
+// Asks for `colours` at 1/denominator and works out the output size.
+bool plan(Decompressor& d, J_COLOR_SPACE colours, int denominator) {
     if (setjmp(d.errors.jump) != 0)
         return false;
-    d.info.out_color_space = JCS_RGB;
+    d.info.out_color_space = colours;
     d.info.scale_num = 1;
     d.info.scale_denom = static_cast<unsigned>(denominator);
     jpeg_calc_output_dimensions(&d.info);
     return true;
 }
 
-// Decodes every scanline into `pixels` (output_height rows of 3 x output_width bytes).
+// Decodes every scanline into `pixels` (output_height rows of output_components x output_width
+// bytes).
 bool decodeInto(Decompressor& d, uint8_t* pixels) {
     if (setjmp(d.errors.jump) != 0)
         return false;
     jpeg_start_decompress(&d.info);
-    const size_t stride = static_cast<size_t>(d.info.output_width) * 3;
+    const size_t stride = static_cast<size_t>(d.info.output_width) * d.info.output_components;
     while (d.info.output_scanline < d.info.output_height) {
         JSAMPROW rows[16];
         const JDIMENSION left = d.info.output_height - d.info.output_scanline;
@@ -149,32 +160,52 @@ bool readIccProfile(Decompressor& d, MallocBuffer& profile) {
     return true;
 }
 
-// Converts the R, G, B bytes in `pixels` from the colour space of `profile` to sRGB. Returns
-// empty, or why the profile could not be applied (libvips' message; `pixels` unchanged then).
-std::string convertToSrgb(std::vector<uint8_t>& pixels, int width, int height,
-                          std::span<const uint8_t> profile) {
+// The memory that libjpeg holds for a picture read in several scans (progressive, or one scan a
+// component): every DCT coefficient of every component, two bytes each.
+int64_t coefficientBytes(const jpeg_decompress_struct& info) {
+    int64_t bytes = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& component = info.comp_info[c];
+        bytes += int64_t{component.width_in_blocks} * component.height_in_blocks * DCTSIZE2 *
+                 static_cast<int64_t>(sizeof(JCOEF));
+    }
+    return bytes;
+}
+
+// The decoded `pixels` (width x height, `bands` bytes a pixel: grey, or C, M, Y, K as `ink`) with
+// the colour profile `profile` (may be empty) as R, G, B bytes in sRGB, converted by libvips; or
+// the reason it failed. Borrows both.
+struct Converted {
+    std::vector<uint8_t> rgb;
+    std::string error;
+};
+Converted convertToSrgb(std::span<const uint8_t> pixels, int width, int height, int bands, bool ink,
+                        std::span<const uint8_t> profile) {
     if (!vips::start())
-        return "libvips did not start";
+        return {{}, "libvips did not start"};
     const vips::Result image = vips::adopt(vips_image_new_from_memory(
-        pixels.data(), pixels.size(), width, height, 3, VIPS_FORMAT_UCHAR));
+        pixels.data(), pixels.size(), width, height, bands, VIPS_FORMAT_UCHAR));
     if (!image)
-        return image.error;
-    vips_image_set_blob_copy(image.image.get(), VIPS_META_ICC_NAME, profile.data(), profile.size());
-    const vips::Result srgb = vips::profileToSrgb(image.image.get());
+        return {{}, image.error};
+    image.image.get()->Type = ink          ? VIPS_INTERPRETATION_CMYK
+                              : bands == 1 ? VIPS_INTERPRETATION_B_W
+                                           : VIPS_INTERPRETATION_sRGB;
+    if (!profile.empty())
+        vips_image_set_blob_copy(image.image.get(), VIPS_META_ICC_NAME, profile.data(),
+                                 profile.size());
+    const vips::Result srgb = vips::toSrgb(image.image.get());
     if (!srgb)
-        return srgb.error;
-    if (srgb.image.get()->Bands != 3 || srgb.image.get()->BandFmt != VIPS_FORMAT_UCHAR)
-        return "colour profile gave an unexpected layout";
+        return {{}, srgb.error};
+    if (srgb.image.get()->Bands != 3)
+        return {{}, "colour conversion gave " + std::to_string(srgb.image.get()->Bands) + " bands"};
     size_t size = 0;
     void* converted = vips_image_write_to_memory(srgb.image.get(), &size);
-    const bool fits = converted != nullptr && size == pixels.size();
-    if (fits)
-        std::memcpy(pixels.data(), converted, size);
+    if (converted == nullptr)
+        return {{}, vips::adopt(nullptr).error};
+    Converted result{{static_cast<uint8_t*>(converted), static_cast<uint8_t*>(converted) + size},
+                     {}};
     g_free(converted);
-    if (fits)
-        return "";
-    vips_error_clear();
-    return "converted pixels not read back";
+    return result;
 }
 
 constexpr std::string_view kExif("Exif\0\0", 6);
@@ -232,6 +263,10 @@ std::vector<std::string> JpegDecoder::suffixes() const {
     return {"jpg", "jpeg", "jpe"};
 }
 
+std::string_view JpegDecoder::name() const {
+    return "libjpeg";
+}
+
 Decoded JpegDecoder::decode(const std::filesystem::path& path, const DecodeRequest& request) const {
     const File file(std::fopen(path.c_str(), "rb"));
     if (file.get() == nullptr)
@@ -245,10 +280,24 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, const DecodeReque
     if (!readHeader(d, file.get()))
         return Decoded::failure(d.errors.message);
 
-    // Colour conversion beyond an RGB profile (CMYK, YCCK) is the general decoder's.
-    if (d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK ||
-        (d.info.num_components != 1 && d.info.num_components != 3))
-        return Decoded::passOn();
+    // Limits first, before anything is decoded.
+    const int width = static_cast<int>(d.info.image_width);
+    const int height = static_cast<int>(d.info.image_height);
+    if (auto refused = refuseOversized(width, height))
+        return std::move(*refused);
+    if (jpeg_has_multiple_scans(&d.info) && coefficientBytes(d.info) > limits::kMaxDecodeBytes)
+        return Decoded::failure("a picture of " + std::to_string(width) + " x " +
+                                std::to_string(height) + " pixels in several scans needs " +
+                                std::to_string(coefficientBytes(d.info) >> 20) +
+                                " MiB to decode, more than the " +
+                                std::to_string(limits::kMaxDecodeBytes >> 20) + " MiB allowed");
+
+    // Grey, YCbCr or RGB, and CMYK or YCCK (printers' JPEGs, inverted where an Adobe marker says
+    // so, as Adobe's applications write them).
+    const bool ink = d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK;
+    if (d.info.num_components != (ink ? 4 : 1) && d.info.num_components != 3)
+        return Decoded::failure("a JPEG of " + std::to_string(d.info.num_components) +
+                                " colour components");
     int orientation = 1;
     bool hasProfile = false;
     for (jpeg_saved_marker_ptr marker = d.info.marker_list; marker != nullptr;
@@ -258,31 +307,34 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, const DecodeReque
         if (marker->marker == JPEG_APP0 + 1 && startsWith(marker, kExif))
             orientation = exifOrientation(std::span(marker->data, marker->data_length));
     }
-    // A grey profile needs grey pixels: those JPEGs are the general decoder's too.
-    if (hasProfile && d.info.num_components != 3)
-        return Decoded::passOn();
     MallocBuffer profile;
     if (hasProfile && !readIccProfile(d, profile))
         return Decoded::failure(d.errors.message);
+    // Grey is decoded as grey only where a grey profile must be applied to it.
+    const bool grey = d.info.num_components == 1 && profile.data != nullptr;
+    const J_COLOR_SPACE colours = ink ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
 
-    const int width = static_cast<int>(d.info.image_width);
-    const int height = static_cast<int>(d.info.image_height);
     const int minSide = request.minSide;
-    if (!plan(d, minSide > 0 ? jpegShrink(width, height, minSide) : 1))
+    if (!plan(d, colours, minSide > 0 ? jpegShrink(width, height, minSide) : 1))
         return Decoded::failure(d.errors.message);
     const int w = static_cast<int>(d.info.output_width);
     const int h = static_cast<int>(d.info.output_height);
+    const int bands = d.info.output_components;
     if (w < 1 || h < 1)
         return Decoded::failure("JPEG without pixels");
-    std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 3);
-    if (!decodeInto(d, pixels.data()) || d.errors.truncated)
+    std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * bands);
+    if (!decodeInto(d, pixels.data()) || d.errors.damaged)
         return Decoded::failure(d.errors.message);
+    if (ink && d.info.saw_Adobe_marker)
+        for (uint8_t& sample : pixels)
+            sample = static_cast<uint8_t>(255 - sample);
     // Colour management runs on the scaled-down pixels, where it costs little.
-    if (profile.data != nullptr) {
-        const std::string error =
-            convertToSrgb(pixels, w, h, std::span(profile.data, profile.size));
-        if (!error.empty())
-            log::line("libvips: colour profile not applied: " + error);
+    if (ink || profile.data != nullptr) {
+        Converted converted =
+            convertToSrgb(pixels, w, h, bands, ink, std::span(profile.data, profile.size));
+        if (!converted.error.empty())
+            return Decoded::failure("colours not converted to sRGB: " + converted.error);
+        pixels = std::move(converted.rgb);
     }
     return Decoded::of(Picture::fromBytes(pixels, w, h, 3, minSide, orientation));
 }

@@ -1,5 +1,5 @@
-// The direct JPEG decoder: libjpeg-turbo, DCT-scaled on load, for the common photographs (YCbCr,
-// RGB or grey); it passes on the JPEGs whose colours need more than an RGB colour profile.
+// The JPEG decoder: libjpeg-turbo, DCT-scaled on load, for every JPEG (grey, YCbCr, RGB, CMYK and
+// YCCK; Huffman or arithmetic coded; baseline or progressive). Refuses those that are damaged.
 #pragma once
 
 #include "fingerprint/ImageDecoder.h"
@@ -11,13 +11,17 @@ namespace lumsift {
 
 class JpegDecoder final : public ImageDecoder {
 public:
+    // "libjpeg".
+    std::string_view name() const override;
     // "jpg", "jpeg", "jpe".
     std::vector<std::string> suffixes() const override;
 
-    // Passes on a file that does not start as a JPEG does (whatever its name), CMYK and YCCK
-    // JPEGs, those with other than one or three components, and grey ones with a colour profile.
-    // A failure, with libjpeg's message, for a file that is missing, corrupt or truncated. A colour profile that cannot be applied is logged and
-    // the colours are kept as stored.
+    // Passes on a file that does not start as a JPEG does, whatever its name. A failure, with
+    // libjpeg's message, for a file that is missing, cut short or corrupt (libjpeg warns of made-up
+    // data), that declares too many pixels, is progressive and would need more than
+    // limits::kMaxDecodeBytes for its coefficients, or whose colours libvips cannot convert to
+    // sRGB (CMYK, or a grey colour profile). Any other colour profile that cannot be applied is
+    // logged and the colours are kept as stored.
     Decoded decode(const std::filesystem::path& path, const DecodeRequest& request) const override;
 };
 

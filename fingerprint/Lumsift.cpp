@@ -113,7 +113,7 @@ bool Lumsift::prepareImageData(const std::filesystem::path& url, bool eightX8, b
     const Decoded decoded = decodePicture(url, largestGrid);
     if (!decoded.picture || decoded.picture->height() == 0 || decoded.picture->width() == 0) {
         if (!decoded.error.empty())
-            log::line("libvips: " + decoded.error);
+            log::line("Decoding failed: " + decoded.error);
         log::line("Couldn't load image: " + fileUrlText(url));
         return false;
     }

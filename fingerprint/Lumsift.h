@@ -37,8 +37,9 @@ public:
     // Decodes the file once and renders the grids asked for (R, G, B, A; alphaFirst becomes NO).
     // NO when the type is not supported (its log line only, the file is not opened) or the file
     // does not decode: missing, empty, truncated, not a picture ("Couldn't load image: " and the
-    // file URL, after a line with libvips' reason); the grids and alphaFirst then keep their
-    // contents. YES with both flags NO on a readable file, nothing rendered.
+    // file URL, after a line "Decoding failed: " with the decoder's reason); the grids and
+    // alphaFirst then keep their contents. YES with both flags NO on a readable file, nothing
+    // rendered.
     bool prepareImageData(const std::filesystem::path& url, bool eightX8, bool thirty2x32);
     // Plain (usePlus NO) or plus fingerprint of the 8 x 8 grid; rewrites the grid grey.
     // Caller guarantees an earlier successful prepare with eightX8.

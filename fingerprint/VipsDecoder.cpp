@@ -1,16 +1,18 @@
-// The libvips decoder: the loader libvips picks for the file, limited to picture formats;
+// The libvips decoder: the loader libvips picks for the file, limited to picture formats; the
+// declared size and the memory of loaders that hold the whole picture checked first;
 // shrink-on-load for JPEG, WebP and HEIF; then sRGB, premultiplied R, G, B, A floats, a box
 // shrink, and one pass over the file into memory. Written with libvips' C++ binding, whose calls
 // throw VError: decode() turns that into a failure in one place.
 #include "fingerprint/VipsDecoder.h"
 
 #include "fingerprint/JpegDecoder.h"
-#include "platform/log/Log.h"
+#include "platform/limits/PictureLimits.h"
 #include "platform/vips/Vips.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <fstream>
 #include <string_view>
 
@@ -58,6 +60,65 @@ bool startsWithBm(const std::filesystem::path& path) {
     return file.read(magic, 2) && magic[0] == 'B' && magic[1] == 'M';
 }
 
+// Whether the file reaches the end its format marks: a PNG's IEND chunk, a GIF's trailer byte.
+// libvips stops reading once it has the pixels, so a file cut after them would pass unseen.
+// True for the other formats, whose loaders find a cut themselves.
+bool reachesItsEnd(const std::string& loader, const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = file.tellg();
+    if (loader == "gifload") {
+        char last = 0;
+        return size > 0 && file.seekg(size - 1).read(&last, 1) && last == ';';
+    }
+    if (loader != "pngload")
+        return true;
+    // Chunks follow the 8-byte signature: a 4-byte big-endian length, the type, the data and a
+    // 4-byte checksum.
+    for (std::streamoff at = 8; at + 12 <= size;) {
+        unsigned char head[8] = {};
+        if (!file.seekg(at).read(reinterpret_cast<char*>(head), 8))
+            return false;
+        if (std::string_view(reinterpret_cast<const char*>(head + 4), 4) == "IEND")
+            return true;
+        const uint32_t length = uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 |
+                                uint32_t{head[2]} << 8 | uint32_t{head[3]};
+        at += 12 + static_cast<std::streamoff>(length);
+    }
+    return false;
+}
+
+// The memory that `loader` holds at once to decode `image` (opened, not yet decoded), where it
+// holds the whole picture; 0 where the picture streams through in rows or tiles. Measured with
+// libvips 8.14: the GIF, HEIF, JPEG XL and ImageMagick loaders decode the whole frame and then
+// convert it (about twice the decoded samples); OpenJPEG holds 32-bit samples (its tiles are not
+// known here, so a tiled picture counts as one tile); an interlaced PNG is read whole, and a
+// progressive JPEG keeps two bytes for each coefficient.
+int64_t wholePictureBytes(const std::string& loader, const VImage& image) {
+    const int64_t samples = int64_t{image.width()} * image.height() * image.bands();
+    const int64_t sampleBytes = static_cast<int64_t>(vips_format_sizeof(image.format()));
+    if (loader == "gifload" || loader == "heifload" || loader == "jxlload" || loader == kBmpLoader)
+        return 2 * samples * sampleBytes;
+    if (loader == "jp2kload")
+        return 4 * samples;
+    const bool interlaced = image.get_typeof("interlaced") != 0 && image.get_int("interlaced");
+    if (loader == "pngload" && interlaced)
+        return samples * sampleBytes;
+    if (loader == "jpegload" && interlaced)
+        return 2 * samples;
+    return 0;
+}
+
+// Throws when decoding `image` with `loader` would take more than the decode budget.
+void requireWithinBudget(const std::string& loader, const VImage& image) {
+    const int64_t bytes = wholePictureBytes(loader, image);
+    if (bytes <= limits::kMaxDecodeBytes)
+        return;
+    throw VError("a picture of " + std::to_string(image.width()) + " x " +
+                 std::to_string(image.height()) + " pixels needs " + std::to_string(bytes >> 20) +
+                 " MiB to decode with " + loader + ", more than the " +
+                 std::to_string(limits::kMaxDecodeBytes >> 20) + " MiB allowed");
+}
+
 // The nickname of the libvips loader that would read `path` ("jpegload").
 std::string loaderFor(const std::filesystem::path& path) {
     const char* name = vips_foreign_find_load(path.c_str());
@@ -81,7 +142,9 @@ std::string loaderFor(const std::filesystem::path& path) {
 VImage heifThumbnail(const char* file, int minSide) {
     try {
         VImage thumbnail = VImage::heifload(file, streamed()->set("thumbnail", true));
-        if (thumbnail.width() >= minSide && thumbnail.height() >= minSide)
+        if (thumbnail.width() >= minSide && thumbnail.height() >= minSide &&
+            limits::pixelCountAllowed(thumbnail.width(), thumbnail.height()) &&
+            wholePictureBytes("heifload", thumbnail) <= limits::kMaxDecodeBytes)
             return thumbnail;
     } catch (const VError&) {
         vips_error_clear(); // the full picture is loaded instead
@@ -89,26 +152,27 @@ VImage heifThumbnail(const char* file, int minSide) {
     return VImage();
 }
 
-// `path` opened with `loader`, shrunk on load to no less than `minSide` a side where the loader
-// can; nothing is decoded yet.
-VImage load(const std::string& loader, const std::filesystem::path& path, int minSide) {
+// The picture at `path` opened with `loader` (`header`: opened without options, declaring its
+// full size), shrunk on load to no less than `minSide` a side where the loader can; nothing is
+// decoded yet. Throws when decoding it would take more than the decode budget.
+VImage load(const std::string& loader, const std::filesystem::path& path, const VImage& header,
+            int minSide) {
     const char* file = path.c_str();
-    if (loader == "jpegload" && minSide > 0) {
-        const VImage header = VImage::jpegload(file);
-        const int shrink = jpegShrink(header.width(), header.height(), minSide);
-        return VImage::jpegload(file, streamed()->set("shrink", shrink));
-    }
-    if (loader == "webpload" && minSide > 0) {
-        const VImage header = VImage::webpload(file);
-        // Half a pixel over, so that the decoder's rounding never takes a side below minSide.
-        const double scale = std::min(
-            1.0, std::max((minSide + 0.5) / header.width(), (minSide + 0.5) / header.height()));
-        return VImage::webpload(file, streamed()->set("scale", scale));
-    }
     if (loader == "heifload" && minSide > 0) {
         // Decoding a large enough stored thumbnail is much cheaper than the full picture.
         if (VImage thumbnail = heifThumbnail(file, minSide); !thumbnail.is_null())
             return thumbnail;
+    }
+    requireWithinBudget(loader, header);
+    if (loader == "jpegload" && minSide > 0) {
+        const int shrink = jpegShrink(header.width(), header.height(), minSide);
+        return VImage::jpegload(file, streamed()->set("shrink", shrink));
+    }
+    if (loader == "webpload" && minSide > 0) {
+        // Half a pixel over, so that the decoder's rounding never takes a side below minSide.
+        const double scale = std::min(
+            1.0, std::max((minSide + 0.5) / header.width(), (minSide + 0.5) / header.height()));
+        return VImage::webpload(file, streamed()->set("scale", scale));
     }
     VImage out;
     VImage::call(loader.c_str(), streamed()->set("filename", file)->set("out", &out));
@@ -118,17 +182,10 @@ VImage load(const std::string& loader, const std::filesystem::path& path, int mi
 // The loaded image in sRGB as premultiplied R, G, B, A floats; box-shrunk to no less than
 // `minSide` a side where the loader could not shrink it; decoded into memory, as stored.
 VImage toRgbaFloat(VImage image, int minSide) {
-    if (image.get_typeof(VIPS_META_ICC_NAME) != 0) {
-        // A profile that cannot be applied leaves the colours as they are stored.
-        const vips::Result managed = vips::profileToSrgb(image.get_image());
-        if (managed)
-            image = VImage(managed.image.get(), ::vips::NOSTEAL);
-        else
-            log::line("libvips: colour profile not applied: " + managed.error);
-    }
-    image = image.colourspace(VIPS_INTERPRETATION_sRGB);
-    if (image.format() != VIPS_FORMAT_UCHAR)
-        image = image.cast(VIPS_FORMAT_UCHAR);
+    const vips::Result srgb = vips::toSrgb(image.get_image());
+    if (!srgb)
+        throw VError(srgb.error);
+    image = VImage(srgb.image.get(), ::vips::NOSTEAL);
     if (image.bands() < 3)
         throw VError("picture has fewer than three colour bands");
     const bool hasAlpha = image.bands() >= 4 && image.has_alpha();
@@ -172,6 +229,10 @@ std::string messageOf(const VError& error) {
 
 } // namespace
 
+std::string_view VipsDecoder::name() const {
+    return "libvips";
+}
+
 std::vector<std::string> VipsDecoder::suffixes() const {
     std::vector<std::string> found;
     vips_foreign_map("VipsForeignLoad", collectSuffixes, &found, nullptr);
@@ -185,7 +246,17 @@ Decoded VipsDecoder::decode(const std::filesystem::path& path, const DecodeReque
         const std::string loader = loaderFor(path);
         if (!isPictureLoader(loader) && !(loader == kBmpLoader && startsWithBm(path)))
             return Decoded::failure("not a picture format: " + loader);
-        return toPicture(toRgbaFloat(load(loader, path, request.minSide), request.minSide));
+        // Opened, the header read: the declared size is checked before any pixel is decoded.
+        VImage header;
+        VImage::call(loader.c_str(),
+                     VImage::option()->set("filename", path.c_str())->set("out", &header));
+        if (auto refused = refuseOversized(header.width(), header.height()))
+            return std::move(*refused);
+        if (!reachesItsEnd(loader, path))
+            return Decoded::failure("the file ends before its last " +
+                                    std::string(loader == "gifload" ? "block" : "chunk"));
+        const VImage loaded = load(loader, path, header, request.minSide);
+        return toPicture(toRgbaFloat(loaded, request.minSide));
     } catch (const VError& error) {
         return Decoded::failure(messageOf(error));
     }

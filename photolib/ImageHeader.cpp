@@ -2,6 +2,7 @@
 // decoded, only its header read.
 #include "photolib/ImageHeader.h"
 
+#include "platform/limits/PictureLimits.h"
 #include "platform/vips/Vips.h"
 
 #include <memory>
@@ -50,6 +51,14 @@ std::optional<ImageSize> readImageSize(const std::filesystem::path& file) {
         return std::nullopt;
     const VipsImage* image = opened.image.get();
     return ImageSize{vips_image_get_width(image), vips_image_get_height(image)};
+}
+
+std::string sizeRefusal(const ImageSize& size) {
+    if (limits::pixelCountAllowed(size.width, size.height))
+        return {};
+    return "declares " + std::to_string(size.width) + " x " + std::to_string(size.height) +
+           " pixels; a picture may have from one pixel to " +
+           std::to_string(limits::kMaxPicturePixels / 1'000'000) + " megapixels";
 }
 
 } // namespace lumsift::photolib

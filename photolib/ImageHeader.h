@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace lumsift::photolib {
 
@@ -20,5 +21,10 @@ bool libvipsReadsImage(const std::filesystem::path& file);
 // The width and height stored in the file's header; nullopt when neither libvips nor LibRaw can
 // open the file as an image. Thread-safe.
 std::optional<ImageSize> readImageSize(const std::filesystem::path& file);
+
+// Why a picture of `size` is not taken into a library: it declares no pixel, or more than a picture
+// may have (limits::kMaxPicturePixels; a decompression bomb or a damaged header). Empty when it
+// is taken. Cannot fail.
+std::string sizeRefusal(const ImageSize& size);
 
 } // namespace lumsift::photolib

@@ -444,6 +444,8 @@ ImportReport LibraryPackage::importFiles(std::span<const fs::path> inputs,
             problem = "cannot be read: " + std::generic_category().message(errno);
         else if (!(size = readImageSize(source)))
             problem = "is not an image that can be read";
+        else if (std::string refusal = sizeRefusal(*size); !refusal.empty())
+            problem = std::move(refusal);
         if (!problem.empty() && !walked)
             fail(problem.starts_with("cannot") ? "UnreadableFile" : "NotAnImage",
                  file.string() + " " + problem);

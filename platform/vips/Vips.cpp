@@ -52,4 +52,25 @@ Result profileToSrgb(VipsImage* image) {
     });
 }
 
+Result toSrgb(VipsImage* image) {
+    ImageRef managed;
+    VipsImage* in = image;
+    if (vips_image_get_typeof(image, VIPS_META_ICC_NAME) != 0) {
+        Result converted = profileToSrgb(image);
+        if (!converted)
+            log::line("libvips: colour profile not applied: " + converted.error);
+        managed = std::move(converted.image);
+        if (managed.get() != nullptr)
+            in = managed.get();
+    }
+    Result srgb = call([in](VipsImage** out) {
+        return vips_colourspace(in, out, VIPS_INTERPRETATION_sRGB, nullptr);
+    });
+    if (!srgb || srgb.image.get()->BandFmt == VIPS_FORMAT_UCHAR)
+        return srgb;
+    return call([&srgb](VipsImage** out) {
+        return vips_cast(srgb.image.get(), out, VIPS_FORMAT_UCHAR, nullptr);
+    });
+}
+
 } // namespace lumsift::vips

@@ -63,4 +63,10 @@ template <class Op> Result call(Op&& op) {
 // profile cannot be applied. Borrows `image`.
 Result profileToSrgb(VipsImage* image);
 
+// `image` in sRGB, 8 bits a sample, an alpha band kept: through its embedded colour profile where
+// it has one, else from its interpretation (CMYK through libvips' own CMYK profile, grey made three
+// bands). A profile that cannot be applied is logged and the colours are then taken as stored.
+// The error when libvips has no way to sRGB. Borrows `image`.
+Result toSrgb(VipsImage* image);
+
 } // namespace lumsift::vips

@@ -4,10 +4,12 @@
 
 #include "platform/log/Log.h"
 #include "platform/vips/Vips.h"
+#include "tests/support/HostileImages.h"
 #include "tests/support/TestImages.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace lumsift {
 namespace {
@@ -209,6 +211,85 @@ TEST(DecoderChoice, ReadsAwkwardFilesAndAppliesColourProfiles) {
     }
     const auto strip = render<32>(kData / "wide-strip.png");
     EXPECT_EQ(strip[4 * 5], strip[4 * (32 * 31 + 5)]); // every row the same
+}
+
+// A file that declares more pixels than a picture may have, or that its library would have to
+// hold whole in more than the decode budget, is refused before its pixels are decoded: the
+// process never grows by gigabytes.
+TEST(DecoderChoice, RefusesDecompressionBombsBeforeDecoding) {
+    TempDir dir;
+    const std::string tooMany = "more than the 500 megapixels a picture may have";
+    const std::string tooLarge = "MiB allowed";
+    const std::pair<std::filesystem::path, std::string> bombs[] = {
+        {writeGifBomb(dir / "screen.gif", 65535, 65535), tooMany},
+        {writeGifBomb(dir / "just-over.gif", 23000, 23000), tooMany}, // 529 megapixels
+        {writeGifBomb(dir / "held-whole.gif", 15000, 15000), tooLarge},
+        {writeGifBomb(dir / "gif-named.jpg", 65535, 65535), tooMany},
+        {writeJpegBomb(dir / "progressive.jpg", 65500, 65500, true), tooMany},
+        {writeJpegBomb(dir / "baseline.jpg", 65500, 65500, false), tooMany},
+        // 268 megapixels in several scans: 768 MiB of coefficients.
+        {writeJpegBomb(dir / "coefficients.jpg", 16384, 16384, true), tooLarge},
+        {writePngBomb(dir / "rows.png", 65535, 65535), tooMany},
+        {writePngBomb(dir / "interlaced.png", 16000, 16000, true), tooLarge},
+    };
+    for (const auto& [file, reason] : bombs) {
+        const Decoded decoded = decodePicture(file, 32);
+        EXPECT_FALSE(decoded.picture) << file;
+        EXPECT_NE(decoded.error.find(reason), std::string::npos) << file << ": " << decoded.error;
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss, 300 * 1024) << "peak resident kilobytes";
+}
+
+// Every format refuses a file cut short, even by a byte after its last pixel.
+TEST(DecoderChoice, RefusesTruncatedFilesInEveryFormat) {
+    TempDir dir;
+    const std::vector<std::string> types = readableImageTypes();
+    const PhotoPixels photo = photoPixels(1);
+    for (const std::string format : {"png", "png[interlace]", "gif", "tif", "tif[tile]", "webp",
+                                     "heic", "avif", "jxl", "jp2", "ppm", "bmp"}) {
+        const std::string suffix = format.substr(0, format.find('['));
+        if (std::ranges::count(types, suffix) == 0)
+            continue; // not installed here
+        // libvips takes save options in brackets after the name.
+        writeRgb(dir / ("photo." + format), photo.rgb, photo.width, photo.height);
+        const auto file = dir / ("photo." + suffix);
+        ASSERT_TRUE(decodePicture(file, 32).picture) << format;
+        const auto size = std::filesystem::file_size(file);
+        for (const std::uintmax_t keep :
+             {size - 1, size - 2, size - 4, size - 13, size * 3 / 4, size / 2, size / 5}) {
+            const auto cut = writeTruncatedCopy(file, dir / ("cut." + suffix), keep);
+            const Decoded decoded = decodePicture(cut, 32);
+            EXPECT_FALSE(decoded.picture) << format << " cut to " << keep << " of " << size;
+        }
+    }
+}
+
+// Cut anywhere, junk before the end marker, a marker in the middle of the data: refused, whatever
+// the kind.
+TEST(DecoderChoice, RefusesCutAndCorruptJpegsOfEveryKind) {
+    TempDir dir;
+    for (const JpegKind kind : kJpegKinds) {
+        const std::string name(nameOf(kind));
+        const auto good = writeJpegOfKind(dir / (name + ".jpg"), 2, kind);
+        ASSERT_TRUE(decodePicture(good, 32).picture) << name;
+        const auto size = std::filesystem::file_size(good);
+        std::vector<std::filesystem::path> broken;
+        for (const std::uintmax_t keep :
+             {size - 1, size - 2, size - 3, size - 40, size * 3 / 4, size / 2, std::uintmax_t{700}})
+            broken.push_back(writeTruncatedCopy(
+                good, dir / (name + "-cut" + std::to_string(keep) + ".jpg"), keep));
+        broken.push_back(writeJpegWithJunkAtTheEnd(good, dir / (name + "-junk.jpg"), 40));
+        for (const auto at : {size / 2, size * 2 / 3, size - 100})
+            broken.push_back(writeOverwrittenCopy(
+                good, dir / (name + "-marker" + std::to_string(at) + ".jpg"), at, "\xFF\xD3"));
+        for (const auto& file : broken) {
+            const Decoded decoded = decodePicture(file, 32);
+            EXPECT_FALSE(decoded.picture) << file;
+            EXPECT_TRUE(decoded.error.starts_with("libjpeg: ")) << file << ": " << decoded.error;
+        }
+    }
 }
 
 } // namespace

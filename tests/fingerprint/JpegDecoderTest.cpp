@@ -2,6 +2,9 @@
 // decodes itself or refuses, and those it passes on: not JPEGs, or needing colour conversion.
 #include "fingerprint/JpegDecoder.h"
 
+#include "fingerprint/VipsDecoder.h"
+#include "platform/vips/Vips.h"
+#include "tests/support/HostileImages.h"
 #include "tests/support/TestImages.h"
 
 #include <gtest/gtest.h>
@@ -67,7 +70,7 @@ TEST(JpegDecoder, ReadsTheOrientationAndTakesBrokenExifAsUpright) {
     EXPECT_EQ(exifOrientation(data), 1);
 }
 
-TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenJpegsAndPassesOnTheRest) {
+TEST(JpegDecoder, DecodesEveryJpegRefusesBrokenOnesAndPassesOnTheRest) {
     TempDir dir;
     const JpegDecoder decoder;
     const Decoded grey = decoder.decode(writeSolid(dir / "grey.jpg", 200, 100, 90, 90, 90), {32});
@@ -78,7 +81,7 @@ TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenJpegsAndPassesOnTheRest) {
     EXPECT_EQ(grid[0], grid[1]);
     EXPECT_EQ(grid[3], 255);
     const auto photo = writePhoto(dir / "photo.jpg", 2);
-    for (const auto& file : {photo, kData / "p3.jpg"}) {
+    for (const auto& file : {photo, kData / "p3.jpg", kData / "cmyk.jpg"}) {
         const Decoded decoded = decoder.decode(file, {32});
         EXPECT_TRUE(decoded.picture) << file << ": " << decoded.error;
     }
@@ -95,13 +98,41 @@ TEST(JpegDecoder, DecodesWhatItCanRefusesBrokenJpegsAndPassesOnTheRest) {
         EXPECT_FALSE(decoded.error.empty()) << file;
         EXPECT_FALSE(decoded.passedOn) << file;
     }
-    // What is not a JPEG, whatever its name, is another decoder's; so is CMYK.
-    for (const auto& file : {kData / "cmyk.jpg", kData / "grey16.png",
-                             writeTruncatedCopy(kData / "grey16.png", dir / "png.jpg", 100),
-                             writeTruncatedCopy(photo, dir / "first-byte.jpg", 1)}) {
+    // What is not a JPEG, whatever its name, is another decoder's.
+    for (const auto& file :
+         {kData / "grey16.png", writeTruncatedCopy(kData / "grey16.png", dir / "png.jpg", 100),
+          writeTruncatedCopy(photo, dir / "first-byte.jpg", 1)}) {
         const Decoded decoded = decoder.decode(file, {32});
         EXPECT_TRUE(decoded.passedOn) << file;
         EXPECT_FALSE(decoded.picture) << file;
+    }
+}
+
+// The 32 x 32 grid of `decoded`; empty when there is no picture.
+std::vector<uint8_t> grid32(const Decoded& decoded) {
+    if (!decoded.picture)
+        return {};
+    std::vector<uint8_t> grid(4 * 32 * 32);
+    decoded.picture->render(32, grid);
+    return grid;
+}
+
+// Every kind of JPEG, CMYK included, comes out as libvips shows it.
+TEST(JpegDecoder, ReadsEveryKindAsLibvipsShowsIt) {
+    ASSERT_TRUE(vips::start());
+    TempDir dir;
+    std::vector<std::filesystem::path> files = {kData / "cmyk.jpg"};
+    for (const JpegKind kind : kJpegKinds)
+        files.push_back(writeJpegOfKind(dir / (std::string(nameOf(kind)) + ".jpg"), 1, kind));
+    for (const auto& file : files) {
+        const Decoded ours = JpegDecoder().decode(file, {64});
+        const Decoded theirs = VipsDecoder().decode(file, {64});
+        ASSERT_TRUE(ours.picture) << file << ": " << ours.error;
+        ASSERT_TRUE(theirs.picture) << file << ": " << theirs.error;
+        const auto expected = grid32(theirs);
+        const auto grid = grid32(ours);
+        for (size_t i = 0; i < grid.size(); ++i)
+            ASSERT_NEAR(grid[i], expected[i], 3) << file << " byte " << i;
     }
 }
 

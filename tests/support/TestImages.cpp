@@ -102,12 +102,7 @@ std::vector<uint8_t> generatedPixels(int index) {
     return pixels;
 }
 
-struct Photo {
-    std::vector<uint8_t> pixels; // R, G, B
-    int width = 0, height = 0;
-};
-
-Photo makePhoto(int index) {
+PhotoPixels makePhoto(int index) {
     if (photosFromWallpapers()) {
         const std::string file = wallpaperFile(kWallpapers[index]).string();
         const vips::Result small =
@@ -119,7 +114,7 @@ Photo makePhoto(int index) {
         void* bytes = vips_image_write_to_memory(small.image.get(), &size);
         if (bytes == nullptr || small.image.get()->Bands != 3)
             throw std::runtime_error("reading a wallpaper");
-        Photo photo{
+        PhotoPixels photo{
             std::vector<uint8_t>(static_cast<uint8_t*>(bytes), static_cast<uint8_t*>(bytes) + size),
             small.image.get()->Xsize, small.image.get()->Ysize};
         g_free(bytes);
@@ -128,22 +123,27 @@ Photo makePhoto(int index) {
     return {generatedPixels(index), kPhotoWidth, kGeneratedHeight};
 }
 
-// Photo `index` as an sRGB image (borrowing the cached pixels, which live for the process).
-vips::Result photoImage(int index) {
+// Photo `index`, made once and kept for the process.
+const PhotoPixels& cachedPhoto(int index) {
     if (index < 0 || index >= kPhotoCount)
         throw std::runtime_error("no photo " + std::to_string(index));
     startVips();
     static std::mutex mutex;
-    static std::map<std::pair<bool, int>, Photo> cache;
+    static std::map<std::pair<bool, int>, PhotoPixels> cache;
     const std::lock_guard lock(mutex);
     const std::pair key(photosFromWallpapers(), index);
     auto found = cache.find(key);
     if (found == cache.end())
         found = cache.emplace(key, makePhoto(index)).first;
-    const Photo& photo = found->second;
+    return found->second;
+}
+
+// Photo `index` as an sRGB image (borrowing the cached pixels, which live for the process).
+vips::Result photoImage(int index) {
+    const PhotoPixels& photo = cachedPhoto(index);
     return must(
-        vips::adopt(vips_image_new_from_memory(photo.pixels.data(), photo.pixels.size(),
-                                               photo.width, photo.height, 3, VIPS_FORMAT_UCHAR)),
+        vips::adopt(vips_image_new_from_memory(photo.rgb.data(), photo.rgb.size(), photo.width,
+                                               photo.height, 3, VIPS_FORMAT_UCHAR)),
         "wrapping a photo");
 }
 
@@ -180,6 +180,10 @@ void save(const vips::Result& image, const std::filesystem::path& file, Format f
 }
 
 } // namespace
+
+PhotoPixels photoPixels(int index) {
+    return cachedPhoto(index);
+}
 
 std::string_view suffixOf(Format format) {
     constexpr std::array<std::string_view, 4> kSuffixes = {"jpg", "png", "webp", "tif"};

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumsift::testimages {
 
@@ -27,6 +28,14 @@ bool photosFromWallpapers();
 
 // Makes later photos generated even when wallpapers are installed.
 void useGeneratedPhotos(bool generated);
+
+// Photo `index` (0 <= index < photoCount()) as R, G, B bytes, rows from the top.
+struct PhotoPixels {
+    std::vector<uint8_t> rgb;
+    int width = 0;
+    int height = 0;
+};
+PhotoPixels photoPixels(int index);
 
 // Writes photo `index` (0 <= index < photoCount()) as `variant` in `format` to `file`
 // (overwritten; the folder must exist). Returns `file`.

@@ -1,0 +1,29 @@
+// How large a picture may be for us to read it: the bounds that keep a hostile or damaged file (a
+// decompression bomb: a few bytes that declare a picture of billions of pixels) from taking the
+// memory and time of the whole machine. The decoders and the photo-library stand-in's import
+// check a file's declared size against them before any pixel is decoded.
+#pragma once
+
+#include <cstdint>
+
+namespace lumsift::limits {
+
+// The most pixels (width x height, as the file declares them) that a picture may have: 500
+// megapixels. The largest camera sensors give about 150 megapixels and their multi-shot modes
+// 400; stitched panoramas of a few hundred megapixels are real. A file that declares more is
+// refused as damaged rather than decoded.
+inline constexpr int64_t kMaxPicturePixels = 500'000'000;
+
+// The most memory one decode may ask for where its library holds the whole picture (or a
+// progressive JPEG's coefficients) at once: 512 MiB. Decoders that stream the picture through a
+// shrink need far less; this bounds the others, so that no single picture takes more than a few
+// hundred megabytes.
+inline constexpr int64_t kMaxDecodeBytes = int64_t{512} << 20;
+
+// True when a picture of `width` x `height` has at least one pixel and no more than
+// kMaxPicturePixels. Cannot fail; any values may be passed.
+constexpr bool pixelCountAllowed(int64_t width, int64_t height) {
+    return width >= 1 && height >= 1 && width <= kMaxPicturePixels / height;
+}
+
+} // namespace lumsift::limits
