@@ -1,10 +1,13 @@
-// The decoder choice: libjpeg directly for the JPEGs it reads alone, libvips for the rest of
-// them and for every other format. The suffix only says whether the file is of a readable type;
-// its content chooses the decoder: the file goes to the decoders in their order until one does
-// not pass it on, so a picture gives the same fingerprints whatever it is named.
+// The decoder choice: LibRaw for camera RAW files, libjpeg for every JPEG, libvips for every other
+// format. The suffix only says whether the file is of a readable type; its content chooses the
+// decoder: the file goes to the decoders in their order until one does not pass it on, so a
+// picture gives the same fingerprints whatever it is named. LibRaw alone is asked only of files
+// with a RAW suffix: it would take time to refuse every picture, and it takes some TIFFs and JPEGs
+// of cameras for RAW files.
 #include "fingerprint/DecoderChoice.h"
 
 #include "fingerprint/JpegDecoder.h"
+#include "fingerprint/RawDecoder.h"
 #include "fingerprint/VipsDecoder.h"
 #include "platform/vips/Vips.h"
 
@@ -30,6 +33,8 @@ std::string inCase(std::string_view text, bool upper) {
 struct DecoderEntry {
     std::unique_ptr<ImageDecoder> decoder;
     std::vector<std::string> suffixes;
+    // Asked only of files named with one of its suffixes; the others are asked of every file.
+    bool bySuffixOnly = false;
 
     bool reads(std::string_view lowerSuffix) const {
         return std::ranges::find(suffixes, lowerSuffix) != suffixes.end();
@@ -41,12 +46,13 @@ struct DecoderEntry {
 const std::vector<DecoderEntry>& decoders() {
     static const std::vector<DecoderEntry> list = [] {
         std::vector<DecoderEntry> made;
-        auto add = [&made](std::unique_ptr<ImageDecoder> decoder) {
+        auto add = [&made](std::unique_ptr<ImageDecoder> decoder, bool bySuffixOnly) {
             std::vector<std::string> suffixes = decoder->suffixes();
-            made.push_back({std::move(decoder), std::move(suffixes)});
+            made.push_back({std::move(decoder), std::move(suffixes), bySuffixOnly});
         };
-        add(std::make_unique<JpegDecoder>());
-        add(std::make_unique<VipsDecoder>());
+        add(std::make_unique<RawDecoder>(), true);
+        add(std::make_unique<JpegDecoder>(), false);
+        add(std::make_unique<VipsDecoder>(), false);
         return made;
     }();
     return list;
@@ -88,6 +94,8 @@ Decoded decodePicture(const std::filesystem::path& path, int largestGrid) {
         return Decoded::failure("not a readable file");
     const DecodeRequest request{largestGrid > 0 ? 2 * largestGrid : 0};
     for (const DecoderEntry& entry : decoders()) {
+        if (entry.bySuffixOnly && !entry.reads(suffix))
+            continue;
         Decoded decoded = entry.decoder->decode(path, request);
         if (decoded.passedOn)
             continue;

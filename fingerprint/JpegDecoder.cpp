@@ -90,16 +90,25 @@ public:
     bool created = false;
 };
 
+// Where libjpeg reads: an open file (borrowed), else bytes in memory (borrowed).
+struct Source {
+    FILE* file = nullptr;
+    std::span<const uint8_t> bytes;
+};
+
 // Reads the header, keeping the APP1 (EXIF) and APP2 (colour profile) markers. libjpeg may take
 // no more than the decode budget: a progressive picture whose coefficients need more becomes an
 // error instead of an allocation of gigabytes.
-bool readHeader(Decompressor& d, FILE* file) {
+bool readHeader(Decompressor& d, const Source& source) {
     if (setjmp(d.errors.jump) != 0)
         return false;
     jpeg_create_decompress(&d.info);
     d.created = true;
     d.info.mem->max_memory_to_use = limits::kMaxDecodeBytes;
-    jpeg_stdio_src(&d.info, file);
+    if (source.file != nullptr)
+        jpeg_stdio_src(&d.info, source.file);
+    else
+        jpeg_mem_src(&d.info, source.bytes.data(), static_cast<unsigned long>(source.bytes.size()));
     jpeg_save_markers(&d.info, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&d.info, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&d.info, TRUE);
@@ -211,6 +220,72 @@ Converted convertToSrgb(std::span<const uint8_t> pixels, int width, int height, 
 constexpr std::string_view kExif("Exif\0\0", 6);
 constexpr std::string_view kIccProfile("ICC_PROFILE\0", 12);
 
+// Decodes the JPEG at `source` as JpegDecoder::decode describes.
+Decoded decodeJpeg(const Source& source, const DecodeRequest& request) {
+    Decompressor d;
+    if (!readHeader(d, source))
+        return Decoded::failure(d.errors.message);
+
+    // Limits first, before anything is decoded.
+    const int width = static_cast<int>(d.info.image_width);
+    const int height = static_cast<int>(d.info.image_height);
+    if (auto refused = refuseOversized(width, height))
+        return std::move(*refused);
+    if (jpeg_has_multiple_scans(&d.info) && coefficientBytes(d.info) > limits::kMaxDecodeBytes)
+        return Decoded::failure("a picture of " + std::to_string(width) + " x " +
+                                std::to_string(height) + " pixels in several scans needs " +
+                                std::to_string(coefficientBytes(d.info) >> 20) +
+                                " MiB to decode, more than the " +
+                                std::to_string(limits::kMaxDecodeBytes >> 20) + " MiB allowed");
+
+    // Grey, YCbCr or RGB, and CMYK or YCCK (printers' JPEGs, inverted where an Adobe marker says
+    // so, as Adobe's applications write them).
+    const bool ink = d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK;
+    const int components = d.info.num_components;
+    if (ink ? components != 4 : components != 1 && components != 3)
+        return Decoded::failure("a JPEG of " + std::to_string(d.info.num_components) +
+                                " colour components");
+    int orientation = 1;
+    bool hasProfile = false;
+    for (jpeg_saved_marker_ptr marker = d.info.marker_list; marker != nullptr;
+         marker = marker->next) {
+        if (marker->marker == JPEG_APP0 + 2 && startsWith(marker, kIccProfile))
+            hasProfile = true;
+        if (marker->marker == JPEG_APP0 + 1 && startsWith(marker, kExif))
+            orientation = exifOrientation(std::span(marker->data, marker->data_length));
+    }
+    MallocBuffer profile;
+    if (hasProfile && !readIccProfile(d, profile))
+        return Decoded::failure(d.errors.message);
+    // Grey is decoded as grey only where a grey profile must be applied to it.
+    const bool grey = d.info.num_components == 1 && profile.data != nullptr;
+    const J_COLOR_SPACE colours = ink ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
+
+    const int minSide = request.minSide;
+    if (!plan(d, colours, minSide > 0 ? jpegShrink(width, height, minSide) : 1))
+        return Decoded::failure(d.errors.message);
+    const int w = static_cast<int>(d.info.output_width);
+    const int h = static_cast<int>(d.info.output_height);
+    const int bands = d.info.output_components;
+    if (w < 1 || h < 1)
+        return Decoded::failure("JPEG without pixels");
+    std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * bands);
+    if (!decodeInto(d, pixels.data()) || d.errors.damaged)
+        return Decoded::failure(d.errors.message);
+    if (ink && d.info.saw_Adobe_marker)
+        for (uint8_t& sample : pixels)
+            sample = static_cast<uint8_t>(255 - sample);
+    // Colour management runs on the scaled-down pixels, where it costs little.
+    if (ink || profile.data != nullptr) {
+        Converted converted =
+            convertToSrgb(pixels, w, h, bands, ink, std::span(profile.data, profile.size));
+        if (!converted.error.empty())
+            return Decoded::failure("colours not converted to sRGB: " + converted.error);
+        pixels = std::move(converted.rgb);
+    }
+    return Decoded::of(Picture::fromBytes(pixels, w, h, 3, minSide, orientation));
+}
+
 } // namespace
 
 int jpegShrink(int width, int height, int minSide) {
@@ -276,67 +351,13 @@ Decoded JpegDecoder::decode(const std::filesystem::path& path, const DecodeReque
     if (std::fread(start, 1, 2, file.get()) != 2 || start[0] != 0xFF || start[1] != 0xD8)
         return Decoded::passOn();
     std::rewind(file.get());
-    Decompressor d;
-    if (!readHeader(d, file.get()))
-        return Decoded::failure(d.errors.message);
+    return decodeJpeg({file.get(), {}}, request);
+}
 
-    // Limits first, before anything is decoded.
-    const int width = static_cast<int>(d.info.image_width);
-    const int height = static_cast<int>(d.info.image_height);
-    if (auto refused = refuseOversized(width, height))
-        return std::move(*refused);
-    if (jpeg_has_multiple_scans(&d.info) && coefficientBytes(d.info) > limits::kMaxDecodeBytes)
-        return Decoded::failure("a picture of " + std::to_string(width) + " x " +
-                                std::to_string(height) + " pixels in several scans needs " +
-                                std::to_string(coefficientBytes(d.info) >> 20) +
-                                " MiB to decode, more than the " +
-                                std::to_string(limits::kMaxDecodeBytes >> 20) + " MiB allowed");
-
-    // Grey, YCbCr or RGB, and CMYK or YCCK (printers' JPEGs, inverted where an Adobe marker says
-    // so, as Adobe's applications write them).
-    const bool ink = d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK;
-    if (d.info.num_components != (ink ? 4 : 1) && d.info.num_components != 3)
-        return Decoded::failure("a JPEG of " + std::to_string(d.info.num_components) +
-                                " colour components");
-    int orientation = 1;
-    bool hasProfile = false;
-    for (jpeg_saved_marker_ptr marker = d.info.marker_list; marker != nullptr;
-         marker = marker->next) {
-        if (marker->marker == JPEG_APP0 + 2 && startsWith(marker, kIccProfile))
-            hasProfile = true;
-        if (marker->marker == JPEG_APP0 + 1 && startsWith(marker, kExif))
-            orientation = exifOrientation(std::span(marker->data, marker->data_length));
-    }
-    MallocBuffer profile;
-    if (hasProfile && !readIccProfile(d, profile))
-        return Decoded::failure(d.errors.message);
-    // Grey is decoded as grey only where a grey profile must be applied to it.
-    const bool grey = d.info.num_components == 1 && profile.data != nullptr;
-    const J_COLOR_SPACE colours = ink ? JCS_CMYK : grey ? JCS_GRAYSCALE : JCS_RGB;
-
-    const int minSide = request.minSide;
-    if (!plan(d, colours, minSide > 0 ? jpegShrink(width, height, minSide) : 1))
-        return Decoded::failure(d.errors.message);
-    const int w = static_cast<int>(d.info.output_width);
-    const int h = static_cast<int>(d.info.output_height);
-    const int bands = d.info.output_components;
-    if (w < 1 || h < 1)
-        return Decoded::failure("JPEG without pixels");
-    std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * bands);
-    if (!decodeInto(d, pixels.data()) || d.errors.damaged)
-        return Decoded::failure(d.errors.message);
-    if (ink && d.info.saw_Adobe_marker)
-        for (uint8_t& sample : pixels)
-            sample = static_cast<uint8_t>(255 - sample);
-    // Colour management runs on the scaled-down pixels, where it costs little.
-    if (ink || profile.data != nullptr) {
-        Converted converted =
-            convertToSrgb(pixels, w, h, bands, ink, std::span(profile.data, profile.size));
-        if (!converted.error.empty())
-            return Decoded::failure("colours not converted to sRGB: " + converted.error);
-        pixels = std::move(converted.rgb);
-    }
-    return Decoded::of(Picture::fromBytes(pixels, w, h, 3, minSide, orientation));
+Decoded decodeJpegBytes(std::span<const uint8_t> jpeg, const DecodeRequest& request) {
+    if (jpeg.size() < 2 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
+        return Decoded::failure("not a JPEG");
+    return decodeJpeg({nullptr, jpeg}, request);
 }
 
 } // namespace lumsift

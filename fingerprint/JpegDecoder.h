@@ -18,12 +18,17 @@ public:
 
     // Passes on a file that does not start as a JPEG does, whatever its name. A failure, with
     // libjpeg's message, for a file that is missing, cut short or corrupt (libjpeg warns of made-up
-    // data), that declares too many pixels, is progressive and would need more than
+    // data), that declares too many pixels, is read in several scans and would need more than
     // limits::kMaxDecodeBytes for its coefficients, or whose colours libvips cannot convert to
     // sRGB (CMYK, or a grey colour profile). Any other colour profile that cannot be applied is
     // logged and the colours are kept as stored.
     Decoded decode(const std::filesystem::path& path, const DecodeRequest& request) const override;
 };
+
+// Decodes the JPEG `jpeg` (borrowed; a preview embedded in another file, say) as
+// JpegDecoder::decode decodes a file: the same picture, the same failures; a failure too for bytes
+// that do not start as a JPEG does.
+Decoded decodeJpegBytes(std::span<const uint8_t> jpeg, const DecodeRequest& request);
 
 // Largest JPEG DCT scale denominator (8, 4, 2, 1) that keeps both sides at least minSide; the
 // scaled side is the full side divided and rounded up.

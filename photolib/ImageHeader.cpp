@@ -3,37 +3,28 @@
 #include "photolib/ImageHeader.h"
 
 #include "platform/limits/PictureLimits.h"
+#include "platform/raw/Raw.h"
 #include "platform/vips/Vips.h"
-
-#include <memory>
-
-#include <libraw/libraw.h>
 
 namespace lumsift::photolib {
 namespace {
 
-struct CloseRaw {
-    void operator()(libraw_data_t* raw) const { libraw_close(raw); }
-};
-// Owns one LibRaw processor.
-using RawHandle = std::unique_ptr<libraw_data_t, CloseRaw>;
-
-// The size of a camera RAW file as developed (turned by its orientation), from its header.
+// The size of a camera RAW file as developed (turned by its orientation), from its header; nullopt
+// when LibRaw does not read it.
 std::optional<ImageSize> readRawSize(const std::filesystem::path& file) {
-    const RawHandle raw(libraw_init(0));
-    if (!raw || libraw_open_file(raw.get(), file.c_str()) != LIBRAW_SUCCESS)
+    raw::Processor raw;
+    if (!raw.open(file, static_cast<unsigned>(limits::kMaxDecodeBytes >> 20)))
         return std::nullopt;
-    const auto& sizes = raw->sizes;
+    const auto& sizes = raw.data().sizes;
     if (sizes.width == 0 || sizes.height == 0)
         return std::nullopt;
-    // Orientations 5 and 6 are quarter-turns: width and height change places.
-    if (sizes.flip == 5 || sizes.flip == 6)
+    // Orientations 5 to 8 are quarter-turns: width and height change places.
+    if (raw::orientationOfFlip(sizes.flip) >= 5)
         return ImageSize{sizes.height, sizes.width};
     return ImageSize{sizes.width, sizes.height};
 }
 
-} // namespace
-
+// True when libvips has a loader for the file.
 bool libvipsReadsImage(const std::filesystem::path& file) {
     vips::start();
     const bool found = vips_foreign_find_load(file.c_str()) != nullptr;
@@ -41,9 +32,10 @@ bool libvipsReadsImage(const std::filesystem::path& file) {
     return found;
 }
 
-std::optional<ImageSize> readImageSize(const std::filesystem::path& file) {
+// The size libvips reads from the file's header; nullopt when no libvips loader opens it.
+std::optional<ImageSize> readPictureSize(const std::filesystem::path& file) {
     if (!libvipsReadsImage(file))
-        return readRawSize(file);
+        return std::nullopt;
     // A sequential open reads the header only; pixels would be decoded on first use.
     const vips::Result opened = vips::adopt(
         vips_image_new_from_file(file.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
@@ -51,6 +43,25 @@ std::optional<ImageSize> readImageSize(const std::filesystem::path& file) {
         return std::nullopt;
     const VipsImage* image = opened.image.get();
     return ImageSize{vips_image_get_width(image), vips_image_get_height(image)};
+}
+
+} // namespace
+
+bool readsImage(const std::filesystem::path& file) {
+    return libvipsReadsImage(file) || readRawSize(file).has_value();
+}
+
+std::optional<ImageSize> readImageSize(const std::filesystem::path& file) {
+    // A RAW file is often a TIFF too, whose first picture libvips would read: its small preview.
+    const std::string suffix = file.extension().string();
+    if (!suffix.empty() && raw::isRawSuffix(std::string_view(suffix).substr(1))) {
+        if (auto size = readRawSize(file))
+            return size;
+        return readPictureSize(file);
+    }
+    if (auto size = readPictureSize(file))
+        return size;
+    return readRawSize(file);
 }
 
 std::string sizeRefusal(const ImageSize& size) {

@@ -377,7 +377,7 @@ ImportReport LibraryPackage::importFiles(std::span<const fs::path> inputs,
     if (inputs.empty())
         fail("NothingToImport", "no file or folder to import");
     const auto isImageFile = [&](const fs::path& file) {
-        return options.isImageFile ? options.isImageFile(file) : libvipsReadsImage(file);
+        return options.isImageFile ? options.isImageFile(file) : readsImage(file);
     };
     const auto tell = [&](ImportPhase phase, size_t done, size_t total, const fs::path& file) {
         if (options.progress)

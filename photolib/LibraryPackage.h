@@ -35,7 +35,7 @@ struct ImportOptions {
     std::string project;
     // Reference the files where they lie instead of copying them into Masters/<project>/.
     bool reference = false;
-    // Which files a folder walk takes, by path. Null: every file that libvips can read.
+    // Which files a folder walk takes, by path. Null: every file that libvips or LibRaw can read.
     std::function<bool(const std::filesystem::path&)> isImageFile;
     // Told of each file as it is examined and again as it is added (the phase, the 1-based count,
     // the number of files of the phase, the file); may be null. Called on the importing thread,

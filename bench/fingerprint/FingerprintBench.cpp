@@ -1,16 +1,26 @@
 // Benchmark: fingerprint throughput on large JPEGs (prepare plus the plain, plus and Pro
 // fingerprints) side by side with the decode limit, the same files decoded at 1/8 scale by
 // libjpeg-turbo alone; and the rotation-aware distance against a bare population count loop.
-// Usage: fingerprint_bench [--generated | large.jpg ...]   (default: the 5120 x 2880 desktop
-// wallpapers, or generated 12 MP pictures when there are none)
+// With --raw: the same on 24-megapixel camera RAWs (DNGs of 6000 x 4000 that it writes, with a
+// full-size preview as most cameras embed it and with a 1616-pixel one as some do), against the
+// limit of decoding the embedded preview alone (its bytes read from the file, decoded at 1/8);
+// and the half-size development of the same RAWs without a preview.
+// Usage: fingerprint_bench [--generated | --raw [count] | large.jpg ...]   (default: the
+// 5120 x 2880 desktop wallpapers, or generated 12 MP pictures when there are none; 4 RAWs of each
+// kind)
 #include "fingerprint/Lumsift.h"
+#include "platform/raw/Raw.h"
 #include "platform/vips/Vips.h"
+#include "tests/support/RawImages.h"
+#include "tests/support/TestImages.h"
 
 #include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -61,16 +71,9 @@ std::vector<fs::path> generated(const fs::path& folder) {
     return made;
 }
 
-// The decode limit: libjpeg alone, DCT-scaled to 1/8, every scanline read. False on failure.
-bool decodeEighth(const fs::path& file, std::vector<unsigned char>& rows) {
-    FILE* in = std::fopen(file.c_str(), "rb");
-    if (in == nullptr)
-        return false;
-    jpeg_decompress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_decompress(&info);
-    jpeg_stdio_src(&info, in);
+// Decodes the JPEG whose source `info` has (its reader made) at 1/8 scale, every scanline read,
+// into `rows`, and destroys the reader.
+void decodeEighthFrom(jpeg_decompress_struct& info, std::vector<unsigned char>& rows) {
     jpeg_read_header(&info, TRUE);
     info.scale_num = 1;
     info.scale_denom = 8;
@@ -85,44 +88,101 @@ bool decodeEighth(const fs::path& file, std::vector<unsigned char>& rows) {
                             info.output_height - info.output_scanline);
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
+}
+
+// The decode limit: libjpeg alone, DCT-scaled to 1/8, every scanline read. False on failure.
+bool decodeEighth(const fs::path& file, std::vector<unsigned char>& rows) {
+    FILE* in = std::fopen(file.c_str(), "rb");
+    if (in == nullptr)
+        return false;
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, in);
+    decodeEighthFrom(info, rows);
     std::fclose(in);
     return true;
 }
 
-void throughput(const std::vector<fs::path>& files) {
+// Where a RAW keeps its embedded preview, as LibRaw finds it.
+struct PreviewPlace {
+    fs::path file;
+    std::streamoff offset = 0;
+    std::streamsize length = 0;
+};
+
+PreviewPlace previewOf(const fs::path& file) {
+    lumsift::raw::Processor raw;
+    if (!raw.open(file, 512))
+        return {file};
+    const auto& internal = raw.get().get_internal_data_pointer()->internal_data;
+    return {file, static_cast<std::streamoff>(internal.toffset),
+            static_cast<std::streamsize>(raw.data().thumbnail.tlength)};
+}
+
+// The RAW limit: the preview's bytes read from the file and decoded by libjpeg alone at 1/8.
+// False on failure.
+bool decodePreviewAlone(const PreviewPlace& place, std::vector<unsigned char>& rows) {
+    std::ifstream in(place.file, std::ios::binary);
+    std::vector<unsigned char> bytes(static_cast<size_t>(place.length));
+    if (bytes.empty() || !in.seekg(place.offset) ||
+        !in.read(reinterpret_cast<char*>(bytes.data()), place.length))
+        return false;
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, bytes.data(), bytes.size());
+    decodeEighthFrom(info, rows);
+    return true;
+}
+
+// Seconds per image to prepare and fingerprint `files` once with `calc`; negative on failure.
+double fingerprintSeconds(lumsift::Lumsift& calc, const std::vector<fs::path>& files,
+                          uint64_t& checksum) {
+    const Clock::time_point start = Clock::now();
+    for (const fs::path& file : files) {
+        if (!calc.prepareImageData(file, true, true)) {
+            std::fprintf(stderr, "cannot prepare %s\n", file.c_str());
+            return -1;
+        }
+        checksum += calc.calculateLumsift(false);
+        checksum += calc.calculateLumsift(true);
+        checksum += calc.calculateHashPro();
+    }
+    return secondsSince(start) / static_cast<double>(files.size());
+}
+
+// Fingerprinting `files` against `limit` (the limit's decode of file i into the rows; false on
+// failure): alternating passes, best of each, so that both see the same warm file cache and
+// clock. Prints both per image and their ratio.
+void throughput(const std::vector<fs::path>& files, const char* limitName,
+                const std::function<bool(size_t, std::vector<unsigned char>&)>& limit) {
     lumsift::Lumsift calc;
     std::vector<unsigned char> rows;
     uint64_t checksum = 0;
     double bestOurs = 1e30;
     double bestLimit = 1e30;
-    // Alternating passes, best of each: both see the same warm file cache and clock.
     for (int pass = 0; pass < 5; ++pass) {
-        Clock::time_point start = Clock::now();
-        for (const fs::path& file : files) {
-            if (!decodeEighth(file, rows)) {
-                std::fprintf(stderr, "libjpeg cannot read %s\n", file.c_str());
+        const Clock::time_point start = Clock::now();
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (!limit(i, rows)) {
+                std::fprintf(stderr, "the limit cannot read %s\n", files[i].c_str());
                 return;
             }
             checksum += rows[rows.size() / 2];
         }
-        bestLimit = std::min(bestLimit, secondsSince(start) / files.size());
-
-        start = Clock::now();
-        for (const fs::path& file : files) {
-            if (!calc.prepareImageData(file, true, true)) {
-                std::fprintf(stderr, "cannot prepare %s\n", file.c_str());
-                return;
-            }
-            checksum += calc.calculateLumsift(false);
-            checksum += calc.calculateLumsift(true);
-            checksum += calc.calculateHashPro();
-        }
-        bestOurs = std::min(bestOurs, secondsSince(start) / files.size());
+        bestLimit = std::min(bestLimit, secondsSince(start) / static_cast<double>(files.size()));
+        const double ours = fingerprintSeconds(calc, files, checksum);
+        if (ours < 0)
+            return;
+        bestOurs = std::min(bestOurs, ours);
     }
     std::printf("fingerprints (prepare + plain + plus + Pro): %8.1f images/s  (%.2f ms/image)\n",
                 1 / bestOurs, 1000 * bestOurs);
-    std::printf("decode limit (libjpeg-turbo at 1/8):        %8.1f images/s  (%.2f ms/image)\n",
-                1 / bestLimit, 1000 * bestLimit);
+    std::printf("%-44s %8.1f images/s  (%.2f ms/image)\n", limitName, 1 / bestLimit,
+                1000 * bestLimit);
     std::printf("ratio ours / limit per image: %.2f (target at most 1.30)   [checksum %llu]\n",
                 bestOurs / bestLimit, static_cast<unsigned long long>(checksum));
 }
@@ -175,11 +235,54 @@ struct ScratchFolder {
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 };
 
+// The RAW road on 24-megapixel DNGs written into `folder`: with a full-size and with a small
+// preview against the preview alone, and developed at half size without one.
+void rawThroughput(const fs::path& folder, int count) {
+    using namespace lumsift::testimages;
+    constexpr int kWidth = 6000, kHeight = 4000;
+    std::vector<fs::path> full, small, none;
+    for (int i = 0; i < count; ++i) {
+        const PhotoPixels picture = resized(photoPixels(i), kWidth, kHeight);
+        const std::string stem = (folder / ("shot" + std::to_string(i))).string();
+        full.push_back(writeDng(stem + "-full.dng", picture, {6, DngPreview::Jpeg, 0}));
+        small.push_back(writeDng(stem + "-small.dng", picture, {6, DngPreview::Jpeg, 1616}));
+        none.push_back(writeDng(stem + "-none.dng", picture, {6, DngPreview::None, 0}));
+    }
+    std::printf("%d DNGs of %d x %d of each kind (%s photos), %.1f MB each\n", count, kWidth,
+                kHeight, photosFromWallpapers() ? "wallpaper" : "generated",
+                static_cast<double>(fs::file_size(full.front())) / 1e6);
+    for (const auto& [name, files] : {std::pair{"full-size preview (6000 x 4000)", &full},
+                                      {"small preview (1616 x 1077)", &small}}) {
+        std::vector<PreviewPlace> places;
+        for (const fs::path& file : *files)
+            places.push_back(previewOf(file));
+        std::printf("%s:\n", name);
+        throughput(*files, "limit: the preview alone (libjpeg at 1/8):",
+                   [&places](size_t i, std::vector<unsigned char>& rows) {
+                       return decodePreviewAlone(places[i], rows);
+                   });
+    }
+    lumsift::Lumsift calc;
+    uint64_t checksum = 0;
+    double best = 1e30;
+    for (int pass = 0; pass < 3; ++pass)
+        best = std::min(best, fingerprintSeconds(calc, none, checksum));
+    std::printf("no preview, half-size development: %.2f ms/image   [checksum %llu]\n", 1000 * best,
+                static_cast<unsigned long long>(checksum));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (!lumsift::vips::start())
         return 1;
+    if (argc >= 2 && std::string(argv[1]) == "--raw") {
+        const ScratchFolder scratch;
+        const int count =
+            std::clamp(argc > 2 ? std::atoi(argv[2]) : 4, 1, lumsift::testimages::photoCount());
+        rawThroughput(scratch.path, count);
+        return 0;
+    }
     const bool generate = argc == 2 && std::string(argv[1]) == "--generated";
     std::vector<fs::path> files =
         generate ? std::vector<fs::path>() : std::vector<fs::path>(argv + 1, argv + argc);
@@ -195,7 +298,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%zu pictures, first %s\n", files.size(), files.front().c_str());
-    throughput(files);
+    throughput(files, "decode limit (libjpeg-turbo at 1/8):",
+               [&files](size_t i, std::vector<unsigned char>& rows) {
+                   return decodeEighth(files[i], rows);
+               });
     distances();
     return 0;
 }

@@ -3,7 +3,10 @@
 #include "fingerprint/Lumsift.h"
 #include "photolib/LibraryApplication.h"
 #include "photolib/LibraryPackage.h"
+#include "platform/vips/Vips.h"
 #include "tests/engine/support/EngineHarness.h"
+#include "tests/support/HostileImages.h"
+#include "tests/support/RawImages.h"
 #include "tests/support/TestImages.h"
 
 #include <chrono>
@@ -47,6 +50,13 @@ struct Library : testing::RecordedEngine {
         photolib::ImportOptions options;
         options.project = project;
         options.reference = reference;
+        return library().importFiles(files, options).imported;
+    }
+    // Imports `files` as they are into `project`.
+    std::vector<VersionRecord> importFiles(const std::vector<fs::path>& files,
+                                           const std::string& project = "Trip") {
+        photolib::ImportOptions options;
+        options.project = project;
         return library().importFiles(files, options).imported;
     }
     photolib::LibraryPackage library() const { return photolib::LibraryPackage::open(package); }
@@ -271,6 +281,108 @@ TEST(SearchEndToEnd, ClearKeywordsLeavesTheUsersKeywordsOfTheSameName) {
     EXPECT_THAT(lib.keywordsOf(copies[0].uuid), ElementsAre("Lumsift Target|"));
     EXPECT_THAT(lib.keywordsOf(copies[1].uuid), ElementsAre(name + "|Mine"));
     EXPECT_THAT(lib.keywordsOf(copies[2].uuid), ElementsAre(name + "|Mine"));
+}
+
+// `file` as libvips shows it, in sRGB, written as the PNG `png`. Returns `png`.
+fs::path shownByLibvips(const fs::path& file, const fs::path& png) {
+    const vips::Result image = vips::adopt(vips_image_new_from_file(file.c_str(), nullptr));
+    const vips::Result srgb = image ? vips::toSrgb(image.image.get()) : vips::Result{};
+    if (!srgb || vips_image_write_to_file(srgb.image.get(), png.c_str(), nullptr) != 0)
+        throw std::runtime_error("libvips cannot show " + file.string());
+    return png;
+}
+
+// The formats photographers hold, each read as a viewer shows it: the stored fingerprints are
+// those of the file, and near those of the same picture as a plain PNG (for the greyscale JPEG,
+// its grey; for the CMYK JPEG, its colours through libvips' CMYK profile; for the animated GIF,
+// its first frame).
+TEST(AnalysisEndToEnd, EveryFormatPhotographersHoldIsReadAsShown) {
+    using namespace testimages;
+    Library lib;
+    const PhotoPixels photo = photoPixels(1);
+    PhotoPixels grey = photo;
+    for (size_t i = 0; i < grey.rgb.size(); i += 3)
+        std::fill_n(
+            &grey.rgb[i], 3,
+            static_cast<uint8_t>(
+                (grey.rgb[i] * 299 + grey.rgb[i + 1] * 587 + grey.rgb[i + 2] * 114) / 1000));
+    const PhotoPixels other = resized(photoPixels(2), photo.width, photo.height);
+    const fs::path in = lib.dir / "formats";
+    fs::create_directories(in);
+    const std::vector<std::pair<fs::path, fs::path>> files = {
+        // The file, and the PNG that shows the same.
+        {writePicture(in / "photo.heic", photo), writePicture(in / "photo.png", photo)},
+        {writePicture(in / "photo.avif", photo), in / "photo.png"},
+        {writePicture(in / "photo.jxl", photo), in / "photo.png"},
+        {writePicture(in / "photo16.tif", photo, 1, true), in / "photo.png"},
+        {writePicture(in / "photo16.png", photo, 1, true), in / "photo.png"},
+        {writeJpegOfKind(in / "cmyk.jpg", 1, JpegKind::Cmyk),
+         shownByLibvips(in / "cmyk.jpg", in / "cmyk.png")},
+        {writeJpegOfKind(in / "progressive.jpg", 1, JpegKind::Progressive), in / "photo.png"},
+        {writeJpegOfKind(in / "grey.jpg", 1, JpegKind::Grey), writePicture(in / "grey.png", grey)},
+        {writeAnimatedGif(in / "animated.gif", {photo, other}), in / "photo.png"},
+        {writeDng(in / "camera.dng", photo, {1, DngPreview::Jpeg}), in / "photo.png"},
+    };
+    std::vector<fs::path> masters;
+    for (const auto& [file, shown] : files)
+        masters.push_back(file);
+    const auto versions = lib.importFiles(masters);
+    lib.load();
+    lib.analyse();
+    EXPECT_EQ(lib.engine.problemImageCount(), 0);
+    Lumsift calculator;
+    for (size_t i = 0; i < versions.size(); ++i) {
+        const VersionRecord& v = versions[i];
+        expectFingerprintsOfItsFile(lib, v);
+        ASSERT_TRUE(calculator.prepareImageData(files[i].second, true, true));
+        const std::array<uint64_t, 3> shown = {calculator.calculateLumsift(false),
+                                               calculator.calculateLumsift(true),
+                                               calculator.calculateHashPro()};
+        const std::array<const char*, 3> kinds = {kTagPlain, kTagPlus, kTagPro};
+        for (int k = 0; k < 3; ++k)
+            EXPECT_LE(Lumsift::hammingDistance(lib.fingerprint(v.uuid, kinds[k]), shown[k], false),
+                      6)
+                << v.name << " " << kinds[k];
+    }
+}
+
+// RAW masters, with and without a preview and turned as the camera was held, are imported with
+// their size as shown, analysed, and found by a search beside the camera's own JPEG.
+TEST(SearchEndToEnd, FindsRawMastersBesideTheirCameraJpeg) {
+    using namespace testimages;
+    Library lib;
+    const PhotoPixels photo = photoPixels(0);
+    const fs::path in = lib.dir / "card";
+    const auto shots = lib.importFiles({
+        writeDng(in / "IMG_0001.DNG", photo, {6, DngPreview::Jpeg}),
+        writeDng(in / "IMG_0001-developed.dng", photo, {6, DngPreview::None}),
+        writeDng(in / "IMG_0001-broken.dng", photo, {6, DngPreview::BrokenJpeg}),
+        writeCameraJpeg(in / "IMG_0001.JPG", photo, 6),
+    });
+    const auto others = lib.importFiles({writeDng(in / "IMG_0002.dng", photoPixels(1), {1}),
+                                         writeDng(in / "IMG_0003.dng", photoPixels(3), {8})},
+                                        "Others");
+    for (std::size_t i = 0; i < 3; ++i) { // the RAWs, as shown: turned a quarter
+        EXPECT_EQ(shots[i].width, photo.height) << shots[i].name;
+        EXPECT_EQ(shots[i].height, photo.width) << shots[i].name;
+    }
+    lib.load();
+    lib.analyse();
+    EXPECT_EQ(lib.engine.problemImageCount(), 0);
+    EXPECT_EQ(lib.engine.hashedImageCount(), 6);
+    for (const VersionRecord& v : shots)
+        expectFingerprintsOfItsFile(lib, v);
+
+    lib.engine.switchSearchAlgorithm(kAlgorithmPro);
+    lib.library().select(std::vector<std::string>{shots[0].uuid});
+    lib.resultsPage->sensitivityValue = 6;
+    lib.search();
+    const std::string keyword = "Lumsift " + shots[0].name + "|ZUL Lumsift";
+    for (std::size_t i = 1; i < shots.size(); ++i)
+        EXPECT_THAT(lib.keywordsOf(shots[i].uuid), ElementsAre(keyword)) << shots[i].name;
+    EXPECT_THAT(lib.keywordsOf(shots[0].uuid), ElementsAre("Lumsift Target|ZUL Lumsift", keyword));
+    for (const auto& other : others)
+        EXPECT_TRUE(lib.keywordsOf(other.uuid).empty()) << other.name;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "fingerprint/DecoderChoice.h"
 #include "platform/log/Log.h"
+#include "tests/support/RawImages.h"
 #include "tests/support/TestImages.h"
 
 #include <array>
@@ -425,6 +426,28 @@ TEST(Lumsift, FingerprintsAreThePicturesWhateverItsSuffix) {
         std::filesystem::copy_file(original, dir / c.misnamed);
         SCOPED_TRACE(c.misnamed);
         EXPECT_EQ(fingerprintsOf(calc, dir / c.misnamed), fingerprintsOf(calc, original));
+    }
+}
+
+// A camera RAW and the JPEG the camera saved beside it are the same picture in every kind, from
+// the embedded preview and from the raw data alike.
+TEST(Lumsift, RawAndItsCameraJpegAreNearInEveryKind) {
+    TempDir dir;
+    Lumsift calc;
+    for (int photo = 0; photo < photoCount(); ++photo) {
+        const PhotoPixels pixels = photoPixels(photo);
+        for (const int orientation : {1, 6}) {
+            const auto twin =
+                fingerprintsOf(calc, writeCameraJpeg(dir / "twin.jpg", pixels, orientation));
+            for (const DngPreview preview : {DngPreview::Jpeg, DngPreview::None}) {
+                const auto raw = fingerprintsOf(
+                    calc, writeDng(dir / "shot.DNG", pixels, {orientation, preview, 0}));
+                for (int kind = 0; kind < 3; ++kind)
+                    EXPECT_LE(Lumsift::hammingDistance(raw[kind], twin[kind], false), kNear)
+                        << "photo " << photo << ", orientation " << orientation << ", preview "
+                        << static_cast<int>(preview) << ", fingerprint " << kind;
+            }
+        }
     }
 }
 

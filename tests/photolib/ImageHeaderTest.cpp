@@ -5,12 +5,14 @@
 #include "photolib/LibraryPackage.h"
 #include "tests/photolib/TestLibrary.h"
 #include "tests/support/HostileImages.h"
+#include "tests/support/RawImages.h"
 
 #include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 using namespace lumsift::photolib;
 using namespace lumsift::testimages;
+using lumsift::testlib::runPhotolib;
 using lumsift::testlib::TempFolder;
 using lumsift::testlib::writeImage;
 
@@ -48,6 +50,36 @@ TEST(ImageHeader, ImportRefusesPicturesThatDeclareTooManyPixels) {
     }
     EXPECT_TRUE(library.projects().empty());
     EXPECT_TRUE(fs::is_empty(library.path() / "Masters"));
+}
+
+// A RAW's size is read from its header, as shown (turned by its orientation); photolib import
+// takes RAW files by their suffix in either case, and refuses a RAW-named file that is none.
+TEST(ImageHeader, RawSizesAsShownAndPhotolibImportsRawFiles) {
+    TempFolder temp;
+    const PhotoPixels photo = photoPixels(1);
+    const std::string w = std::to_string(photo.width), h = std::to_string(photo.height);
+    const fs::path upright = writeDng(temp / "raw" / "upright.dng", photo, {1, DngPreview::Jpeg});
+    const fs::path turned = writeDng(temp / "raw" / "turned.DNG", photo, {6, DngPreview::None});
+    writeDng(temp / "raw" / "nikon.NEF", photo, {8, DngPreview::Jpeg}); // a DNG by content
+    const auto size = readImageSize(upright);
+    ASSERT_TRUE(size);
+    EXPECT_EQ(size->width, photo.width);
+    EXPECT_EQ(size->height, photo.height);
+    EXPECT_EQ(readImageSize(turned)->width, photo.height);
+    EXPECT_TRUE(readsImage(turned));
+
+    const std::string library = (temp / "L.aplibrary").string();
+    ASSERT_EQ(runPhotolib({"create", library}).exitCode, 0);
+    const auto imported = runPhotolib({"import", library, (temp / "raw").string()});
+    ASSERT_EQ(imported.exitCode, 0) << imported.err;
+    for (const std::string& line : {"  nikon  " + h + "x" + w, "  turned  " + h + "x" + w,
+                                    "  upright  " + w + "x" + h, std::string("Imported 3 images")})
+        EXPECT_NE(imported.out.find(line), std::string::npos) << line << " in " << imported.out;
+    const fs::path garbage = lumsift::testlib::writeBytes(temp / "bad" / "x.nef", "not a raw");
+    EXPECT_FALSE(readsImage(garbage));
+    const auto refused = runPhotolib({"import", library, garbage.string()});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("is not an image"), std::string::npos) << refused.err;
 }
 
 } // namespace

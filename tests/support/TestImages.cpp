@@ -185,6 +185,57 @@ PhotoPixels photoPixels(int index) {
     return cachedPhoto(index);
 }
 
+std::filesystem::path writePicture(const std::filesystem::path& file, const PhotoPixels& picture,
+                                   int orientation, bool sixteenBits) {
+    startVips();
+    vips::Result image = must(vips::adopt(vips_image_new_from_memory_copy(
+                                  picture.rgb.data(), picture.rgb.size(), picture.width,
+                                  picture.height, 3, VIPS_FORMAT_UCHAR)),
+                              "wrapping a picture");
+    if (sixteenBits) {
+        const vips::Result wide = must(vips::call([&](VipsImage** out) {
+                                           return vips_linear1(image.image.get(), out, 257.0, 0.0,
+                                                               "uchar", FALSE, nullptr);
+                                       }),
+                                       "widening a picture");
+        const vips::Result samples =
+            must(vips::call([&](VipsImage** out) {
+                     return vips_cast(wide.image.get(), out, VIPS_FORMAT_USHORT, nullptr);
+                 }),
+                 "widening a picture");
+        image = must(vips::call([&](VipsImage** out) {
+                         return vips_copy(samples.image.get(), out, "interpretation",
+                                          VIPS_INTERPRETATION_RGB16, nullptr);
+                     }),
+                     "widening a picture");
+    }
+    if (orientation != 1)
+        vips_image_set_int(image.image.get(), VIPS_META_ORIENTATION, orientation);
+    wrote(vips_image_write_to_file(image.image.get(), file.c_str(), nullptr), file);
+    const std::string name = file.string();
+    return name.ends_with(']') ? std::filesystem::path(name.substr(0, name.rfind('['))) : file;
+}
+
+std::filesystem::path writeAnimatedGif(const std::filesystem::path& file,
+                                       const std::vector<PhotoPixels>& frames) {
+    startVips();
+    // libvips keeps the frames one below the other, each "page-height" rows.
+    PhotoPixels strip{{}, frames.at(0).width, 0};
+    for (const PhotoPixels& frame : frames) {
+        if (frame.width != strip.width)
+            throw std::runtime_error("frames of different widths");
+        strip.rgb.insert(strip.rgb.end(), frame.rgb.begin(), frame.rgb.end());
+        strip.height += frame.height;
+    }
+    const vips::Result image =
+        must(vips::adopt(vips_image_new_from_memory(strip.rgb.data(), strip.rgb.size(), strip.width,
+                                                    strip.height, 3, VIPS_FORMAT_UCHAR)),
+             "wrapping frames");
+    vips_image_set_int(image.image.get(), "page-height", frames.at(0).height);
+    wrote(vips_gifsave(image.image.get(), file.c_str(), nullptr), file);
+    return file;
+}
+
 std::string_view suffixOf(Format format) {
     constexpr std::array<std::string_view, 4> kSuffixes = {"jpg", "png", "webp", "tif"};
     return kSuffixes.at(static_cast<size_t>(format));

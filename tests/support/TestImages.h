@@ -37,6 +37,17 @@ struct PhotoPixels {
 };
 PhotoPixels photoPixels(int index);
 
+// Writes `picture` in the format of the suffix of `file`, after which libvips' save options may
+// follow in brackets ("photo.png[interlace]"): with the EXIF `orientation` unless it is 1, and with
+// `sixteenBits`, as 16-bit samples (each 8-bit value times 257). Returns `file` without the
+// options.
+std::filesystem::path writePicture(const std::filesystem::path& file, const PhotoPixels& picture,
+                                   int orientation = 1, bool sixteenBits = false);
+
+// Writes `frames` (of one size) as an animated GIF, in their order. Returns `file`.
+std::filesystem::path writeAnimatedGif(const std::filesystem::path& file,
+                                       const std::vector<PhotoPixels>& frames);
+
 // Writes photo `index` (0 <= index < photoCount()) as `variant` in `format` to `file`
 // (overwritten; the folder must exist). Returns `file`.
 std::filesystem::path writePhoto(const std::filesystem::path& file, int index,
