@@ -295,6 +295,7 @@ TEST(Lumsift, BadFilesFailWithTheirLogLineAndKeepTheGrids) {
     const auto png = writePhoto(dir / "photo.png", 1, Variant::Original, Format::Png);
     std::filesystem::create_directory(dir / "folder.jpg");
     const auto mixedCase = writePhoto(dir / "photo.JpG", 1); // read, were its type supported
+    const auto raw = writeDng(dir / "shot.dng", photoPixels(1));
     const std::filesystem::path bad[] = {
         mixedCase,
         writeBytes(dir / "data.csv", "1,2,3\n4,5,6\n"),
@@ -307,6 +308,8 @@ TEST(Lumsift, BadFilesFailWithTheirLogLineAndKeepTheGrids) {
         writeBytes(dir / "matrix.jpg", "2 2\n1 2\n3 4\n"), // a libvips matrix file
         dir / "folder.jpg",
         std::filesystem::path(LUMSIFT_TEST_DATA) / "truncated-scan.jpg",
+        writeBytes(dir / "garbage.NEF", "This is no camera's RAW file.\n"),
+        writeTruncatedCopy(raw, dir / "truncated.dng", std::filesystem::file_size(raw) / 2),
     };
     Lumsift calc;
     for (const auto& file : bad) {

@@ -26,6 +26,7 @@ TEST(ImageHeader, ImportRefusesPicturesThatDeclareTooManyPixels) {
         writeGifBomb(temp / "in" / "screen.gif", 65535, 65535),
         writeJpegBomb(temp / "in" / "progressive.jpg", 65500, 65500, true),
         writePngBomb(temp / "in" / "rows.png", 23000, 23000),
+        writeDngBomb(temp / "in" / "sensor.dng", 30000, 20000),
     };
     for (const fs::path& bomb : bombs) {
         const auto size = readImageSize(bomb);
