@@ -208,7 +208,16 @@ KTWCrashReporterWindowController::KTWCrashReporterWindowController() {
     network_ = new QNetworkAccessManager(this);
 }
 
-KTWCrashReporterWindowController::~KTWCrashReporterWindowController() = default;
+// The window goes first, and its views no longer pass their events through this controller's
+// filter: while a view is taken apart it is no longer a text view, and this controller is being
+// destroyed too.
+KTWCrashReporterWindowController::~KTWCrashReporterWindowController() {
+    if (!window_)
+        return;
+    window_->removeEventFilter(this);
+    commentsTextView_->removeEventFilter(this);
+    window_.reset();
+}
 
 QWidget* KTWCrashReporterWindowController::window() {
     if (window_)
@@ -261,7 +270,7 @@ bool KTWCrashReporterWindowController::eventFilter(QObject* watched, QEvent* eve
         windowWillClose();
         return false;
     }
-    if (watched == commentsTextView_.data() && event->type() == QEvent::KeyPress) {
+    if (event->type() == QEvent::KeyPress && watched == commentsTextView_.data()) {
         const auto* key = static_cast<QKeyEvent*>(event);
         const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
         if (key->key() == Qt::Key_Tab && plain)
