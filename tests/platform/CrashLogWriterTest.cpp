@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 
 namespace lumsift {
 namespace {
@@ -41,11 +43,9 @@ protected:
 };
 
 TEST_F(CrashLogWriterTest, SegmentationFaultLeavesANamedLogWithABacktrace) {
-    EXPECT_EQ(crashChild([] {
-                  volatile int* volatile nowhere = nullptr;
-                  *nowhere = 1;
-              }),
-              SIGSEGV);
+    const testing::GuardedPage page;
+    ASSERT_NE(page.address(), MAP_FAILED);
+    EXPECT_EQ(crashChild([&] { page.store(); }), SIGSEGV);
 
     ASSERT_EQ(logs().size(), 1u);
     const auto log = logs().front();
@@ -54,7 +54,10 @@ TEST_F(CrashLogWriterTest, SegmentationFaultLeavesANamedLogWithABacktrace) {
         << log;
     const std::string written = testimages::readBytes(log);
     EXPECT_NE(written.find("Exception Type:  SIGSEGV (signal 11)\n"), std::string::npos) << written;
-    EXPECT_NE(written.find("Fault Address:   0x0\n"), std::string::npos) << written;
+    std::ostringstream address;
+    address << "Fault Address:   0x" << std::hex << reinterpret_cast<uintptr_t>(page.address())
+            << "\n";
+    EXPECT_NE(written.find(address.str()), std::string::npos) << written;
     EXPECT_NE(written.find("\nBacktrace:\n"), std::string::npos);
     EXPECT_GT(written.size(), written.find("\nBacktrace:\n") + 20); // some frames
 }

@@ -29,11 +29,10 @@ protected:
 
 TEST_F(KTWCrashReporterAfterACrash, OffersTheLogThatTheCrashLogWriterLeft) {
     setLastReportDate(Clock::now() - 1s);
-    EXPECT_EQ(testing::signalOfChild([] {
-                  if (crashlog::installCrashLogWriter()) {
-                      volatile int* volatile nowhere = nullptr;
-                      *nowhere = 1;
-                  }
+    const testing::GuardedPage page;
+    EXPECT_EQ(testing::signalOfChild([&] {
+                  if (crashlog::installCrashLogWriter())
+                      page.store();
               }),
               SIGSEGV);
     std::error_code ec;

@@ -11,6 +11,7 @@
 #include <grp.h>
 #include <optional>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -32,6 +33,29 @@ template <typename Body> int signalOfChild(Body body) {
     waitpid(child, &status, 0);
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
+
+// A page that allows no access, mapped while this lives: a store to it is a real memory fault at
+// a known address, which a store through a null pointer is not under the undefined-behaviour
+// checks (they stop the program before it faults). A child forked meanwhile shares the page.
+class GuardedPage {
+public:
+    GuardedPage() : page_(::mmap(nullptr, kSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)) {}
+    ~GuardedPage() {
+        if (page_ != MAP_FAILED)
+            ::munmap(page_, kSize);
+    }
+    GuardedPage(const GuardedPage&) = delete;
+    GuardedPage& operator=(const GuardedPage&) = delete;
+
+    // MAP_FAILED when the page could not be mapped.
+    void* address() const { return page_; }
+    // Raises SIGSEGV.
+    void store() const { *static_cast<volatile int*>(page_) = 1; }
+
+private:
+    static constexpr std::size_t kSize = 4096;
+    void* page_;
+};
 
 namespace fs = std::filesystem;
 
