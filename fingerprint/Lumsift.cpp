@@ -217,8 +217,16 @@ uint64_t Lumsift::rotateLeft(uint64_t x) {
 }
 
 // The search calls this for every pair of images: where the processor counts bits in one
-// instruction, a clone that uses it is chosen at load time.
-#if defined(__x86_64__) && defined(__GNUC__)
+// instruction, a clone that uses it is chosen at load time. The loader makes that choice before
+// ThreadSanitizer's runtime is set up, so a build for it keeps the one default version.
+#if defined(__SANITIZE_THREAD__) // GCC
+#define LUMSIFT_THREAD_SANITIZER
+#elif defined(__has_feature) // clang
+#if __has_feature(thread_sanitizer)
+#define LUMSIFT_THREAD_SANITIZER
+#endif
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(LUMSIFT_THREAD_SANITIZER)
 __attribute__((target_clones("popcnt", "default")))
 #endif
 int64_t
