@@ -23,9 +23,11 @@ struct Registry {
     int quietStandardError = 0; // QuietStandardError objects alive
 };
 
+// The log's state is never destroyed: threads that are never joined (libvips' workers) may still
+// log while the process exits and destroys its statics.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static auto* const r = new Registry;
+    return *r;
 }
 
 std::string processName() {
@@ -43,7 +45,7 @@ std::string processName() {
 }
 
 void writeOut(std::string_view text, bool toStandardError) {
-    static const std::string name = processName();
+    static const std::string& name = *new std::string(processName()); // never destroyed, as above
     static std::once_flag syslogOpened;
     std::call_once(syslogOpened, [] { openlog(name.c_str(), LOG_PID, LOG_USER); });
 

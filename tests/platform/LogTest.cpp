@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace lumsift {
 namespace {
@@ -17,6 +22,43 @@ TEST(Log, CaptureSeesLinesInOrderFromAnyThread) {
     EXPECT_EQ(capture.lines(), (std::vector<std::string>{"first", "second"}));
     EXPECT_TRUE(capture.contains("second"));
     EXPECT_EQ(capture.count("first"), 1u);
+}
+
+// A thread that is never joined (libvips' workers are such) can log while the process exits and
+// destroys its statics: the log must still be whole then. This handler, registered before the
+// log's first use, runs after the log's statics would have been destroyed, and waits there for
+// more lines from such a thread.
+std::atomic<bool> waitForLinesAtExit = false;
+std::atomic<int> linesLogged = 0;
+
+void waitForMoreLines() {
+    if (!waitForLinesAtExit)
+        return;
+    const int before = linesLogged;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (linesLogged < before + 100)
+        if (std::chrono::steady_clock::now() > deadline)
+            std::_Exit(3); // the thread stopped logging
+}
+const bool exitHandlerRegistered = std::atexit(waitForMoreLines) == 0;
+
+TEST(Log, ThreadLoggingWhileTheProcessExitsFindsTheLogWhole) {
+    ASSERT_TRUE(exitHandlerRegistered);
+    const pid_t child = fork();
+    if (child == 0) {
+        const log::Capture capture; // exit() leaves the stack alone: stays installed
+        waitForLinesAtExit = true;
+        std::thread([] {
+            for (;;) {
+                log::line("still running");
+                ++linesLogged;
+            }
+        }).detach();
+        std::exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
 TEST(UserDefaults, ValuesSurviveReopeningAndRegisteredOnesFillGaps) {
