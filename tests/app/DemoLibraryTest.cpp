@@ -38,7 +38,7 @@ int shell(const std::string& command) {
 }
 
 std::string quoted(const fs::path& path) {
-    return "'" + path.string() + "'";
+    return std::string("'").append(path.string()).append("'");
 }
 
 TEST(DemoLibrary, TheSearchFindsExactlyTheNearCopiesOfTheSelectedPhotograph) {

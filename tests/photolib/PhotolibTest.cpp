@@ -333,10 +333,10 @@ TEST(Photolib, ConcurrentImportsAllLand) {
     Library lib;
     std::vector<std::unique_ptr<StartedProgram>> imports;
     for (int i = 0; i < 4; ++i) {
-        const fs::path folder = lib.temp / ("set" + std::to_string(i));
+        const std::string set = std::to_string(i);
+        const fs::path folder = lib.temp / ("set" + set);
         for (int j = 0; j < 20; ++j)
-            writeImage(folder / ("s" + std::to_string(i) + "-" + std::to_string(j) + ".png"), 16,
-                       16, 10 * j);
+            writeImage(folder / ("s" + set + "-" + std::to_string(j) + ".png"), 16, 16, 10 * j);
         imports.push_back(std::make_unique<StartedProgram>(
             std::vector<std::string>{photolibProgram(), "import", lib.path, folder.string()}));
     }
