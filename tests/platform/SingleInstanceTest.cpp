@@ -2,14 +2,15 @@
 // lock left by a process that has gone is taken over, however old.
 #include "platform/instance/SingleInstance.h"
 
+#include "tests/support/SavedEnvironment.h"
+#include "tests/support/TestImages.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <spawn.h>
@@ -27,39 +28,33 @@ namespace fs = std::filesystem;
 class SingleInstanceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (QCoreApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "platform_tests";
-            static char* argv[] = {name, nullptr};
+        static int argc = 1;
+        static char* argv[] = {const_cast<char*>("platform_tests"), nullptr};
+        if (QCoreApplication::instance() == nullptr)
             new QCoreApplication(argc, argv);
-        }
-        char pattern[] = "/tmp/lumsift-instance-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder = pattern;
     }
-    void TearDown() override { fs::remove_all(folder); }
 
     // Runs `start` of a second instance on a worker while this thread's event loop answers.
-    static Role startElsewhere(const fs::path& path, std::chrono::milliseconds timeout) {
+    Role startElsewhere() const {
         auto role = std::async(std::launch::async, [&] {
             SingleInstance later(path);
-            return later.start({}, timeout);
+            return later.start({}, std::chrono::seconds(10));
         });
         while (role.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready)
             QCoreApplication::processEvents();
         return role.get();
     }
 
-    fs::path folder;
+    const testimages::TempDir folder;
+    const fs::path path = folder / "org.example.App";
 };
 
 TEST_F(SingleInstanceTest, LaterStartsAskTheFirstToRaiseItsWindow) {
-    const fs::path path = folder / "org.example.App";
     int raised = 0;
     SingleInstance first(path);
     ASSERT_EQ(first.start([&] { ++raised; }), Role::primary);
-    EXPECT_EQ(startElsewhere(path, std::chrono::seconds(10)), Role::secondary);
-    EXPECT_EQ(startElsewhere(path, std::chrono::seconds(10)), Role::secondary);
+    EXPECT_EQ(startElsewhere(), Role::secondary);
+    EXPECT_EQ(startElsewhere(), Role::secondary);
     EXPECT_EQ(raised, 2);
 
     // A holder that never answers (its event loop does not run) leaves the later start
@@ -75,7 +70,6 @@ TEST_F(SingleInstanceTest, LaterStartsAskTheFirstToRaiseItsWindow) {
 // The lock and socket of a process that ended without tidying up (as after a move, which ends
 // with exit) are taken over; an hour-old lock of a running process is not.
 TEST_F(SingleInstanceTest, LockOfAProcessThatHasGoneIsTakenOverAndOnlyThat) {
-    const fs::path path = folder / "org.example.App";
     pid_t gone = 0;
     char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
     ASSERT_EQ(::posix_spawn(&gone, argv[0], nullptr, nullptr, argv, environ), 0);
@@ -92,7 +86,7 @@ TEST_F(SingleInstanceTest, LockOfAProcessThatHasGoneIsTakenOverAndOnlyThat) {
     {
         SingleInstance next(path);
         EXPECT_EQ(next.start({}), Role::primary);
-        EXPECT_EQ(startElsewhere(path, std::chrono::seconds(10)), Role::secondary);
+        EXPECT_EQ(startElsewhere(), Role::secondary);
     }
     EXPECT_FALSE(fs::exists(path.string() + ".lock")) << "given up when it ends";
 
@@ -102,14 +96,12 @@ TEST_F(SingleInstanceTest, LockOfAProcessThatHasGoneIsTakenOverAndOnlyThat) {
 }
 
 TEST_F(SingleInstanceTest, NamedPerUserInTheRuntimeFolder) {
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    const std::string savedValue = saved ? saved : "";
-    ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
-    EXPECT_EQ(instancePath("org.example.App"), folder / "org.example.App");
+    const testing::SavedEnvironment saved{"XDG_RUNTIME_DIR"};
+    ::setenv("XDG_RUNTIME_DIR", folder.path().c_str(), 1);
+    EXPECT_EQ(instancePath("org.example.App"), path);
     ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(instancePath("org.example.App"),
               fs::temp_directory_path() / ("org.example.App-" + std::to_string(::getuid())));
-    saved ? ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 } // namespace
