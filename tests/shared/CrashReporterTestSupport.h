@@ -31,9 +31,13 @@ namespace fs = std::filesystem;
 using testimages::writeBytes;
 
 // Answers each crash report, once its form has arrived, with `pieces` written 50 ms apart (so the
-// client receives them apart); no pieces drop the connection. Records the requests.
+// client receives them apart); no pieces drop the connection. A `silent` server never answers; a
+// `flooding` one answers with the headers of a 2 GiB body and sends it as fast as the client
+// reads. Records the requests and the body bytes it flooded.
 struct TestHttpServer {
-    explicit TestHttpServer(std::vector<QByteArray> pieces) : pieces(std::move(pieces)) {
+    enum Kind { answering, silent, flooding };
+    explicit TestHttpServer(std::vector<QByteArray> pieces, Kind kind = answering)
+        : pieces(std::move(pieces)), kind(kind) {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             while (QTcpSocket* socket = server.nextPendingConnection()) {
@@ -44,6 +48,12 @@ struct TestHttpServer {
                         return;
                     requests.push_back(std::exchange(buffer, {}));
                     respond(socket, 0);
+                });
+                // Another mebibyte whenever the last has gone out, until 2 GiB or a closed socket.
+                QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] {
+                    if (socket->bytesToWrite() == 0 && this->kind == flooding &&
+                        sent < (qint64{2} << 30))
+                        sent += socket->write(QByteArray(1 << 20, 'x'));
                 });
             }
         });
@@ -58,6 +68,10 @@ struct TestHttpServer {
         return "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/submit";
     }
     void respond(QTcpSocket* socket, std::size_t next) {
+        if (kind == flooding)
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n");
+        if (kind != answering)
+            return;
         if (pieces.empty())
             return socket->abort();
         socket->write(pieces[next]);
@@ -69,7 +83,9 @@ struct TestHttpServer {
 
     QTcpServer server;
     std::vector<QByteArray> pieces, requests;
+    const Kind kind;
     QByteArray buffer;
+    qint64 sent = 0;
 };
 
 // The condition of the InvalidParameterException that `call` throws; "none" when it throws none.

@@ -237,47 +237,18 @@ TEST_F(KTWCrashReporterWindowControllerTest, ClosingTheWindowReleasesTheControll
     EXPECT_TRUE(QTest::qWaitFor([&] { return weak.expired(); }));
 }
 
-// A server on 127.0.0.1 that takes each report and then never answers, or (`flood`) answers with
-// the headers of a 2 GiB body and sends it as fast as the client reads. Records what it sent.
-struct MisbehavingServer {
-    explicit MisbehavingServer(bool flood) {
-        server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server, &QTcpServer::newConnection, [this, flood] {
-            while (QTcpSocket* socket = server.nextPendingConnection()) {
-                socket->setParent(&server);
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, flood] {
-                    request += socket->readAll();
-                    if (flood && request.endsWith("--81e29ba4f957efe5916039f587fe3ed7--\r\n"))
-                        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 2147483648\r\n\r\n");
-                });
-                // Another mebibyte whenever the last has gone out, until 2 GiB or a closed socket.
-                QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] {
-                    if (socket->bytesToWrite() > 0 || sent >= (qint64{2} << 30))
-                        return;
-                    sent += socket->write(QByteArray(1 << 20, 'x'));
-                });
-            }
-        });
-    }
-    std::string url() const {
-        return "http://127.0.0.1:" + std::to_string(server.serverPort()) + "/submit";
-    }
-    QTcpServer server;
-    QByteArray request;
-    qint64 sent = 0;
-};
-
 // A server that never answers ends, once no byte has moved for the transfer timeout, in the
 // failure sheet; the log and the date stay for the next launch. 60 s unless a test shortens it.
 TEST_F(KTWCrashReporterWindowControllerTest, ServerThatNeverAnswersEndsInTheFailureSheet) {
     EXPECT_EQ(makeController()->transferTimeout(), 60s);
     const auto reported = *lastReportDate();
-    MisbehavingServer server(false);
+    test::TestHttpServer server({}, test::TestHttpServer::silent);
     auto controller = makeController(server.url());
     controller->setTransferTimeout(300ms);
     controller->reportButton()->click();
     EXPECT_EQ(dismissSheet(*controller), kFailed + "The request timed out.");
-    EXPECT_TRUE(server.request.contains("name=\"crashLog\""));
+    ASSERT_EQ(server.requests.size(), 1u);
+    EXPECT_TRUE(server.requests[0].contains("name=\"crashLog\""));
     EXPECT_TRUE(std::filesystem::exists(logPath));
     EXPECT_EQ(lastReportDate(), reported);
 }
@@ -285,7 +256,7 @@ TEST_F(KTWCrashReporterWindowControllerTest, ServerThatNeverAnswersEndsInTheFail
 // An answer longer than a few bytes cannot be "ok\n": the upload stops reading it at a small limit
 // and fails as any other answer would.
 TEST_F(KTWCrashReporterWindowControllerTest, HugeAnswerIsCutShortAndFails) {
-    MisbehavingServer server(true);
+    test::TestHttpServer server({}, test::TestHttpServer::flooding);
     auto controller = makeController(server.url());
     controller->reportButton()->click();
     EXPECT_EQ(dismissSheet(*controller), kUnrecognized);
