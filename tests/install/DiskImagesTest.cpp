@@ -28,8 +28,16 @@ TEST(DiskImages, LoopListBecomesImagesWithTheirPartitions) {
     EXPECT_FALSE(diskImageDeviceIn(nullptr, "/dev/loop0"));
 }
 
-// A first image whose "system-entities" is no array ends the walk before the matching one.
-TEST(DiskImages, WalkStopsAtTheFirstValueOfTheWrongKind) {
+// Output that is no loop list gives nothing, and the walk stops at the first value of the wrong
+// kind: a first image whose "system-entities" is no array, an entry without a name.
+TEST(DiskImages, OutputThatIsNoLoopListOrAValueOfTheWrongKindGivesNothing) {
+    for (const char* output : {"", "losetup: cannot find", R"({"devices": []})"})
+        EXPECT_FALSE(imageInfoFromLoopDevices(output)) << output;
+    const auto empty = imageInfoFromLoopDevices(R"({"loopdevices": []})");
+    ASSERT_TRUE(empty);
+    EXPECT_FALSE(diskImageDeviceIn(empty->get(), "/dev/loop0"));
+    EXPECT_FALSE(diskImageDevice(std::nullopt)); // the root volume: losetup is not asked
+
     const auto info = plist::Plist::parse(R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict><key>images</key><array>
  <dict><key>system-entities</key><string>not an array</string></dict>
@@ -37,20 +45,10 @@ TEST(DiskImages, WalkStopsAtTheFirstValueOfTheWrongKind) {
 </array></dict></plist>)");
     ASSERT_TRUE(info);
     EXPECT_FALSE(diskImageDeviceIn(info->get(), "/dev/loop2"));
-    // An entry without a name stops the walk in the same way.
     const auto nameless = imageInfoFromLoopDevices(
         R"({"loopdevices": [{"back-file": "/a"}, {"name": "/dev/loop1"}]})");
     ASSERT_TRUE(nameless);
     EXPECT_FALSE(diskImageDeviceIn(nameless->get(), "/dev/loop1"));
-}
-
-TEST(DiskImages, OutputThatIsNoLoopListGivesNothing) {
-    for (const char* output : {"", "losetup: cannot find", R"({"devices": []})"})
-        EXPECT_FALSE(imageInfoFromLoopDevices(output)) << output;
-    const auto empty = imageInfoFromLoopDevices(R"({"loopdevices": []})");
-    ASSERT_TRUE(empty);
-    EXPECT_FALSE(diskImageDeviceIn(empty->get(), "/dev/loop0"));
-    EXPECT_FALSE(diskImageDevice(std::nullopt)); // the root volume: losetup is not asked
 }
 
 TEST(DiskImages, MountedDeviceOfAVolumeButNotOfTheRoot) {

@@ -93,19 +93,8 @@ constexpr auto kAdministratorFailed =
     "ERROR -- Could not copy myself to /Applications with authorization";
 constexpr auto kSuppressKey = "moveToApplicationsFolderAlertSuppress";
 
-// What the desktop reads from an entry (GIO's reading of it): the program its Exec starts, and
-// the string under `key` of its main group. Empty when GIO rejects the entry.
-std::string entryString(const fs::path& entry, const char* key);
-fs::path entryExecutable(const fs::path& entry) {
-    // GIO splits Exec as the shell does once the format's escapes are undone.
-    const std::string exec = entryString(entry, "Exec");
-    gchar** argv = nullptr;
-    if (exec.empty() || !g_shell_parse_argv(exec.c_str(), nullptr, &argv, nullptr))
-        return {};
-    const fs::path program = argv[0];
-    g_strfreev(argv);
-    return program;
-}
+// What the desktop reads from an entry (GIO's reading of it): the string under `key` of its main
+// group, and the program its Exec starts. Empty when GIO rejects the entry.
 std::string entryString(const fs::path& entry, const char* key) {
     GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(entry.c_str());
     if (info == nullptr)
@@ -115,6 +104,16 @@ std::string entryString(const fs::path& entry, const char* key) {
     g_free(value);
     g_object_unref(info);
     return text;
+}
+fs::path entryExecutable(const fs::path& entry) {
+    // GIO splits Exec as the shell does once the format's escapes are undone.
+    const std::string exec = entryString(entry, "Exec");
+    gchar** argv = nullptr;
+    if (exec.empty() || !g_shell_parse_argv(exec.c_str(), nullptr, &argv, nullptr))
+        return {};
+    const fs::path program = argv[0];
+    g_strfreev(argv);
+    return program;
 }
 
 class MoveToApplicationsFolder : public ::testing::Test {
@@ -234,7 +233,6 @@ protected:
     }
 
     fs::path userEntries() const { return home / ".local/share/applications"; }
-    fs::path systemEntries() const { return root / "share/applications"; }
 
     fs::path root, home, downloads, machineApps, volume;
     install::Environment environment;
@@ -245,7 +243,10 @@ protected:
     log::Capture logged;
 };
 
-TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedAlreadyInstalledOrOutsideABundle) {
+// No offer when suppressed, from an Applications folder, outside a bundle, or outside a folder
+// named "<name>.app" (Downloads or the home holding Contents/MacOS are never moved); nor is a
+// bundle moved into itself or over a folder that holds it.
+TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedInstalledOutsideADotAppBundleOrNested) {
     makeMainBundle(downloads);
     UserDefaults::standard().setBool(true, kSuppressKey);
     EXPECT_FALSE(offer());
@@ -264,9 +265,44 @@ TEST_F(MoveToApplicationsFolder, NoOfferWhenSuppressedAlreadyInstalledOrOutsideA
                               home / "bin");
     EXPECT_FALSE(offer());
     EXPECT_TRUE(fs::exists(home / "bin/other-tool"));
-    EXPECT_TRUE(alerts.empty());
     EXPECT_TRUE(runner.found.empty()) << "no tool runs";
     EXPECT_TRUE(logged.lines().empty());
+
+    fs::create_directories(home / "Applications/Other.app");
+    for (const fs::path& folder : {downloads, home}) {
+        writeBytes(folder / "Contents/MacOS/Example", "#!/bin/sh\n");
+        writeBytes(folder / "photo.jpg", "mine");
+        Bundle::setMainForTesting(folder, folder / "Contents/MacOS/Example",
+                                  folder / "Contents/Info.plist", folder / "Contents/Resources");
+        EXPECT_FALSE(offer()) << folder;
+        EXPECT_TRUE(fs::exists(folder / "photo.jpg"));
+        EXPECT_EQ(logged.lines().back(), "INFO -- Not offering to move '" + folder.string() +
+                                             "': its name does not end in \".app\"");
+    }
+    EXPECT_FALSE(fs::exists(home / "Applications/Downloads"));
+    EXPECT_FALSE(fs::exists(home / "Applications/home"));
+
+    // The user's Applications folder inside the bundle; the bundle inside the destination,
+    // reached through a link to the machine's folder.
+    const auto outer = makeMainBundle(root / "outer");
+    environment.userApplicationsFolders = {(outer / "Apps").string()};
+    fs::create_directories(outer / "Apps/Other.app");
+    const std::size_t before = logged.lines().size();
+    EXPECT_FALSE(offer());
+    environment.userApplicationsFolders = {(home / "Applications").string()};
+    fs::remove_all(home / "Applications");
+    fs::create_symlink(machineApps, root / "apps-link");
+    environment.localApplicationsFolders = {(root / "apps-link").string()};
+    const auto inner = makeMainBundle(machineApps / "Example.app/Contents/Resources");
+    EXPECT_FALSE(offer());
+    EXPECT_EQ(linesAfter(before),
+              (Lines{"ERROR -- Not offering to move '" + outer.string() + "' to '" +
+                         (outer / "Apps/Example.app").string() + "': one lies inside the other",
+                     "ERROR -- Not offering to move '" + inner.string() + "' to '" +
+                         (machineApps / "Example.app").string() + "': one lies inside the other"}));
+    EXPECT_TRUE(alerts.empty());
+    EXPECT_TRUE(runner.captured.empty()) << "no disk-image tool ran";
+    EXPECT_TRUE(fs::exists(inner / "Contents/MacOS/Example"));
 }
 
 TEST_F(MoveToApplicationsFolder, FailedCopyShowsTheFailureAlertAndKeepsTheOldBundle) {
@@ -423,7 +459,7 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyIsOnePrivilegedRunCancelAndFai
     EXPECT_EQ((Lines{run.arguments.begin() + 3, run.arguments.begin() + 5}),
               (Lines{destination.string(), source.string()}));
     // The machine's entry, installed by the same run from a file of ours that is gone now.
-    const auto machineEntry = systemEntries() / "org.example.Example.desktop";
+    const auto machineEntry = root / "share/applications/org.example.Example.desktop";
     EXPECT_EQ(run.arguments[6], machineEntry.string());
     EXPECT_FALSE(fs::exists(run.arguments[5]));
     EXPECT_EQ(entryExecutable(machineEntry), destination / "Contents/MacOS/Example");
@@ -544,46 +580,6 @@ TEST_F(MoveToApplicationsFolder, OldBundleThatCannotBeRemoved) {
     EXPECT_EQ(runner.detached, Lines{relaunchScript(machineApps / "Example.app")});
 }
 
-// Only a folder named "<name>.app" is a bundle: Downloads or the home holding Contents/MacOS
-// are never moved. Nor is a bundle moved into itself or over a folder that holds it.
-TEST_F(MoveToApplicationsFolder, NoOfferOutsideADotAppBundleOrWhenOneFolderHoldsTheOther) {
-    fs::create_directories(home / "Applications/Other.app");
-    for (const fs::path& folder : {downloads, home}) {
-        writeBytes(folder / "Contents/MacOS/Example", "#!/bin/sh\n");
-        writeBytes(folder / "photo.jpg", "mine");
-        Bundle::setMainForTesting(folder, folder / "Contents/MacOS/Example",
-                                  folder / "Contents/Info.plist", folder / "Contents/Resources");
-        EXPECT_FALSE(offer()) << folder;
-        EXPECT_TRUE(fs::exists(folder / "photo.jpg"));
-        EXPECT_EQ(logged.lines().back(), "INFO -- Not offering to move '" + folder.string() +
-                                             "': its name does not end in \".app\"");
-    }
-    EXPECT_FALSE(fs::exists(home / "Applications/Downloads"));
-    EXPECT_FALSE(fs::exists(home / "Applications/home"));
-
-    // The user's Applications folder inside the bundle; the bundle inside the destination,
-    // reached through a link to the machine's folder.
-    const auto outer = makeMainBundle(root / "outer");
-    environment.userApplicationsFolders = {(outer / "Apps").string()};
-    fs::create_directories(outer / "Apps/Other.app");
-    const std::size_t before = logged.lines().size();
-    EXPECT_FALSE(offer());
-    environment.userApplicationsFolders = {(home / "Applications").string()};
-    fs::remove_all(home / "Applications");
-    fs::create_symlink(machineApps, root / "apps-link");
-    environment.localApplicationsFolders = {(root / "apps-link").string()};
-    const auto inner = makeMainBundle(machineApps / "Example.app/Contents/Resources");
-    EXPECT_FALSE(offer());
-    EXPECT_EQ(linesAfter(before),
-              (Lines{"ERROR -- Not offering to move '" + outer.string() + "' to '" +
-                         (outer / "Apps/Example.app").string() + "': one lies inside the other",
-                     "ERROR -- Not offering to move '" + inner.string() + "' to '" +
-                         (machineApps / "Example.app").string() + "': one lies inside the other"}));
-    EXPECT_TRUE(alerts.empty());
-    EXPECT_TRUE(runner.captured.empty()) << "no disk-image tool ran";
-    EXPECT_TRUE(fs::exists(inner / "Contents/MacOS/Example"));
-}
-
 // The copy with the user's rights keeps modification times, of files, folders and links alike,
 // as cp -p does.
 TEST_F(MoveToApplicationsFolder, CopyWithUserRightsKeepsTimes) {
@@ -596,18 +592,14 @@ TEST_F(MoveToApplicationsFolder, CopyWithUserRightsKeepsTimes) {
                               "Contents/MacOS",
                               "Contents",
                               ""};
-    long nanoseconds = 123456789;
-    for (const auto& item : items) {
-        const timespec time{1000000000 + nanoseconds, nanoseconds};
-        const timespec times[2] = {{time.tv_sec - 60, 5}, time};
+    std::vector<timespec> expected; // as the file system keeps them
+    for (long nanoseconds = 123456789; const auto& item : items) {
+        const timespec time{1000000000 + nanoseconds, nanoseconds}, times[2] = {{5, 5}, time};
         ASSERT_EQ(::utimensat(AT_FDCWD, (source / item).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
-        nanoseconds += 1000;
-    }
-    std::vector<timespec> expected;
-    for (const auto& item : items) {
         struct stat status {};
         ASSERT_EQ(::lstat((source / item).c_str(), &status), 0);
         expected.push_back(status.st_mtim);
+        nanoseconds += 1000;
     }
     EXPECT_EQ(offer(), 0);
     const auto destination = machineApps / "Example.app";
@@ -619,10 +611,12 @@ TEST_F(MoveToApplicationsFolder, CopyWithUserRightsKeepsTimes) {
     }
 }
 
-// After a move with the user's rights the user's entry starts the new bundle, with its icon, even
-// from a path the Exec key must quote; entries that started the old bundle follow it, others stay
-// as they are.
-TEST_F(MoveToApplicationsFolder, EntryStartsTheMovedBundleAndEntriesOfTheOldOneFollow) {
+// After a move with the user's rights into a folder whose name the Exec key and the shell must
+// quote, the user's entry starts the new bundle, with its icon, and so does the relaunch; entries
+// that started the old bundle follow it, others stay as they are.
+TEST_F(MoveToApplicationsFolder, EntriesAndRelaunchStartTheMovedBundleWhateverItsPathHolds) {
+    EXPECT_EQ(QuoteForShell(""), "''");
+    EXPECT_EQ(QuoteForShell("a'b"), "'a'\\''b'");
     const auto source = makeMainBundle(downloads);
     machineApps = root / "it's \"apps\" $HOME `x`";
     fs::create_directories(machineApps);
@@ -639,8 +633,13 @@ TEST_F(MoveToApplicationsFolder, EntryStartsTheMovedBundleAndEntriesOfTheOldOneF
     writeBytes(userEntries() / "other.desktop", other);
 
     EXPECT_EQ(offer(), 0);
-    const auto entry = userEntries() / "org.example.Example.desktop";
     const fs::path program = destination / "Contents/MacOS/Example";
+    EXPECT_TRUE(fs::exists(program));
+    ASSERT_EQ(runner.detached.size(), 1u);
+    EXPECT_TRUE(runner.detached[0].ends_with(
+        "done; '" + root.string() +
+        "/it'\\''s \"apps\" $HOME `x`/Example.app/Contents/MacOS/Example') &"));
+    const auto entry = userEntries() / "org.example.Example.desktop";
     EXPECT_EQ(entryExecutable(entry), program);
     EXPECT_EQ(entryString(entry, "TryExec"), program.string());
     EXPECT_EQ(
@@ -653,7 +652,7 @@ TEST_F(MoveToApplicationsFolder, EntryStartsTheMovedBundleAndEntriesOfTheOldOneF
     EXPECT_EQ(entryString(userEntries() / "mine.desktop", "Icon"),
               (destination / "Contents/Resources/mine.png").string());
     EXPECT_EQ(readBytes(userEntries() / "other.desktop"), other);
-    EXPECT_FALSE(fs::exists(systemEntries()));
+    EXPECT_FALSE(fs::exists(root / "share/applications"));
     if (fs::exists("/usr/bin/desktop-file-validate")) {
         for (const auto& written : {entry, userEntries() / "mine.desktop"}) {
             const auto validated = process::systemRunner().runAndCapture(
@@ -662,20 +661,6 @@ TEST_F(MoveToApplicationsFolder, EntryStartsTheMovedBundleAndEntriesOfTheOldOneF
             EXPECT_EQ(validated->waitStatus, 0) << validated->standardOutput << readBytes(written);
         }
     }
-}
-
-TEST_F(MoveToApplicationsFolder, DestinationHoldingASingleQuoteIsOneWord) {
-    EXPECT_EQ(QuoteForShell(""), "''");
-    EXPECT_EQ(QuoteForShell("a'b"), "'a'\\''b'");
-    makeMainBundle(downloads);
-    machineApps = root / "it's apps";
-    fs::create_directories(machineApps);
-    environment.localApplicationsFolders = {machineApps.string()};
-    EXPECT_EQ(offer(), 0);
-    ASSERT_EQ(runner.detached.size(), 1u);
-    EXPECT_TRUE(runner.detached[0].ends_with(
-        "done; '" + root.string() + "/it'\\''s apps/Example.app/Contents/MacOS/Example') &"));
-    EXPECT_TRUE(fs::exists(machineApps / "Example.app/Contents/MacOS/Example"));
 }
 
 // The relaunch script run by the real /bin/sh: the new copy starts only after the process it
