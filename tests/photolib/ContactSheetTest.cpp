@@ -10,34 +10,29 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/SavedEnvironment.h"
+
 #include <cstdlib>
 #include <regex>
 
-namespace fs = std::filesystem;
-using lumsift::photolib::ImportOptions;
-using lumsift::photolib::LibraryPackage;
-using lumsift::testlib::readBytes;
-using lumsift::testlib::runPhotolib;
-using lumsift::testlib::TempFolder;
-using lumsift::testlib::writeImage;
-
+namespace lumsift {
 namespace {
 
-// One picture of the page as written.
+namespace fs = std::filesystem;
+using namespace testlib;
+using photolib::ImportOptions;
+using photolib::LibraryPackage;
+
+// One picture of the page as written: its role ("target" or "match"), uuid, the thumbnail's bytes
+// (empty when the page shows a note instead) and size, the note, name and path.
 struct Figure {
-    std::string role; // "target" or "match"
-    std::string uuid;
-    std::string jpeg; // the thumbnail's bytes; empty when the page shows a note instead
-    int width = 0;
-    int height = 0;
-    std::string note;
-    std::string name;
-    std::string path;
+    std::string role, uuid, jpeg;
+    int width = 0, height = 0;
+    std::string note, name, path;
 };
 
 struct Section {
-    std::string heading;
-    std::string note;
+    std::string heading, note;
     std::vector<Figure> figures;
 };
 
@@ -56,16 +51,11 @@ std::vector<Section> readPage(const std::string& page) {
         Section s{(*it)[1], (*it)[2], {}};
         const std::string body = (*it)[3];
         for (std::sregex_iterator f(body.begin(), body.end(), figure); f != end; ++f) {
-            Figure picture;
-            picture.role = (*f)[1];
-            picture.uuid = (*f)[2];
-            picture.jpeg = QByteArray::fromBase64(QByteArray::fromStdString((*f)[3])).toStdString();
-            picture.width = (*f)[4].matched ? std::stoi((*f)[4]) : 0;
-            picture.height = (*f)[5].matched ? std::stoi((*f)[5]) : 0;
-            picture.note = (*f)[6];
-            picture.name = (*f)[7];
-            picture.path = (*f)[8];
-            s.figures.push_back(picture);
+            const std::smatch& m = *f;
+            s.figures.push_back(
+                {m[1], m[2], QByteArray::fromBase64(QByteArray::fromStdString(m[3])).toStdString(),
+                 m[4].matched ? std::stoi(m[4]) : 0, m[5].matched ? std::stoi(m[5]) : 0, m[6], m[7],
+                 m[8]});
         }
         sections.push_back(s);
     }
@@ -76,8 +66,7 @@ std::vector<Section> readPage(const std::string& page) {
 // are not a picture.
 struct Seen {
     double mean = -1;
-    int width = 0;
-    int height = 0;
+    int width = 0, height = 0;
 };
 Seen look(const std::string& bytes) {
     VipsImage* image = vips_image_new_from_buffer(bytes.data(), bytes.size(), "", nullptr);
@@ -135,8 +124,6 @@ struct Searched {
     }
 };
 
-} // namespace
-
 TEST(ContactSheet, GroupsWhatEachSearchFoundUnderItsSelectedImage) {
     Searched s;
     const auto sections = s.sheet();
@@ -147,25 +134,25 @@ TEST(ContactSheet, GroupsWhatEachSearchFoundUnderItsSelectedImage) {
 
     // The selected image first, then its matches in the library's order, whatever that order.
     const std::vector<std::pair<std::string, std::string>> expected[] = {
-        {{"target", "b-target"}, {"match", "a-match"}, {"match", "c&amp;match"}},
+        {{"target", "b-target"}, {"match", "a-match"}, {"match", "c&match"}},
         {{"target", "d-other"}, {"match", "b-target"}}};
+    const auto escaped = [](const std::string& text) {
+        return std::regex_replace(text, std::regex("&"), "&amp;");
+    };
     for (size_t i = 0; i < 2; ++i) {
         ASSERT_EQ(sections[i].figures.size(), expected[i].size()) << i;
         for (size_t j = 0; j < expected[i].size(); ++j) {
             const Figure& figure = sections[i].figures[j];
-            const std::string name =
-                std::regex_replace(expected[i][j].second, std::regex("&amp;"), "&");
-            EXPECT_EQ(figure.role, expected[i][j].first) << figure.name;
-            EXPECT_EQ(figure.name, expected[i][j].second);
+            const auto& [role, name] = expected[i][j];
+            EXPECT_EQ(figure.role, role) << name;
+            EXPECT_EQ(figure.name, escaped(name));
             EXPECT_EQ(figure.uuid, s.uuid[name]);
-            EXPECT_EQ(figure.path,
-                      std::regex_replace(s.masterPath(name), std::regex("&"), "&amp;"));
-            // The thumbnail is the master's picture, at most 256 pixels a side, aspect kept.
+            EXPECT_EQ(figure.path, escaped(s.masterPath(name)));
+            // The thumbnail is the master's picture, at most 256 pixels a side, aspect kept; the
+            // page gives its size.
             const Seen seen = look(figure.jpeg);
-            EXPECT_EQ(seen.width, 256) << name;
-            EXPECT_EQ(seen.height, 192) << name;
-            EXPECT_EQ(figure.width, seen.width);
-            EXPECT_EQ(figure.height, seen.height);
+            EXPECT_EQ(std::pair(seen.width, seen.height), std::pair(256, 192)) << name;
+            EXPECT_EQ(std::pair(figure.width, figure.height), std::pair(256, 192)) << name;
             EXPECT_NEAR(seen.mean, s.level[name], 3.0) << name;
         }
     }
@@ -188,7 +175,7 @@ TEST(ContactSheet, OneKeywordOrWithoutResultsEveryProject) {
 
     // Without keywords (another library): every image, project by project; a missing master
     // shows a note. What libvips says of a master goes to the log, not to the terminal.
-    lumsift::testlib::writeImageWithOddExif(s.temp / "in" / "f-odd.jpg");
+    writeImageWithOddExif(s.temp / "in" / "f-odd.jpg");
     const std::string plain = (s.temp / "Plain.aplibrary").string();
     {
         auto package = LibraryPackage::create(plain);
@@ -219,14 +206,16 @@ TEST(ContactSheet, OpenHandsThePageToTheDesktop) {
     Searched s;
     // A stand-in for xdg-open that notes what it was asked to open.
     const fs::path bin = s.temp / "bin";
-    lumsift::testlib::writeBytes(
-        bin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/opened\"\n");
+    writeBytes(bin / "xdg-open",
+               "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/opened\"\n");
     fs::permissions(bin / "xdg-open", fs::perms::owner_all);
-    const std::string path = std::getenv("PATH");
-    setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+    const testing::SavedEnvironment saved{"PATH"};
+    setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
     const fs::path page = s.temp / "results page.html";
     const auto result = runPhotolib({"sheet", s.library, "--output", page.string(), "--open"});
-    setenv("PATH", path.c_str(), 1);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(readBytes(bin / "opened"), page.string() + "\n");
 }
+
+} // namespace
+} // namespace lumsift

@@ -89,16 +89,12 @@ ProcessResult StartedProgram::wait() {
     return result;
 }
 
-std::string photolibProgram() {
-    return LUMSIFT_PHOTOLIB_PROGRAM;
-}
-
 ProcessResult runProgram(const std::vector<std::string>& argv) {
     return StartedProgram(argv).wait();
 }
 
 ProcessResult runPhotolib(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{photolibProgram()};
+    std::vector<std::string> argv{LUMSIFT_PHOTOLIB_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProgram(argv);
 }

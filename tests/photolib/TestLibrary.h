@@ -61,9 +61,6 @@ private:
     bool waited_ = false;
 };
 
-// The photolib built beside the tests.
-std::string photolibProgram();
-
 // Runs `argv` (argv[0] a path), waits, and returns what it wrote.
 ProcessResult runProgram(const std::vector<std::string>& argv);
 
