@@ -9,6 +9,7 @@
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
 #include "platform/process/Process.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestImages.h"
 
 #include <QApplication>
@@ -119,24 +120,13 @@ fs::path entryExecutable(const fs::path& entry) {
 class MoveToApplicationsFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() == 0) { // permissions bind only an ordinary user: become nobody
-            ASSERT_TRUE(::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 &&
-                        ::setuid(65534) == 0);
-        }
-        char pattern[] = "/tmp/lumsift-move-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root = pattern;
-        home = root / "home";
-        downloads = home / "Downloads";
-        machineApps = root / "opt";
-        volume = root / "volume";
-        for (const auto& folder : {downloads, machineApps, volume, home / ".local/share"})
+        ASSERT_TRUE(ordinaryUser);
+        for (const auto& folder : {downloads, machineApps, volume})
             fs::create_directories(folder);
         ::setenv("HOME", home.c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", root.c_str(), 1);
-        ::chmod(root.c_str(), 0700);
+        ::setenv("XDG_DATA_HOME", scratch.data().c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", scratch.config().c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", scratch.runtime().c_str(), 1);
         static int argc = 1;
         static char* argv[] = {const_cast<char*>("install_tests"), nullptr};
         if (qApp == nullptr)
@@ -155,10 +145,12 @@ protected:
         environment.runAlert = [this](QMessageBox& box) { answerAlert(box); };
         environment.exitProcess = [](int status) { throw status; };
     }
-    void TearDown() override {
-        for (const auto& entry : fs::recursive_directory_iterator(root))
-            ::chmod(entry.path().c_str(), 0755);
-        fs::remove_all(root);
+
+    // Permissions bind only an ordinary user: run as root, the test goes on as nobody before it
+    // makes its folders.
+    static bool becomeOrdinaryUser() {
+        return ::geteuid() != 0 ||
+               (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0);
     }
 
     // A bundle with an executable, an Info.plist, its desktop entry and icon, made the main
@@ -234,7 +226,11 @@ protected:
 
     fs::path userEntries() const { return home / ".local/share/applications"; }
 
-    fs::path root, home, downloads, machineApps, volume;
+    const bool ordinaryUser = becomeOrdinaryUser();
+    const testing::PrivateHome scratch;
+    const fs::path root = scratch.root(), home = scratch.home(), downloads = home / "Downloads",
+                   volume = root / "volume";
+    fs::path machineApps = root / "opt";
     install::Environment environment;
     FakeRunner runner;
     std::vector<ShownAlert> alerts;
@@ -683,12 +679,8 @@ TEST_F(MoveToApplicationsFolder, RelaunchScriptStartsTheNewCopyOnlyOnceTheOldPro
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(fs::exists(marker)) << "started while the old process was still there";
     ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
-    std::error_code ec;
-    for (int i = 0; i < 200 && !(fs::file_size(marker, ec) > 0 && !ec); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::string seen;
-    std::ifstream(marker) >> seen;
-    EXPECT_EQ(seen, "gone");
+    testing::waitUntil([&] { return !readBytes(marker).empty(); }, std::chrono::seconds(10));
+    EXPECT_EQ(readBytes(marker), "gone\n");
 }
 
 } // namespace
