@@ -77,7 +77,14 @@ std::string base64(std::string_view bytes) {
     return static_cast<const char*>(text.get());
 }
 
-// The search's groups: one per keyword under "ZUL Lumsift" (or only `only`), targets first.
+// `text` in double quotes, as messages name keywords.
+std::string quotedText(std::string_view text) {
+    return std::string("\"").append(text).append("\"");
+}
+
+// The search's groups: one per keyword under "ZUL Lumsift" (or only `only`) that a version
+// carries, targets first. Clear Keywords takes a search's keyword off its images but leaves it in
+// the library, so a keyword may have no version. Throws ScriptingError when `only` has none.
 std::vector<Group> searchGroups(LibraryPackage& library, const std::optional<std::string>& only) {
     std::vector<std::string> keywords;
     if (only)
@@ -97,8 +104,7 @@ std::vector<Group> searchGroups(LibraryPackage& library, const std::optional<std
         Group group{
             keyword, {}, library.versionsWithKeyword(keyword, only ? "" : kSearchParentKeyword), 0};
         if (group.versions.empty())
-            throw scripting::ScriptingError("NoSuchKeyword",
-                                            "no version carries the keyword \"" + keyword + "\"");
+            continue;
         // The search names its keyword after the image it started from.
         const std::string prefix = "Lumsift ";
         const std::string searched =
@@ -114,7 +120,18 @@ std::vector<Group> searchGroups(LibraryPackage& library, const std::optional<std
                      (matches == 1 ? " similar image" : " similar images");
         groups.push_back(std::move(group));
     }
-    return groups;
+    if (!only || !groups.empty())
+        return groups;
+    // A page of nothing would also replace the last page written there; say what there is.
+    std::string carried;
+    for (const auto& group : searchGroups(library, std::nullopt))
+        carried += (carried.empty() ? "" : ", ") + quotedText(group.heading);
+    const std::string parent = quotedText(kSearchParentKeyword);
+    const std::string instead =
+        carried.empty() ? "no version carries a keyword under " + parent
+                        : "keywords under " + parent + " that versions carry: " + carried;
+    throw scripting::ScriptingError("NoSuchKeyword", "no version carries the keyword " +
+                                                         quotedText(*only) + " (" + instead + ")");
 }
 
 std::vector<Group> projectGroups(LibraryPackage& library) {
@@ -187,8 +204,9 @@ void writeContactSheet(LibraryPackage& library, const SheetOptions& options, std
              << "&quot;, the selected image first (framed), then the images found similar to "
                 "it.";
     else
-        page << "No search has marked any image yet (no keyword under &quot;"
-             << markupText(kSearchParentKeyword) << "&quot;): every image, project by project.";
+        page << "No image carries a keyword under &quot;" << markupText(kSearchParentKeyword)
+             << "&quot; (no search has marked any, or their keywords were cleared): every image, "
+                "project by project.";
     page << "<br>" << markupText(library.path().string()) << "</p>\n";
 
     size_t done = 0;

@@ -21,7 +21,7 @@ inline constexpr int kThumbnailSize = 256;
 
 struct SheetOptions {
     // Only the group of this keyword; else every keyword under "ZUL Lumsift" (but "Lumsift
-    // Target"), or, while there is none, every project.
+    // Target") that a version carries, or, while there is none, every project.
     std::optional<std::string> keyword;
     // Told of each picture as its thumbnail is made (1-based count, number of pictures); may be
     // null.
@@ -32,7 +32,8 @@ struct SheetOptions {
 // search started from (their name is the keyword's less "Lumsift ", and they carry "Lumsift
 // Target") come first, then the others in the library's order; each picture shows its name and
 // its master's path. A picture whose master cannot be read shows a note instead. Throws
-// ScriptingError when `options.keyword` names a keyword that no version carries.
+// ScriptingError, before writing anything, when `options.keyword` names a keyword that no version
+// carries; its reason lists the keywords under "ZUL Lumsift" that versions do carry.
 void writeContactSheet(LibraryPackage& library, const SheetOptions& options, std::ostream& page);
 
 } // namespace lumsift::photolib

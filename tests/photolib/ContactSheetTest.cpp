@@ -119,6 +119,21 @@ struct Searched {
         EXPECT_EQ(result.out, "Wrote " + page.string() + "\n");
         return readPage(readBytes(page));
     }
+    // What Clear Keywords leaves after the search for `target`: its keyword off every image and
+    // "Lumsift Target" off the target, the keywords themselves still in the library.
+    void clear(const std::string& target) {
+        auto package = LibraryPackage::open(library);
+        const auto takeOff = [&](const std::string& version, const std::string& name) {
+            for (const auto& keyword : package.keywords(version))
+                if (keyword.name == name && keyword.parentName == "ZUL Lumsift") {
+                    package.deleteKeyword(version, keyword.uuid);
+                    return;
+                }
+        };
+        for (const auto& version : package.versionsWithKeyword("Lumsift " + target, "ZUL Lumsift"))
+            takeOff(version.uuid, "Lumsift " + target);
+        takeOff(uuid[target], "Lumsift Target");
+    }
     std::string masterPath(const std::string& name) const {
         return (fs::path(library) / "Masters" / "Trip" / (name + ".png")).string();
     }
@@ -200,6 +215,39 @@ TEST(ContactSheet, OneKeywordOrWithoutResultsEveryProject) {
     EXPECT_EQ(look(sections[0].figures[5].jpeg).width, 8);
     for (const auto& figure : sections[0].figures)
         EXPECT_EQ(figure.role, "match");
+}
+
+TEST(ContactSheet, KeywordsThatNoImageCarriesAnyMoreAreLeftOut) {
+    Searched s;
+    const struct {
+        std::string cleared;
+        std::vector<std::pair<std::string, size_t>> groups; // heading, pictures
+        std::string carried; // the refusal's list of what images still carry
+    } rows[] = {
+        {"b-target",
+         {{"Lumsift d-other", 2}},
+         R"((keywords under "ZUL Lumsift" that versions carry: "Lumsift d-other"))"},
+        // Nothing found any more: every image, as before any search.
+        {"d-other", {{"Project Trip", 5}}, R"((no version carries a keyword under "ZUL Lumsift"))"},
+    };
+    const fs::path page = s.temp / "page.html";
+    for (const auto& row : rows) {
+        s.clear(row.cleared);
+        std::vector<std::pair<std::string, size_t>> groups;
+        for (const auto& section : s.sheet())
+            groups.emplace_back(section.heading, section.figures.size());
+        EXPECT_EQ(groups, row.groups) << row.cleared;
+
+        // Asked for by name, a cleared keyword is refused with what can be shown instead, and
+        // the page written last is kept.
+        const std::string before = readBytes(page);
+        const auto refused = runPhotolib(
+            {"sheet", s.library, "--keyword", "Lumsift " + row.cleared, "--output", page.string()});
+        EXPECT_EQ(refused.exitCode, 1);
+        EXPECT_EQ(refused.err, "photolib: no version carries the keyword \"Lumsift " + row.cleared +
+                                   "\" " + row.carried + "\n");
+        EXPECT_EQ(readBytes(page), before);
+    }
 }
 
 TEST(ContactSheet, OpenHandsThePageToTheDesktop) {
