@@ -1,6 +1,7 @@
-// The demo library that scripts/run-demo opens, made by scripts/make-demo-library, driven through
-// the real window as a new user drives it: the search for the selected photograph finds exactly
-// its near-copies, and photolib's page of pictures shows them under it.
+// The demo library that scripts/run-demo opens, made by scripts/make-demo-library: every opening
+// (scripts/open-demo-library) selects the photograph run-demo announces; and driven through the
+// real window as a new user drives it, the search for the selected photograph finds exactly its
+// near-copies, and photolib's page of pictures shows them under it.
 #include "app/ResultsView.h"
 #include "photolib/LibraryApplication.h"
 #include "photolib/LibraryPackage.h"
@@ -41,10 +42,61 @@ std::string quoted(const fs::path& path) {
     return std::string("'").append(path.string()).append("'");
 }
 
+bool demoCanBeMade() {
+    return shell("command -v vips >/dev/null") == 0 &&
+           fs::exists("/usr/share/wallpapers/ColdRipple");
+}
+constexpr const char* kCannotMakeDemo = "the demo needs libvips-tools and "
+                                        "plasma-workspace-wallpapers (scripts/install-deps "
+                                        "installs them)";
+
+// The names of the selected versions of `package`, in the selection's order.
+std::vector<std::string> selectedNames(const fs::path& package) {
+    auto library = photolib::LibraryPackage::open(package);
+    std::vector<std::string> names;
+    for (const auto& uuid : library.selection())
+        names.push_back(library.versionRecord(uuid).value_or(photolib::VersionRecord{}).name);
+    return names;
+}
+
+TEST(DemoLibrary, EveryRunOpensTheLibraryWithThePhotographItAnnouncesSelected) {
+    if (!demoCanBeMade())
+        GTEST_SKIP() << kCannotMakeDemo;
+    testimages::TempDir folder;
+    ASSERT_EQ(setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1), 0);
+    const fs::path package = folder / "Pictures" / "Lumsift Demo.aplibrary";
+    const std::string photolib = quoted(LUMSIFT_PHOTOLIB_PROGRAM);
+    const fs::path scripts = fs::path(LUMSIFT_SOURCE_DIR) / "scripts";
+    const std::string openDemo =
+        quoted(scripts / "open-demo-library") + " " + photolib + " " + quoted(package);
+
+    // What run-demo tells the user is selected.
+    std::ifstream runDemo(scripts / "run-demo");
+    const std::string text{std::istreambuf_iterator<char>(runDemo), {}};
+    std::smatch announced;
+    ASSERT_TRUE(
+        std::regex_search(text, announced, std::regex(R"re(photograph "([^"]+)" selected)re")));
+
+    // The first run makes the library; the second finds it as the user left it: another
+    // selection, closed.
+    const std::string between[] = {"true", photolib + " select " + quoted(package) +
+                                               " EveningGlow FallenLeaf && " + photolib + " close"};
+    std::string uuid;
+    for (const auto& userAction : between) {
+        ASSERT_EQ(shell("{ " + userAction + "; } >/dev/null"), 0);
+        ASSERT_EQ(shell(openDemo + " >/dev/null"), 0) << userAction;
+        EXPECT_EQ(selectedNames(package), std::vector<std::string>{announced[1]}) << userAction;
+        EXPECT_EQ(photolib::openLibraryPath(), package) << userAction;
+        const std::string first = photolib::LibraryPackage::open(package).versions().at(0).uuid;
+        EXPECT_TRUE(uuid.empty() || first == uuid) << "the library was made again";
+        uuid = first;
+    }
+    photolib::closeLibrary();
+}
+
 TEST(DemoLibrary, TheSearchFindsExactlyTheNearCopiesOfTheSelectedPhotograph) {
-    if (shell("command -v vips >/dev/null") != 0 || !fs::exists("/usr/share/wallpapers/ColdRipple"))
-        GTEST_SKIP() << "the demo needs libvips-tools and plasma-workspace-wallpapers "
-                        "(scripts/install-deps installs them)";
+    if (!demoCanBeMade())
+        GTEST_SKIP() << kCannotMakeDemo;
     testimages::TempDir folder;
     ASSERT_EQ(setenv("XDG_CONFIG_HOME", (folder / "config").c_str(), 1), 0);
     const fs::path package = folder / "Lumsift Demo.aplibrary";
