@@ -155,7 +155,14 @@ std::vector<ImageVersion> LumsiftForAperture::getSelection() {
 int64_t LumsiftForAperture::selectionCount() {
     if (!photoApplication->isRunning())
         return 0;
-    return static_cast<int64_t>(photoApplication->selection().size());
+    try {
+        return static_cast<int64_t>(photoApplication->selection().size());
+    } catch (const scripting::ScriptingError& error) {
+        // Asked at every activation: a library that cannot answer now reads as none, without an
+        // alert; the next activation asks again.
+        log::line("LumsiftForAperture selectionCount: " + error.name() + ": " + error.reason());
+        return 0;
+    }
 }
 
 std::optional<std::string> LumsiftForAperture::imageFileName(const ImageVersion& image) {

@@ -63,13 +63,15 @@ public:
     // Recounts the analysed images for the loading page's choice and posts the three counts.
     void switchLumsiftAlgorithm();
 
-    // --- Small operations (wrap the scripting interface; they catch nothing) ---
+    // --- Small operations (wrap the scripting interface; all but selectionCount and
+    // versionCheck catch nothing) ---
     std::string imageUniqueId(const ImageVersion& image);
     int64_t allImagesCount() const;
     // Keeps the delegate (shared ownership).
     void setAppDelegate(std::shared_ptr<AppDelegate> delegate);
     std::vector<ImageVersion> getSelection();
-    // 0 while the photo application is not running, without asking for the selection.
+    // The number of images selected in the photo application; 0 while it is not running
+    // (without asking for the selection), and 0, logged, when it cannot answer.
     int64_t selectionCount();
     std::optional<std::string> imageFileName(const ImageVersion& image);
     bool photoApplicationIsRunning();

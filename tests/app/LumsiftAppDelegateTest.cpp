@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -185,6 +186,93 @@ TEST(LumsiftAppDelegate, ActivationWritesTheSelectionCount) {
     EXPECT_EQ(label->text(), "2");
     emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(label->text(), "0");
+}
+
+// The photo application fails every request it is sent (it can still say whether it runs):
+// each road from the window into it ends in the window, never in the event loop. Activation
+// shows "0" as when the application is not running and alerts nothing; the search, the
+// analysis and the reload stop with their own messages; Clear Keywords logs and alerts and
+// keeps its keywords to try again; the analysis choice recounts from the loaded lists.
+TEST(LumsiftAppDelegate, AFailingPhotoApplicationNeverEndsTheProcessOnAnyRoad) {
+    AppHarness h;
+    h.addImages(3, 2); // V0 and V1 carry the same plus fingerprint
+    h.app->setSelection({"V0"});
+    h.launch();
+    LumsiftAppDelegate& d = *h.ui.delegate;
+    QWidget* window = h.ui.window.get();
+    // The text of the alert now open, closed with its OK; empty when none is open.
+    const auto takeAlert = [&]() -> std::string {
+        AppHarness::processEvents();
+        QMessageBox* alert = openAlert(window);
+        if (alert == nullptr)
+            return {};
+        const std::string title = alert->text().toStdString();
+        QTest::mouseClick(alert->buttons().front(), Qt::LeftButton);
+        EXPECT_TRUE(AppHarness::waitFor([&] { return openAlert(window) == nullptr; }));
+        return title;
+    };
+    // A search that keywords V0 and V1, for Clear Keywords to remove.
+    QTest::mouseClick(d.nextButton(), Qt::LeftButton);
+    LoadingDataView* loading = d.loadingDataViewController()->loadingDataView();
+    ASSERT_TRUE(AppHarness::waitUntilIdle(*loading));
+    QTest::mouseClick(d.nextButton(), Qt::LeftButton);
+    auto* results = static_cast<ResultsView*>(d.resultsViewController()->view());
+    const auto search = [&] {
+        QTest::mouseClick(results->startSearchButton(), Qt::LeftButton);
+        return AppHarness::waitFor([&] { return results->startSearchButton()->isEnabled(); });
+    };
+    ASSERT_TRUE(search());
+    AppHarness::processEvents();
+    ASSERT_TRUE(results->clearKeywordsEnabled());
+
+    for (const char* call :
+         {"version", "projects", "selection", "exportVersions", "projectName", "projectVersionIds",
+          "projectTagValues", "projectTagNames", "versionName", "versionHeight", "versionOnline",
+          "versionOtherTag", "versionTagValues", "versionTagNames", "addCustomTag",
+          "versionKeywords", "addKeyword", "deleteKeyword"})
+        h.app->failOn(call);
+    log::Capture log;
+
+    // Activation.
+    d.selectedLabel()->setText("1");
+    emit qGuiApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_EQ(d.selectedLabel()->text(), "0");
+    EXPECT_TRUE(log.contains(
+        "LumsiftForAperture selectionCount: FakeFailure: injected failure of selection"));
+    EXPECT_EQ(takeAlert(), "");
+
+    // Clear Keywords: its own alert, and the keywords stay recorded.
+    QTest::mouseClick(results->findChild<QPushButton*>("clearKeywordsButton"), Qt::LeftButton);
+    EXPECT_EQ(takeAlert(), "ERROR");
+    EXPECT_TRUE(results->clearKeywordsEnabled());
+
+    // The start of a search.
+    ASSERT_TRUE(search());
+    AppHarness::processEvents();
+    EXPECT_EQ(results->retrieveStatusLabel()->stringValue(), "Search Stopped");
+    EXPECT_EQ(results->specialMessagesLabel()->stringValue(),
+              "The search stopped: Aperture did not answer (injected failure of selection).");
+    EXPECT_TRUE(d.nextButton()->isEnabled());
+
+    // The analysis choice recounts what the last load read.
+    QTest::mouseClick(d.nextButton(), Qt::LeftButton);
+    QTest::mouseClick(loading->findChild<QRadioButton*>("algorithmPlus"), Qt::LeftButton);
+    AppHarness::processEvents();
+    EXPECT_EQ(loading->analysedImagesLabel()->stringValue(), "2");
+    EXPECT_EQ(loading->notAnalysedImagesLabel()->stringValue(), "1");
+
+    // An analysis of the selection.
+    QTest::mouseClick(loading->analyseSelectionButton(), Qt::LeftButton); // the panel: Cancel
+    ASSERT_TRUE(AppHarness::waitUntilIdle(*loading));
+    EXPECT_EQ(takeAlert(), "ERROR");
+    EXPECT_EQ(loading->retrieveStatusLabel()->stringValue(), "Analysis Stopped");
+
+    // A reload.
+    QTest::mouseClick(loading->reloadButton(), Qt::LeftButton);
+    ASSERT_TRUE(AppHarness::waitUntilIdle(*loading));
+    EXPECT_EQ(takeAlert(), "ERROR");
+    EXPECT_TRUE(loading->reloadButton()->isEnabled());
+    EXPECT_TRUE(window->isVisible());
 }
 
 TEST(LumsiftAppDelegate, AlertFromAWorkerReturnsOnceTheSheetIsUp) {

@@ -83,6 +83,16 @@ TEST(LumsiftForAperture, OneInstanceInitialisedOnceAndItsSmallOperations) {
     EXPECT_THROW(h.engine.photoOnline(image), scripting::ScriptingError);
     h.app->setSelection({"V"});
     EXPECT_EQ(h.engine.selectionCount(), 1);
+    // Except the selection count, asked at every activation: a selection that cannot be read
+    // counts 0, logged.
+    h.app->failOn("selection");
+    {
+        const log::Capture capture;
+        EXPECT_EQ(h.engine.selectionCount(), 0);
+        EXPECT_THAT(capture.lines(), ElementsAre("LumsiftForAperture selectionCount: FakeFailure: "
+                                                 "injected failure of selection"));
+    }
+    h.app->clearFailures();
     // While the application is not running, the selection is not asked for.
     h.app->setRunning(false);
     h.app->clearCalls();

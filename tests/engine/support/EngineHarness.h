@@ -61,6 +61,7 @@ struct LumsiftForApertureTestAccess {
     static const std::string& exportFolder(E& e) { return e.exportFolder; }
     static auto photoApplication(E& e) { return e.photoApplication; }
     static std::shared_ptr<LoadingPage> dataView(E& e) { return e.loadingPage(); }
+    static std::shared_ptr<AppDelegate> appDelegate(E& e) { return e.delegate(); }
     static void setDataView(E& e, std::shared_ptr<LoadingPage> page) {
         std::lock_guard lock(e.fieldsMutex);
         e.dataView = std::move(page);
