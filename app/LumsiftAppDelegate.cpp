@@ -10,6 +10,7 @@
 #include "platform/log/Log.h"
 
 #include <QDesktopServices>
+#include <QFont>
 #include <QMessageBox>
 #include <QTimer>
 #include <QUrl>
@@ -39,6 +40,28 @@ std::string fillPlaceholder(std::string_view format, std::string_view value) {
     if (const auto at = text.find("%@"); at != std::string::npos)
         text.replace(at, 2, value);
     return text;
+}
+
+// A warning box on `window` (borrowed; window-modal there, else application-modal) that deletes
+// itself when closed: `title` is its bold first line, `message` the text below it. Both stay
+// plain text: a message may hold a file name.
+QMessageBox* warningBox(QWidget* window, const QString& title, const QString& message) {
+    auto* box = new QMessageBox(window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setIcon(QMessageBox::Warning);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(title);
+    box->setInformativeText(message);
+    if (auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel"))
+        informative->setTextFormat(Qt::PlainText);
+    // The box shows its text in the ordinary weight here.
+    if (auto* first = box->findChild<QLabel*>("qt_msgbox_label")) {
+        QFont bold = first->font();
+        bold.setBold(true);
+        first->setFont(bold);
+    }
+    box->setWindowModality(window != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
+    return box;
 }
 
 } // namespace
@@ -144,17 +167,10 @@ void LumsiftAppDelegate::showAlert(const std::string& message, const std::string
 }
 
 void LumsiftAppDelegate::doAlertSheet(const Alert& alert) {
-    auto* box = new QMessageBox(window_.data());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setIcon(QMessageBox::Warning);
-    box->setTextFormat(Qt::PlainText);
-    box->setText(QString::fromStdString(alert.messageText));
-    box->setInformativeText(QString::fromStdString(alert.informativeText));
-    if (auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel"))
-        informative->setTextFormat(Qt::PlainText);
+    QMessageBox* box = warningBox(window_.data(), QString::fromStdString(alert.messageText),
+                                  QString::fromStdString(alert.informativeText));
     for (const std::string& button : alert.buttons)
         box->addButton(QString::fromStdString(button), QMessageBox::AcceptRole);
-    box->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
     box->open();
 }
 
@@ -192,16 +208,12 @@ bool LumsiftAppDelegate::windowShouldClose() {
 }
 
 void LumsiftAppDelegate::askToStopRun() {
-    auto* box = new QMessageBox(window_.data());
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setIcon(QMessageBox::Warning);
-    box->setTextFormat(Qt::PlainText);
-    box->setText(QStringLiteral("Lumsift is still working."));
-    box->setInformativeText(QStringLiteral(
-        "Quitting now stops the analysis or search after the image it is working on."));
+    QMessageBox* box = warningBox(
+        window_.data(), QStringLiteral("Lumsift is still working."),
+        QStringLiteral(
+            "Quitting now stops the analysis or search after the image it is working on."));
     QPushButton* stop = box->addButton(QStringLiteral("Stop and Quit"), QMessageBox::AcceptRole);
     box->addButton(QStringLiteral("Continue"), QMessageBox::RejectRole);
-    box->setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
     QObject::connect(box, &QMessageBox::buttonClicked, box,
                      [weak = weak_from_this(), stop](QAbstractButton* chosen) {
                          const auto self = weak.lock();

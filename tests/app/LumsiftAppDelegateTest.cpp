@@ -295,6 +295,9 @@ TEST(LumsiftAppDelegate, AlertFromAWorkerReturnsOnceTheSheetIsUp) {
     // Image names are never read as markup.
     EXPECT_EQ(alert->textFormat(), Qt::PlainText);
     EXPECT_EQ(alert->findChild<QLabel*>("qt_msgbox_informativelabel")->textFormat(), Qt::PlainText);
+    // The title is the bold first line, the message below it in the ordinary weight.
+    EXPECT_TRUE(alert->findChild<QLabel*>("qt_msgbox_label")->font().bold());
+    EXPECT_FALSE(alert->findChild<QLabel*>("qt_msgbox_informativelabel")->font().bold());
     ASSERT_EQ(alert->buttons().size(), 1);
     EXPECT_EQ(alert->buttons().front()->text(), "OK");
 
