@@ -3,12 +3,16 @@
 #include "app/LoadingDataView.h"
 #include "platform/defaults/UserDefaults.h"
 #include "tests/app/AppHarness.h"
+#include "tests/support/SavedEnvironment.h"
 
 #include <QProgressBar>
 #include <QRadioButton>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
 
 namespace lumsift::app {
 namespace {
@@ -129,6 +133,35 @@ TEST(LoadingDataView, PackagePanelIsAskedOncePerLoadAndCancelStillAnalyses) {
               "button.\nIf you don't know the location you may hit cancel,\nbut the speed at which "
               "Lumsift can analyze images will be severely hampered.");
     EXPECT_FALSE(panel.directoryURL().empty());
+}
+
+// The package panel starts in the user's Pictures folder: the one the user's folder settings
+// name, else Pictures in the home folder.
+TEST(LoadingDataView, PackagePanelStartsInThePicturesFolder) {
+    const lumsift::testing::SavedEnvironment saved{"HOME", "XDG_CONFIG_HOME"};
+    for (const char* named : {"", "Bilder"}) {
+        SCOPED_TRACE(named);
+        AppHarness h;
+        h.addImages(1);
+        const std::filesystem::path home = h.folder() / "home";
+        std::filesystem::path pictures = home / "Pictures";
+        std::filesystem::create_directories(home / ".config");
+        if (*named != '\0') {
+            pictures = home / named;
+            std::ofstream(home / ".config/user-dirs.dirs")
+                << "XDG_PICTURES_DIR=\"$HOME/" << named << "\"\n";
+        }
+        std::filesystem::create_directories(pictures);
+        ::setenv("HOME", home.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+
+        LoadingDataView page;
+        ASSERT_TRUE(wokenAndLoaded(page));
+        QTest::mouseClick(page.analyseButton(), Qt::LeftButton);
+        ASSERT_TRUE(AppHarness::waitUntilIdle(page));
+        ASSERT_EQ(h.askedPanels().size(), 1u);
+        EXPECT_EQ(h.askedPanels().front().directoryURL(), pictures);
+    }
 }
 
 TEST(LoadingDataView, ClickArrivingBeforeTheEngineDisablesStartsNoSecondRun) {

@@ -2,9 +2,12 @@
 // titles, the selection label on activation, alert sheets from worker threads and the
 // read-access prompt.
 #include "app/LumsiftAppDelegate.h"
+#include "install/MoveEnvironment.h"
+#include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
 #include "tests/app/AppHarness.h"
+#include "tests/engine/support/EngineHarness.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -17,6 +20,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -24,6 +29,7 @@ namespace lumsift::app {
 namespace {
 
 using testing::AppHarness;
+using Access = LumsiftForApertureTestAccess;
 
 QMessageBox* openAlert(QWidget* window) {
     for (QMessageBox* box : window->findChildren<QMessageBox*>())
@@ -37,6 +43,34 @@ QWidget* pageShown(const LumsiftAppDelegate& delegate) {
     const std::vector<QWidget*> subviews = delegate.box()->contentView()->subviews();
     return subviews.size() == 2 ? subviews[1] : nullptr;
 }
+
+// Calls `shown` when a window for `file` (its windowFilePath) is shown, while this lives.
+class WindowShown final : public QObject {
+public:
+    WindowShown(const std::filesystem::path& file, std::function<void()> shown)
+        : file_(QString::fromStdString(file.string())), shown_(std::move(shown)) {
+        qApp->installEventFilter(this);
+    }
+    ~WindowShown() override { qApp->removeEventFilter(this); }
+    // Closes every window for the file.
+    void close() const {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->windowFilePath() == file_)
+                window->close();
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            const auto* widget = static_cast<QWidget*>(watched);
+            if (widget->isWindow() && widget->windowFilePath() == file_)
+                shown_();
+        }
+        return false;
+    }
+
+private:
+    QString file_;
+    std::function<void()> shown_;
+};
 
 TEST(LumsiftAppDelegate, EngineHoldsTheDelegateBeforeTheFirstPageIsMade) {
     AppHarness h;
@@ -59,6 +93,67 @@ TEST(LumsiftAppDelegate, EngineHoldsTheDelegateBeforeTheFirstPageIsMade) {
     QMessageBox* alert = openAlert(h.ui.window.get());
     ASSERT_NE(alert, nullptr);
     EXPECT_EQ(alert->text(), "ERROR");
+}
+
+// The start-up's order, each step seen as it happens: the crash check opens the report window
+// for a new crash log, the move offer asks (and is declined), and only then does the engine
+// hold the delegate, before the first page is made.
+TEST(LumsiftAppDelegate, StartUpChecksForCrashesThenOffersTheMoveThenHandsTheEngineItself) {
+    AppHarness h;
+    // A bundle in Downloads named "Example", and a crash log of it newer than the last report.
+    const std::filesystem::path bundle = h.folder() / "Downloads/Example.app";
+    std::filesystem::create_directories(bundle / "Contents/MacOS");
+    std::filesystem::create_directories(h.folder() / "opt");
+    std::ofstream(bundle / "Contents/MacOS/Example") << "#!/bin/sh\n";
+    std::ofstream(bundle / "Contents/Info.plist")
+        << R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+           R"(<key>CFBundleName</key><string>Example</string>)"
+           R"(<key>CFBundleExecutable</key><string>Example</string></dict></plist>)";
+    const std::filesystem::path crashLog =
+        h.folder() / "data/Logs/DiagnosticReports/Example_2024-05-01-101500_host.crash";
+    std::filesystem::create_directories(crashLog.parent_path());
+    std::ofstream(crashLog) << "Process: Example\n";
+    UserDefaults::standard().setDate(std::chrono::system_clock::now() - std::chrono::hours(1),
+                                     "KTWCrashReporterLastCrashReportDate");
+    UserDefaults::standard().setBool(false, "moveToApplicationsFolderAlertSuppress");
+    const Bundle saved = Bundle::main();
+    Bundle::setMainForTesting(bundle, bundle / "Contents/MacOS/Example",
+                              bundle / "Contents/Info.plist", bundle / "Contents/Resources");
+
+    // Each step as it is seen, with whether the engine held the delegate by then.
+    std::vector<std::string> steps;
+    const auto seen = [&](const std::string& step) {
+        steps.push_back(step + (Access::appDelegate(h.engine) ? ", engine has the delegate" : ""));
+    };
+    install::Environment environment = install::systemEnvironment();
+    environment.userApplicationsFolders = {(h.folder() / "Applications").string()};
+    environment.localApplicationsFolders = {(h.folder() / "opt").string()};
+    environment.downloadsFolders = {(h.folder() / "Downloads").string()};
+    environment.mountedDevice = [](const std::string&) { return std::optional<std::string>(); };
+    environment.runAlert = [&](QMessageBox& offer) {
+        seen("move offer: " + offer.text().toStdString());
+    };
+    environment.exitProcess = [](int status) { throw status; };
+    WindowShown reportWindow(crashLog, [&] { seen("crash report window"); });
+    h.ui = loadMainInterface();
+    h.ui.delegate->setStartScreenViewController(new ViewController(
+        [&] {
+            seen("first page");
+            return std::make_unique<QWidget>();
+        },
+        h.ui.window.get()));
+    h.ui.window->show();
+    {
+        const install::ScopedEnvironment scoped(environment);
+        h.ui.delegate->applicationDidFinishLaunching();
+    }
+    Bundle::setMainForTesting(saved.bundlePath(), saved.executablePath(), saved.infoPlistPath(),
+                              saved.resourcePath());
+
+    EXPECT_EQ(steps, (std::vector<std::string>{"crash report window",
+                                               "move offer: Move to Applications folder?",
+                                               "first page, engine has the delegate"}));
+    reportWindow.close();
 }
 
 // No submission address anywhere: the crash check raises, the start-up logs it and goes on to
