@@ -137,8 +137,14 @@ bool helpers::fileReadable(std::string_view path) {
 }
 
 void helpers::deleteFile(std::string_view path) {
+    // A trailing slash would make the system resolve a link named by the path, and the link's
+    // target would be emptied instead of the link removed.
+    while (path.size() > 1 && path.back() == '/') {
+        path.remove_suffix(1);
+    }
+    // A folder goes with everything in it; a link, here or inside it, is removed, not followed.
     std::error_code ignored;
-    std::filesystem::remove(std::filesystem::path(path), ignored);
+    std::filesystem::remove_all(std::filesystem::path(path), ignored);
 }
 
 bool helpers::compareFiles(std::string_view a, std::string_view b) {

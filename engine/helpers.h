@@ -19,7 +19,8 @@ public:
     static bool fileExists(std::string_view path, const std::shared_ptr<AppDelegate>& appDelegate);
     // access(R_OK).
     static bool fileReadable(std::string_view path);
-    // Removes the file; the outcome is ignored.
+    // Removes the file, or the folder with everything in it; a symbolic link is removed
+    // itself, never followed. The outcome is ignored.
     static void deleteFile(std::string_view path);
     void deleteFileInstance(std::string_view path) const { deleteFile(path); }
     // YES exactly when both exist with equal contents: links compared by their targets (not

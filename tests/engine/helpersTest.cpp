@@ -75,5 +75,25 @@ TEST(helpers, DeleteAndCompare) {
     EXPECT_FALSE(fs::exists(a));
 }
 
+TEST(helpers, DeleteFileRemovesAFolderWithItsContentsAndALinkNeverFollowed) {
+    const testimages::TempDir dir;
+    const fs::path elsewhere = writeBytes(dir / "elsewhere/kept/x", "kept").parent_path();
+    const fs::path file = writeBytes(dir / "gone/a.XMP", "sidecar");
+    writeBytes(dir / "gone/folder/sub/b", "b");
+    writeBytes(dir / "gone/folder/c", "c");
+    fs::create_symlink(elsewhere, dir / "gone/folder/sub/inner");
+    fs::create_symlink(elsewhere, dir / "gone/link");
+    fs::create_symlink(elsewhere, dir / "gone/slashed");
+
+    // A link is removed itself, also when named with a trailing slash.
+    for (const std::string& path :
+         {file.string(), (dir / "gone/link").string(), (dir / "gone/slashed").string() + "/",
+          (dir / "gone/folder").string()})
+        helpers::deleteFile(path);
+    for (const auto& left : fs::directory_iterator(dir / "gone"))
+        ADD_FAILURE() << "left: " << left.path();
+    EXPECT_EQ(testimages::readBytes(elsewhere / "x"), "kept");
+}
+
 } // namespace
 } // namespace lumsift
