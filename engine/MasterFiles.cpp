@@ -224,8 +224,10 @@ bool LumsiftForAperture::readableFile(const std::string& path) {
     }
     // The file is there but stayed unreadable through the prompt: the user declined, or the
     // platform grants nothing through the panel. Asking again for each later file would only
-    // hold up the run.
-    readAccessRefused = regular;
+    // hold up the run. A missing file was never asked for and changes nothing.
+    if (regular) {
+        readAccessRefused = true;
+    }
     return false;
 }
 

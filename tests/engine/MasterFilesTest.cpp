@@ -239,34 +239,41 @@ TEST(MasterFiles, ExportedCopiesGoIntoAFolderOfTheUsersOwnThatGoesAtExit) {
 }
 
 TEST(MasterFiles, AReadAccessPromptThatLeavesItsFileUnreadableIsNotShownAgainInTheRun) {
-    Package p;
-    const fs::path first = testimages::writeBytes(p.dir / "elsewhere/a.jpg", "x");
-    const fs::path second = testimages::writeBytes(p.dir / "elsewhere/b.jpg", "x");
-    for (const fs::path& file : {first, second})
-        chmod(file.c_str(), 0);
-    p.makeDatabase("insert into RKVersion values('V1','M1'),('V2','M2');"
-                   "insert into RKMaster values('M1','" + first.relative_path().string() + "',1),"
-                   "('M2','" + second.relative_path().string() + "',1);");
-    p.giveDelegate();
-    p.recordSystem();
-    p.app->addProject("P", "P1");
-    p.app->addVersion("P1", "V1");
-    p.app->addVersion("P1", "V2");
-    p.load();
-    const testing::AsUnprivilegedReader reader;
-    for (int run = 0; run < 2; ++run) {
-        // The user cancels the prompt: the file stays unreadable, no copy can be had either.
-        p.engine.setApertureLibrary(p.root.string());
-        const log::Capture capture;
-        p.engine.analyseImages(p.loadingPage);
-        p.main->drain();
-        EXPECT_EQ(p.events.startingWith("delegate.userSelectedFiles="),
-                  Strings{"delegate.userSelectedFiles=" + first.string()});
-        EXPECT_TRUE(capture.contains("Read access to " + second.string() +
-                                     " was refused earlier in this run: not asked again"));
-        EXPECT_EQ(p.app->customTag("V2", kTagPlain), "0") << "a problem image";
-        EXPECT_EQ(p.engine.problemImageCount(), 2);
-        p.events.clear();
+    // Two unreadable referenced masters, next to each other or with a missing one between them.
+    for (const bool missingBetween : {false, true}) {
+        SCOPED_TRACE(missingBetween);
+        Package p;
+        const fs::path first = testimages::writeBytes(p.dir / "elsewhere/a.jpg", "x");
+        const fs::path second = testimages::writeBytes(p.dir / "elsewhere/b.jpg", "x");
+        for (const fs::path& file : {first, second})
+            chmod(file.c_str(), 0);
+        const fs::path missing = p.dir / "elsewhere/missing.jpg";
+        const Strings ids = missingBetween ? Strings{"V1", "V0", "V2"} : Strings{"V1", "V2"};
+        p.makeDatabase("insert into RKVersion values('V1','M1'),('V0','M0'),('V2','M2');"
+                       "insert into RKMaster values('M1','" + first.relative_path().string() +
+                       "',1),('M0','" + missing.relative_path().string() + "',1),"
+                       "('M2','" + second.relative_path().string() + "',1);");
+        p.giveDelegate();
+        p.recordSystem();
+        p.app->addProject("P", "P1");
+        for (const std::string& id : ids)
+            p.app->addVersion("P1", id);
+        p.load();
+        const testing::AsUnprivilegedReader reader;
+        for (int run = 0; run < 2; ++run) {
+            // The user cancels the prompt: the file stays unreadable, no copy can be had either.
+            p.engine.setApertureLibrary(p.root.string());
+            const log::Capture capture;
+            p.engine.analyseImages(p.loadingPage);
+            p.main->drain();
+            EXPECT_EQ(p.events.startingWith("delegate.userSelectedFiles="),
+                      Strings{"delegate.userSelectedFiles=" + first.string()});
+            EXPECT_TRUE(capture.contains("Read access to " + second.string() +
+                                         " was refused earlier in this run: not asked again"));
+            EXPECT_EQ(p.app->customTag("V2", kTagPlain), "0") << "a problem image";
+            EXPECT_EQ(p.engine.problemImageCount(), static_cast<int64_t>(ids.size()));
+            p.events.clear();
+        }
     }
 }
 
