@@ -46,6 +46,20 @@ bool anyOf(const KindFlags& kinds) {
     return kinds[kPlain] || kinds[kPlus] || kinds[kPro];
 }
 
+// Whether the recount (switchLumsiftAlgorithm) counts an image with these list entries as
+// analysed for `choice`: it holds the chosen kind, or all three for any other choice; a stored
+// 0 counts.
+bool countedByTheRecount(int32_t choice, const FingerprintReading& entries) {
+    const KindFlags chosen = kindsOfChoice(choice);
+    const KindFlags looked = anyOf(chosen) ? chosen : kAllKinds;
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (looked[k] && !entries[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // One image's values while its step runs.
 struct ImageStep {
     ImageStep(const ImageVersion& image, const FingerprintReading& start, const KindFlags& chosen)
@@ -150,6 +164,7 @@ private:
     std::optional<std::size_t> listIndexOf(const ImageVersion& image, std::size_t i);
     void storeNeededKinds(const ImageStep& step, std::size_t index);
     void countImage(const ImageStep& step, std::optional<std::size_t> index);
+    bool countedAtTheRecount(std::optional<std::size_t> index) const;
     void postProgressValue(std::size_t value);
     void postAnalysedCounts();
     void staleLibraryStop();
@@ -497,8 +512,8 @@ void LumsiftForAperture::AnalysisRun::storeNeededKinds(const ImageStep& s, std::
 
 // The counts of one handled image at list position `index` (none for an image the load does
 // not hold). The analysed count: an image leaves it when it was in it (a chosen kind held 0, it
-// is of height 0 with every chosen kind held, or a step since the last recount counted it) and
-// enters it when its tags were stored, so that no image is counted twice and a repeated run
+// is of height 0 and the last recount counted it, or a step since the last recount counted it)
+// and enters it when its tags were stored, so that no image is counted twice and a repeated run
 // gives the same figures. The problem count: each image once since the last recount.
 void LumsiftForAperture::AnalysisRun::countImage(const ImageStep& s,
                                                  std::optional<std::size_t> index) {
@@ -512,11 +527,19 @@ void LumsiftForAperture::AnalysisRun::countImage(const ImageStep& s,
         ++unstored;
         return;
     }
-    const bool countedBefore = s.chosenZero || !anyOf(s.needed);
+    const bool countedBefore =
+        s.heightZero ? countedAtTheRecount(index) : s.chosenZero || !anyOf(s.needed);
     const bool countedByAStep = index && !engine.loaded.markCountedAnalysed(*index);
     if (!countedBefore && !countedByAStep) {
         ++engine._hashedImageCount;
     }
+}
+
+// Whether the last recount counted the loaded image at `index`, as it read the lists; the lists
+// keep a height-0 image's entries, and selection mode's working values (three 0) do not tell.
+// An image the load does not hold is in no count and is not counted.
+bool LumsiftForAperture::AnalysisRun::countedAtTheRecount(std::optional<std::size_t> index) const {
+    return !index || countedByTheRecount(choice, engine.loaded.fingerprintsAt(*index));
 }
 
 void LumsiftForAperture::AnalysisRun::postProgressValue(std::size_t value) {

@@ -212,6 +212,30 @@ TEST(Analysis, RepeatedRunsOfProblemImagesCountEachImageOnce) {
               "dataView.notAnalysedImagesLabel=0");
 }
 
+TEST(Analysis, ImagesOfHeightZeroCountOnceInEitherMode) {
+    // A without tags, B with only the plain "0" of an earlier session: the load counts neither.
+    for (const bool selection : {false, true}) {
+        SCOPED_TRACE(selection);
+        Analysis a;
+        a.add("A", {}, {}, {});
+        a.add("B", 0, {}, {});
+        a.add("F", 1, 2, 3);
+        a.app->setHeight("A", 0);
+        a.app->setHeight("B", 0);
+        a.load();
+        ASSERT_EQ(a.engine.hashedImageCount(), 1);
+        a.app->setSelection({"A", "B"});
+        for (int run = 1; run <= 2; ++run) {
+            a.run(kAlgorithmAll, selection);
+            EXPECT_EQ(a.engine.hashedImageCount(), 3) << "run " << run;
+            EXPECT_EQ(a.engine.problemImageCount(), 2) << "run " << run;
+            EXPECT_EQ(a.events.startingWith("dataView.notAnalysedImagesLabel").back(),
+                      "dataView.notAnalysedImagesLabel=0")
+                << "run " << run;
+        }
+    }
+}
+
 TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
     Analysis a;
     a.add("A", {}, {}, {});
