@@ -1,8 +1,14 @@
 // The library analysis against the fake photo application: set-up order, the outcome table
 // (tags, lists, counts), plus after plain on one grid, the selection pre-pass, the stale-library
 // stop, failed requests, and the end of a run.
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <gtest/gtest.h>
+#include <thread>
+#include <unistd.h>
 
 #include "fingerprint/Lumsift.h"
 #include "platform/log/Log.h"
@@ -178,6 +184,19 @@ TEST(Analysis, SelectionPrePassResetsThenRecomputes) {
     const FingerprintEntry stored = fingerprintFromText(*a.tag("A", kTagPlus));
     EXPECT_EQ((*Access::plusList(a.engine))[0], stored);
     EXPECT_EQ(a.events.count(kNotification), 1u);
+
+    // For all three kinds the pre-pass resets Pro, plus and plain, in that order, before the
+    // first step; a kind held as "0" or not at all is not written.
+    Analysis all;
+    all.add("A", 7, 123, 9);
+    all.add("B", 0, 5, {});
+    all.load();
+    all.app->setSelection({"B", "A"});
+    all.run(kAlgorithmAll, true);
+    EXPECT_EQ(all.tagWrites(),
+              (Strings{"B Lumsift+ 0", "A LumsiftPro 0", "A Lumsift+ 0", "A Lumsift 0",
+                       "B Lumsift #", "B Lumsift+ #", "B LumsiftPro #", "A Lumsift #",
+                       "A Lumsift+ #", "A LumsiftPro #"}));
 }
 
 TEST(Analysis, RepeatedRunsOfProblemImagesCountEachImageOnce) {
@@ -272,6 +291,70 @@ TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
     a.run(kAlgorithmPlain, true);
     EXPECT_EQ(a.events.count(staleAlert), alerts);
     EXPECT_EQ((*Access::plainList(a.engine))[2], fingerprintFromText(*a.tag("X", kTagPlain)));
+}
+
+// YES while thread `tid` of this process sleeps (state S), as a thread blocked on a lock does.
+bool threadSleeps(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name = line.rfind(')');
+    return name != std::string::npos && name + 2 < line.size() && line[name + 2] == 'S';
+}
+
+TEST(Analysis, ASearchStartedDuringAStepWaitsForItAndSeesItsFingerprints) {
+    // A has no fingerprints yet and shows the picture of T, which holds them all: a search for T
+    // finds A only when it compares after A's step.
+    Analysis a;
+    a.add("A", {}, {}, {}, 3);
+    const FingerprintReading t = expected(a.master("A"), true);
+    a.add("T", t[0], t[1], t[2], 3);
+    a.engine.switchSearchAlgorithm(kAlgorithmPlus);
+    a.load();
+    a.app->setSelection({"T"});
+    a.resultsPage->sensitivityValue = 0;
+
+    // A's step stops at its first request until the search is known to wait.
+    std::promise<void> stepEntered;
+    std::promise<void> stepMayGoOn;
+    const std::shared_future<void> goOn = stepMayGoOn.get_future().share();
+    std::promise<pid_t> searchStarted;
+    std::atomic<bool> searchCompares{false};
+    a.app->setRequestHook([&](const std::string& entry) {
+        if (entry == "versionHeight A") {
+            stepEntered.set_value();
+            goOn.wait();
+        } else if (entry == "selection") {
+            searchStarted.set_value(gettid()); // the last request before the lock
+        } else if (entry == "versionName T") {
+            searchCompares = true; // the first request under the lock
+        }
+    });
+    std::thread analysis([&] { a.engine.analyseImages(a.loadingPage); });
+    stepEntered.get_future().wait();
+    std::thread search([&] { a.engine.detectSimilar(a.resultsPage); });
+    const pid_t searcher = searchStarted.get_future().get();
+    // Were the search not held back, it would be comparing already; held back, it sleeps.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!searchCompares && !threadSleeps(searcher) && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::yield();
+    const bool comparedDuringTheStep = searchCompares;
+    stepMayGoOn.set_value();
+    analysis.join();
+    search.join();
+    a.main->drain();
+
+    EXPECT_FALSE(comparedDuringTheStep);
+    EXPECT_EQ(a.resultsPage->similarLabel.value(), "1");
+    ASSERT_EQ(a.app->keywordsOf("A").size(), 1u);
+    EXPECT_EQ(a.app->keywordsOf("A")[0].name, "Lumsift T");
+    const Strings calls = a.app->calls();
+    const auto compared = std::ranges::find(calls, "versionName T");
+    const auto lastOfStep = std::ranges::find_if(calls, [](const std::string& call) {
+        return call.starts_with("addCustomTag A LumsiftPro ");
+    });
+    EXPECT_LT(lastOfStep, compared) << "the search compares after A's last fingerprint is stored";
+    EXPECT_TRUE(a.engineLockIsFree());
 }
 
 TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {

@@ -46,15 +46,25 @@ TEST(LibraryLoad, PostsInOrderAndCountsProjects) {
     EXPECT_THAT(Access::allImageIDs(h.engine), ElementsAre("V1", "V2", "V3"));
     EXPECT_EQ(h.main->runAndWaitCount(), 0u);
 
-    // A library without versions, or without projects, ends normally too.
+    // A library without versions, or without projects, ends normally too: its log line, and
+    // the Next button enabled last.
     for (const int projects : {1, 0}) {
+        SCOPED_TRACE(projects);
         EngineHarness empty;
+        empty.giveDelegate();
         if (projects == 1)
             empty.app->addProject("No versions");
+        const log::Capture emptyLog;
         empty.load(false);
         EXPECT_TRUE(Access::plainList(empty.engine)->empty());
         EXPECT_TRUE(empty.events.contains("dataView.progress.max=" + std::to_string(projects)));
         EXPECT_TRUE(empty.events.contains("dataView.retrieveStatusLabel=Data Collected"));
+        EXPECT_EQ(empty.events.events().back(), "delegate.enableNextView");
+        EXPECT_EQ(empty.events.count("delegate.enableNextView"), 1u);
+        EXPECT_THAT(emptyLog.lines(),
+                    ElementsAre("LumsiftForAperture loadLibrary",
+                                "Library Loaded.  0 images.  0 already Lumsift'd.  "
+                                "0 were not analyzable"));
     }
 }
 

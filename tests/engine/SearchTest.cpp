@@ -141,6 +141,31 @@ TEST(Search, AutomaticSensitivityLowersToTheNearestMatches) {
     EXPECT_EQ(pro.similar(), "0");
 }
 
+TEST(Search, AutomaticSensitivityStartsAfreshForEachTarget) {
+    // T1 finds A at 3; T2 (40 bits from T1) finds B at 8, which it misses if it starts from 3.
+    constexpr uint64_t kSecond = 0xFFFFFFFF00000000;
+    for (const int32_t code : {kAlgorithmPlus, kAlgorithmPlain, kAlgorithmPro}) {
+        SCOPED_TRACE(code);
+        const std::string start = code == kAlgorithmPro ? "15" : "10";
+        SearchLibrary lib(code);
+        lib.add(kTarget, "T1");
+        lib.add(kSecond, "T2");
+        lib.add(atDistance(3), "A");
+        lib.add(kSecond ^ 0xFF, "B");
+        lib.searchFor({"T1", "T2"}, 7, true);
+        EXPECT_THAT(
+            lib.events.startingWith("resultsView.setSensitivity="),
+            ElementsAre("resultsView.setSensitivity=" + start, "resultsView.setSensitivity=3",
+                        "resultsView.setSensitivity=" + start, "resultsView.setSensitivity=8"));
+        EXPECT_THAT(lib.keywordsAdded(),
+                    ElementsAre(keyword("A", "Lumsift T1"), keyword("T1", "Lumsift Target"),
+                                keyword("T1", "Lumsift T1"), keyword("B", "Lumsift T2"),
+                                keyword("T2", "Lumsift Target"), keyword("T2", "Lumsift T2")));
+        EXPECT_EQ(lib.similar(), "2");
+        EXPECT_EQ(Access::similaritySensitivity(lib.engine), 8);
+    }
+}
+
 TEST(Search, EmptySelectionPostsReadyAndKeepsTheRecord) {
     SearchLibrary lib;
     lib.add(kTarget, "T");
