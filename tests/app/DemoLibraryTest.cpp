@@ -1,7 +1,8 @@
 // The demo library that scripts/run-demo opens, made by scripts/make-demo-library: every opening
 // (scripts/open-demo-library) selects the photograph run-demo announces; and driven through the
 // real window as a new user drives it, the search for the selected photograph finds exactly its
-// near-copies, and photolib's page of pictures shows them under it.
+// near-copies (pictures of their own, not the photograph's file again), and photolib's page of
+// pictures shows them under it. Without a display, run-demo stops before doing anything.
 #include "app/ResultsView.h"
 #include "photolib/LibraryApplication.h"
 #include "photolib/LibraryPackage.h"
@@ -106,6 +107,19 @@ TEST(DemoLibrary, TheSearchFindsExactlyTheNearCopiesOfTheSelectedPhotograph) {
               0);
     ASSERT_EQ(shell(quoted(photolib) + " open " + quoted(package) + " >/dev/null"), 0);
 
+    // The copies are pictures of their own, not the photograph's file under other names: a
+    // search finds byte-identical files too, so only this shows the demo's point.
+    std::set<std::string> contents;
+    for (const auto& version : photolib::LibraryPackage::open(package).versions()) {
+        if (!version.name.starts_with("ColdRipple"))
+            continue;
+        EXPECT_FALSE(fs::is_symlink(version.masterPath)) << version.name;
+        EXPECT_EQ(fs::hard_link_count(version.masterPath), 1u) << version.name;
+        std::ifstream master(version.masterPath, std::ios::binary);
+        contents.insert(std::string{std::istreambuf_iterator<char>(master), {}});
+    }
+    EXPECT_EQ(contents.size(), 5u);
+
     photolib::registerLibraryApplication();
     AppHarness h(/*registerFake=*/false);
     h.launch();
@@ -143,6 +157,24 @@ TEST(DemoLibrary, TheSearchFindsExactlyTheNearCopiesOfTheSelectedPhotograph) {
     EXPECT_NE(html.find("<h2>Lumsift ColdRipple</h2>"), std::string::npos);
 
     photolib::closeLibrary();
+}
+
+// Without a display the demo says what it needs before it installs, builds or makes anything.
+TEST(DemoLibrary, WithoutADisplayRunDemoStopsFirstAndSaysWhatItNeeds) {
+    testimages::TempDir folder;
+    const fs::path build = folder / "build";
+    const std::string command =
+        "cd " + quoted(LUMSIFT_SOURCE_DIR) +
+        " && env -u DISPLAY -u WAYLAND_DISPLAY HOME=" + quoted(folder.path()) +
+        " LUMSIFT_BUILD_DIR=" + quoted(build) + " scripts/run-demo >" + quoted(folder / "out") +
+        " 2>&1";
+    EXPECT_EQ(shell(command), 2);
+    std::ifstream out(folder / "out");
+    const std::string said{std::istreambuf_iterator<char>(out), {}};
+    EXPECT_NE(said.find("needs a graphical session"), std::string::npos) << said;
+    EXPECT_EQ(said.find("install-deps:"), std::string::npos) << said;
+    EXPECT_FALSE(fs::exists(build));
+    EXPECT_FALSE(fs::exists(folder / "Pictures"));
 }
 
 } // namespace
