@@ -8,6 +8,10 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <charconv>
+#include <iterator>
+#include <optional>
+
 namespace lumsift {
 namespace {
 
@@ -28,32 +32,41 @@ QByteArray headerName(const QString& name) {
     return escaped;
 }
 
-bool isNumber(const QVariant& value) {
-    switch (value.typeId()) {
-    case QMetaType::Bool:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Long:
-    case QMetaType::ULong:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Float:
-    case QMetaType::Double:
-        return true;
-    default:
-        return false;
-    }
+// The shortest text that reads back as `number` in its own type.
+template <typename Floating> QByteArray shortestText(Floating number) {
+    char text[32];
+    const auto end = std::to_chars(std::begin(text), std::end(text), number).ptr;
+    return QByteArray(text, static_cast<qsizetype>(end - text));
 }
 
-QByteArray numberText(const QVariant& value) {
-    if (value.typeId() == QMetaType::Bool)
-        return value.toBool() ? "1" : "0";
-    return value.toString().toUtf8();
+// The decimal text of a number: integers of every width, the one-byte ones included, as their
+// value (QVariant itself turns those into characters); a float as the shortest text that reads
+// back as it (QVariant would widen it to double first); a bool as 1 or 0. nullopt when `value` is
+// no number.
+std::optional<QByteArray> numberText(const QVariant& value) {
+    switch (value.typeId()) {
+    case QMetaType::Bool:
+        return QByteArray(value.toBool() ? "1" : "0");
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::Short:
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+        return QByteArray::number(value.toLongLong());
+    case QMetaType::UChar:
+    case QMetaType::UShort:
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+        return QByteArray::number(value.toULongLong());
+    case QMetaType::Float:
+        return shortestText(value.toFloat());
+    case QMetaType::Double:
+        return shortestText(value.toDouble());
+    default:
+        return std::nullopt;
+    }
 }
 
 // The Content-Disposition line up to the closing quote of the field's name.
@@ -89,8 +102,8 @@ QByteArray GenerateFormData(const KTWFormValues* formValues, std::string_view bo
         QByteArray part;
         if (value.typeId() == QMetaType::QString) {
             part = textPartHeader(it.key()) + value.toString().toUtf8();
-        } else if (isNumber(value)) {
-            part = textPartHeader(it.key()) + numberText(value);
+        } else if (const auto number = numberText(value)) {
+            part = textPartHeader(it.key()) + *number;
         } else if (value.typeId() == QMetaType::QUrl && value.toUrl().isLocalFile()) {
             part = filePart(it.key(), value.toUrl());
         } else {

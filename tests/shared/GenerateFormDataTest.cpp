@@ -49,6 +49,33 @@ TEST(GenerateFormData, FormsByteForByteInKeyOrder) {
     EXPECT_EQ(body({}), QByteArray("--B--\r\n"));
 }
 
+// Every width of integer, signed and unsigned, at its extremes: decimal text, never a character;
+// a float as the shortest text that reads back as it.
+TEST(GenerateFormData, NumbersOfEveryTypeAsDecimalText) {
+    const struct {
+        QVariant value;
+        QByteArray text;
+    } rows[] = {
+        {QVariant::fromValue<char>(65), "65"},
+        {QVariant::fromValue<signed char>(-128), "-128"},
+        {QVariant::fromValue<unsigned char>(200), "200"},
+        {QVariant::fromValue<short>(-32768), "-32768"},
+        {QVariant::fromValue<unsigned short>(65535), "65535"},
+        {QVariant::fromValue<int>(-2147483647 - 1), "-2147483648"},
+        {QVariant::fromValue<unsigned>(4294967295u), "4294967295"},
+        {QVariant::fromValue<long>(-9223372036854775807L - 1), "-9223372036854775808"},
+        {QVariant::fromValue<unsigned long>(18446744073709551615UL), "18446744073709551615"},
+        {QVariant::fromValue<qlonglong>(-9223372036854775807LL - 1), "-9223372036854775808"},
+        {QVariant::fromValue<qulonglong>(18446744073709551615ULL), "18446744073709551615"},
+        {QVariant::fromValue<float>(0.1f), "0.1"},
+        {QVariant::fromValue<double>(-2.5), "-2.5"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(body({{"n", row.value}}).toStdString(),
+                  (textPart("n", row.text) + "--B--\r\n").toStdString())
+            << row.value.typeName();
+}
+
 // A name from the file system must not be able to end the quoted name or the header line.
 TEST(GenerateFormData, QuotesAndLineBreaksInNamesAreEscaped) {
     testimages::TempDir folder;
