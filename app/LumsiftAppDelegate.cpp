@@ -5,11 +5,12 @@
 #include "Shared Code/KTWExceptions.h"
 #include "app/OpenPanel.h"
 #include "app/QtMainThread.h"
+#include "app/WebPages.h"
 #include "install/MoveToApplicationsFolder.h"
+#include "platform/bundle/Bundle.h"
 #include "platform/defaults/UserDefaults.h"
 #include "platform/log/Log.h"
 
-#include <QDesktopServices>
 #include <QFont>
 #include <QMessageBox>
 #include <QTimer>
@@ -92,6 +93,7 @@ void LumsiftAppDelegate::applicationDidFinishLaunching() {
     // load, which reports to the delegate through the engine.
     lumsiftForAperture_ = &LumsiftForAperture::sharedLumsiftForAperture();
     lumsiftForAperture_->setAppDelegate(shared_from_this());
+    lumsiftForAperture_->setSupportContact(addressText(webPage(Bundle::main(), kSupportPageKey)));
 
     const bool skip = UserDefaults::standard().boolForKey(kSkipStartScreenKey);
     processSkipStartScreen.store(skip);
@@ -247,7 +249,7 @@ void LumsiftAppDelegate::stopRunAndClose() {
 }
 
 void LumsiftAppDelegate::moreInfoButton() {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kProductPage)));
+    openWebPage(webPage(Bundle::main(), kProductPageKey));
 }
 
 void LumsiftAppDelegate::lumsiftWebpage() {
@@ -255,7 +257,13 @@ void LumsiftAppDelegate::lumsiftWebpage() {
 }
 
 void LumsiftAppDelegate::techSupport() {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kSupportPage)));
+    openWebPage(webPage(Bundle::main(), kSupportPageKey));
+}
+
+void LumsiftAppDelegate::openWebPage(const QUrl& page) {
+    // The user asked for it: a page that does not open is shown, not only logged.
+    if (!openThroughDesktop(page))
+        showAlert("Lumsift could not open " + addressText(page) + ".", "ERROR");
 }
 
 } // namespace lumsift::app

@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QUrl>
 
 #include <atomic>
 #include <cstdint>
@@ -34,17 +35,13 @@ struct Alert {
 class LumsiftAppDelegate final : public AppDelegate,
                                  public std::enable_shared_from_this<LumsiftAppDelegate> {
 public:
-    // The web pages that moreInfoButton/lumsiftWebpage and techSupport open.
-    static constexpr const char* kProductPage = "https://lumsift.example.org/";
-    static constexpr const char* kSupportPage = "https://lumsift.example.org/support";
-
     // init: no prompt has been answered yet.
     LumsiftAppDelegate() = default;
 
     // --- Application delegate (main thread) ---
-    // The start-up: crash check, move offer, engine, then the first page. Must be called once,
-    // after the outlets are connected. A crash check that raises is logged and the start-up
-    // goes on without the report window.
+    // The start-up: crash check, move offer, engine (given the support page as the contact its
+    // alerts name), then the first page. Must be called once, after the outlets are connected.
+    // A crash check that raises is logged and the start-up goes on without the report window.
     void applicationDidFinishLaunching();
     // Writes the photo application's selection count into selectedLabel.
     void applicationDidBecomeActive();
@@ -57,6 +54,9 @@ public:
 
     // The Next button's action.
     void nextView();
+    // The product page (moreInfoButton, lumsiftWebpage) and the support page (techSupport): the
+    // addresses Lumsift was built with, else the README in the bundle, opened through the
+    // desktop; what cannot be opened is logged and shown in an alert.
     void moreInfoButton();
     void lumsiftWebpage();
     void techSupport();
@@ -108,6 +108,8 @@ public:
     void setUserSelectedFilesCount(uint64_t count) { userSelectedFilesCount_.store(count); }
 
 private:
+    // Opens `page` through the desktop, with an alert when it cannot.
+    void openWebPage(const QUrl& page);
     // Start-up step 6 and page-switch step 4: the page fills the content view as subview 1.
     void showPageView(QWidget* view);
     // The sheet that asks whether to stop the run underway.

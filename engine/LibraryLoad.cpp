@@ -9,8 +9,6 @@ namespace lumsift {
 
 namespace {
 
-constexpr const char* kSupportContact = "support@lumsift.app";
-
 // Reads one project's versions, identifiers and stored fingerprints and appends them to
 // `loaded`. NO, with nothing appended, when the application's tag lists do not pair up (with
 // each other, or with the versions), since they cannot then be read index by index. A
@@ -34,11 +32,15 @@ bool appendProject(LoadedLibrary& loaded, const scripting::ApertureProject& proj
 } // namespace
 
 void LumsiftForAperture::stopLoadAtCommunicationProblem() {
+    std::string contact;
+    {
+        std::lock_guard lock(fieldsMutex);
+        contact = supportContact;
+    }
     if (auto d = delegate())
-        d->showAlert(std::string("A problem was encountered when communication with Aperture.  "
-                                 "Please try reloading the library.  If the problem persists "
-                                 "please contact ") +
-                         kSupportContact,
+        d->showAlert("A problem was encountered when communication with Aperture.  Please try "
+                     "reloading the library.  If the problem persists please contact " +
+                         contact,
                      "ERROR");
     postToDataView([](LoadingPage& p) {
         p.stopAnimation();

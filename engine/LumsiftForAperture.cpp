@@ -67,6 +67,7 @@ void LumsiftForAperture::resetForTesting() {
     {
         std::lock_guard fields(fieldsMutex);
         appDelegate.reset();
+        supportContact.clear();
         dataView.reset();
         _apertureLibrary.reset();
     }
@@ -146,6 +147,11 @@ int64_t LumsiftForAperture::allImagesCount() const {
 void LumsiftForAperture::setAppDelegate(std::shared_ptr<AppDelegate> delegate) {
     std::lock_guard lock(fieldsMutex);
     appDelegate = std::move(delegate);
+}
+
+void LumsiftForAperture::setSupportContact(std::string contact) {
+    std::lock_guard lock(fieldsMutex);
+    supportContact = std::move(contact);
 }
 
 std::vector<ImageVersion> LumsiftForAperture::getSelection() {

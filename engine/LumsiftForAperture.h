@@ -69,6 +69,9 @@ public:
     int64_t allImagesCount() const;
     // Keeps the delegate (shared ownership).
     void setAppDelegate(std::shared_ptr<AppDelegate> delegate);
+    // Whom the load's "ERROR" alert tells the user to contact (copied); empty until set. The
+    // delegate sets it at start-up, before any load. Any thread.
+    void setSupportContact(std::string contact);
     std::vector<ImageVersion> getSelection();
     // The number of images selected in the photo application; 0 while it is not running
     // (without asking for the selection), and 0, logged, when it cannot answer.
@@ -234,6 +237,7 @@ private:
     std::string exportFolder;
     std::shared_ptr<helpers> help;
     std::shared_ptr<AppDelegate> appDelegate;
+    std::string supportContact;
     std::shared_ptr<LoadingPage> dataView;
     LoadedLibrary loaded;
     std::atomic<int64_t> _allImagesCount{0};
@@ -259,7 +263,7 @@ private:
     std::shared_ptr<UserNotifications> userNotifications;
 
     // Guards the pointer fields that the main thread and workers both set and read (dataView,
-    // appDelegate, _apertureLibrary, the seams); never held across a call out.
+    // appDelegate, supportContact, _apertureLibrary, the seams); never held across a call out.
     mutable std::mutex fieldsMutex;
     // The engine's own lock: per image in the analysis, whole comparison in the search.
     std::recursive_mutex engineLock;

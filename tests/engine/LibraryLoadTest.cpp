@@ -16,7 +16,7 @@ using ::testing::ElementsAre;
 const std::string kCommunicationAlert =
     "delegate.showAlert=ERROR|A problem was encountered when communication with Aperture.  "
     "Please try reloading the library.  If the problem persists please contact "
-    "support@lumsift.app";
+    "https://example.com/support";
 
 TEST(LibraryLoad, PostsInOrderAndCountsProjects) {
     EngineHarness h;
@@ -105,6 +105,8 @@ TEST(LibraryLoad, UnmatchedTagListsOrAFailedRequestStopWithListsRealigned) {
         const bool failedRequest = road > 0;
         EngineHarness h;
         h.giveDelegate();
+        // The contact is the one the delegate gives.
+        h.engine.setSupportContact("https://example.com/support");
         h.addImage(h.app->addProject("One"), "A", 1, 1, 1);
         const auto bad = h.app->addProject("Two");
         h.addImage(bad, "B1", 2, 2, 2);

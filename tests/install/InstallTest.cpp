@@ -31,7 +31,7 @@ TEST(Install, PrefixGetsTheBundleAndItsEntryIconsAndMetainfo) {
     const fs::path bundle = prefix / "Lumsift.app/Contents";
     for (const fs::path& file :
          {fs::path("MacOS/Lumsift"), fs::path("Info.plist"),
-          fs::path("Resources/org.lumsift.Lumsift.desktop"),
+          fs::path("Resources/org.lumsift.Lumsift.desktop"), fs::path("Resources/README.md"),
           fs::path("Resources/icons/hicolor/256x256/apps/org.lumsift.Lumsift.png")})
         EXPECT_TRUE(fs::is_regular_file(bundle / file)) << file;
     for (const char* size :
