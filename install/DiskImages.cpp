@@ -1,7 +1,8 @@
 // Disk images as loop devices: the mounted device of a folder, the loop-device list in the
-// disk-image tool's shape, and the walk that finds the folder's device in it.
+// disk-image tool's shape, the walk that finds the folder's device in it, and the detach script.
 #include "install/DiskImages.h"
 
+#include "install/MoveToApplicationsFolder.h"
 #include "platform/process/Process.h"
 
 #include <QByteArray>
@@ -167,6 +168,71 @@ std::string wholeLoopDevice(std::string_view device) {
     if (p == std::string_view::npos || p == prefix.size())
         return std::string(device);
     return std::string(device.substr(0, p));
+}
+
+DetachPrograms findDetachPrograms() {
+    return {process::findProgram("udisksctl"), process::findProgram("umount"),
+            process::findProgram("losetup"), process::findProgram("logger"),
+            process::findProgram("date")};
+}
+
+std::optional<std::string> detachScript(std::string_view device, const DetachPrograms& programs,
+                                        std::string_view logName, int logPid,
+                                        const std::filesystem::path& sysBlock,
+                                        const std::filesystem::path& mountinfo) {
+    const auto quoted = [](const std::filesystem::path& path) {
+        return QuoteForShell(path.string());
+    };
+    // Each step tries udisksctl first, then its fallback.
+    std::vector<std::string> unmount, remove;
+    if (programs.udisksctl) {
+        unmount.push_back(quoted(*programs.udisksctl) + " unmount --no-user-interaction -b \"$m\"");
+        remove.push_back(quoted(*programs.udisksctl) + " loop-delete --no-user-interaction -b ");
+    }
+    if (programs.umount)
+        unmount.push_back(quoted(*programs.umount) + " \"$m\"");
+    if (programs.losetup)
+        remove.push_back(quoted(*programs.losetup) + " -d ");
+    if (unmount.empty() || remove.empty())
+        return std::nullopt;
+
+    const std::filesystem::path loopDevice = wholeLoopDevice(device);
+    const std::filesystem::path block = sysBlock / loopDevice.filename();
+    const std::string name = QuoteForShell(logName);
+    const std::string id = std::to_string(logPid);
+
+    // From "/", so that the shell itself keeps no file system of the image busy. The warning as
+    // log::line writes it: stamp, name[pid], text; and to syslog.
+    std::string script = "{ cd / || :; warn() { printf '";
+    if (programs.date)
+        script +=
+            "%s %s[%s] %s\\n' \"$(" + quoted(*programs.date) + " '+%Y-%m-%d %H:%M:%S.%3N')\" ";
+    else
+        script += "%s[%s] %s\\n' ";
+    script += name + " " + id + " \"$1\" >&2";
+    if (programs.logger)
+        script += "; " + quoted(*programs.logger) + " -t " + name + " --id=" + id +
+                  " -- \"$1\" >/dev/null 2>&1";
+    script += "; }; ";
+
+    // The mounts are read now, not when the move ran: they may have changed since.
+    script += "set --; for d in " + quoted(block) + " " + quoted(block / loopDevice.filename()) +
+              "p*; do [ -r \"$d/dev\" ] && read -r n <\"$d/dev\" || continue; "
+              "while read -r a b m c; do [ \"$m\" != \"$n\" ] || set -- \"$@\" " +
+              quoted(loopDevice.parent_path()) + "/\"${d##*/}\"; done <" + quoted(mountinfo) +
+              "; done; ";
+    std::string unmountChain, removeChain;
+    for (const auto& command : unmount)
+        unmountChain += (unmountChain.empty() ? "" : " || ") + command;
+    for (const auto& command : remove)
+        removeChain += (removeChain.empty() ? "" : " || ") + command + quoted(loopDevice);
+    script += "for m; do { " + unmountChain +
+              "; } >/dev/null || warn \"WARNING -- Could not unmount $m\"; done; ";
+    // A loop device still busy after a failed unmount is only marked to go once it is free.
+    script += "[ ! -d " + quoted(block / "loop") + " ] || { " + removeChain +
+              "; } >/dev/null || warn \"WARNING -- Could not detach the disk image \"" +
+              quoted(loopDevice) + "; }";
+    return script;
 }
 
 } // namespace lumsift::install

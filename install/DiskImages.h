@@ -1,6 +1,7 @@
-// Whether a folder lies on a mounted disk image. Disk images are loop devices here: the list that
-// `losetup --list --json` prints is put into the shape of the disk-image tool's property list (a
-// dictionary with "images", each with "system-entities", each with a "dev-entry") and walked.
+// Whether a folder lies on a mounted disk image, and the script that later detaches it. Disk images
+// are loop devices here: the list that `losetup --list --json` prints is put into the shape of the
+// disk-image tool's property list (a dictionary with "images", each with "system-entities", each
+// with a "dev-entry") and walked.
 #pragma once
 
 #include "platform/plist/Plist.h"
@@ -36,5 +37,29 @@ std::optional<std::string> diskImageDevice(const std::optional<std::string>& dev
 // The whole loop device of a partition ("/dev/loop3p1" gives "/dev/loop3"); other names as
 // they are.
 std::string wholeLoopDevice(std::string_view device);
+
+// The programs that a detach may run, as absolute paths; nullopt for those not installed.
+struct DetachPrograms {
+    std::optional<std::filesystem::path> udisksctl, umount, losetup, logger, date;
+};
+
+// Looks them up through process::findProgram. Never fails: missing ones stay nullopt.
+DetachPrograms findDetachPrograms();
+
+// One /bin/sh command (a brace group, so that it may follow "&&") that detaches the disk image on
+// the loop device `device` (or on a partition of it, as mountedDeviceOf gives it), as it stands
+// when the command runs: first it unmounts each file system of the loop device and of its
+// partitions that the mount table lists (`mountinfo`; the devices' numbers from `sysBlock`), each
+// mount once, through `udisksctl unmount`, falling back to umount; then, while the loop device is
+// still bound, it deletes it through `udisksctl loop-delete`, falling back to `losetup -d`.
+// udisksctl never asks for a password; the fallbacks serve where udisks is absent or not running.
+// A step that fails writes "WARNING -- Could not ..." to standard error, shaped as log::line shapes
+// lines, with `logName` and `logPid`, and to syslog through logger; the tools' standard output
+// goes nowhere. Every path is quoted as one word. nullopt when neither udisksctl nor umount, or
+// neither udisksctl nor losetup, is in `programs`.
+std::optional<std::string>
+detachScript(std::string_view device, const DetachPrograms& programs, std::string_view logName,
+             int logPid, const std::filesystem::path& sysBlock = "/sys/block",
+             const std::filesystem::path& mountinfo = "/proc/self/mountinfo");
 
 } // namespace lumsift::install

@@ -347,14 +347,15 @@ void removeOldBundle(const std::string& source) {
         log::line("WARNING -- Could not delete application after moving it to Applications folder");
 }
 
-// The detach command for the disk image on `device`, through udisksctl (an ordinary user may not
-// detach a loop device with losetup). nullopt, after a log line, when udisksctl is missing.
-std::optional<std::string> detachCommand(const std::string& device) {
-    const std::string loopDevice = install::wholeLoopDevice(device);
-    if (const auto udisksctl = process::findProgram("udisksctl"))
-        return QuoteForShell(udisksctl->string()) + " loop-delete -b " + QuoteForShell(loopDevice);
-    log::line("WARNING -- Not detaching the disk image " + loopDevice +
-              ": udisksctl (package udisks2) is not installed");
+// The command that unmounts and detaches the disk image on `device`, its warnings written as this
+// process's lines. nullopt, after a log line, when the programs for it are missing.
+std::optional<std::string> detachCommand(const std::string& device,
+                                         const install::Environment& environment) {
+    if (auto script = install::detachScript(device, install::findDetachPrograms(),
+                                            log::processName(), environment.processIdentifier()))
+        return script;
+    log::line("WARNING -- Not detaching the disk image " + install::wholeLoopDevice(device) +
+              ": it needs udisksctl (package udisks2), or umount and losetup");
     return std::nullopt;
 }
 
@@ -369,7 +370,8 @@ std::optional<std::string> detachCommand(const std::string& device) {
                                QuoteForShell(bundleExecutable(destination)) + ") &";
     if (!process::startDetached({"/bin/sh", {"-c", script}}))
         log::line("ERROR -- Could not start /bin/sh to relaunch from " + destination);
-    const auto detach = diskImageDevice ? detachCommand(*diskImageDevice) : std::nullopt;
+    const auto detach =
+        diskImageDevice ? detachCommand(*diskImageDevice, environment) : std::nullopt;
     if (detach &&
         !process::startDetached({"/bin/sh", {"-c", "(/bin/sleep 5 && " + *detach + ") &"}}))
         log::line("ERROR -- Could not start /bin/sh to detach " + *diskImageDevice);

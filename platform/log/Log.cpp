@@ -30,7 +30,7 @@ Registry& registry() {
     return *r;
 }
 
-std::string processName() {
+std::string readProcessName() {
     std::string name = "Lumsift";
     if (FILE* f = std::fopen("/proc/self/comm", "r")) {
         char buf[64] = {};
@@ -45,9 +45,9 @@ std::string processName() {
 }
 
 void writeOut(std::string_view text, bool toStandardError) {
-    static const std::string& name = *new std::string(processName()); // never destroyed, as above
+    const std::string& name = processName();
     static std::once_flag syslogOpened;
-    std::call_once(syslogOpened, [] { openlog(name.c_str(), LOG_PID, LOG_USER); });
+    std::call_once(syslogOpened, [&name] { openlog(name.c_str(), LOG_PID, LOG_USER); });
 
     const auto now = std::chrono::system_clock::now();
     const std::time_t secs = std::chrono::system_clock::to_time_t(now);
@@ -65,6 +65,12 @@ void writeOut(std::string_view text, bool toStandardError) {
 }
 
 } // namespace
+
+const std::string& processName() {
+    static const std::string& name =
+        *new std::string(readProcessName()); // never destroyed, as above
+    return name;
+}
 
 void line(std::string_view text) {
     Registry& r = registry();

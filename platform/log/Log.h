@@ -14,6 +14,11 @@ namespace lumsift::log {
 // written anywhere is dropped.
 void line(std::string_view text);
 
+// The name that this process's lines carry on standard error and in syslog: its name as
+// /proc/self/comm gives it, "Lumsift" when that cannot be read. For lines written on its behalf by
+// scripts that outlive it.
+const std::string& processName();
+
 // Receives every line while installed; called under the log's lock, so it must not log.
 using Sink = std::function<void(std::string_view)>;
 

@@ -3,6 +3,7 @@
 // Before Qt, whose "signals" keyword GIO uses as a name.
 #include <gio/gdesktopappinfo.h>
 
+#include "install/DiskImages.h"
 #include "install/MoveEnvironment.h"
 #include "install/MoveToApplicationsFolder.h"
 #include "platform/bundle/Bundle.h"
@@ -44,7 +45,8 @@ using testimages::writeBytes;
 // Answers for the programs the move runs; records every call.
 class FakeRunner final : public process::Runner {
 public:
-    std::optional<fs::path> pkexec = "/usr/bin/pkexec", udisksctl = "/usr/bin/udisksctl";
+    std::optional<fs::path> pkexec = "/usr/bin/pkexec", udisksctl = "/usr/bin/udisksctl",
+                            umount = "/usr/bin/umount";
     std::string losetupOutput = R"({"loopdevices": []})";
     // The wait status of the privileged run; nullopt runs its command for real (without pkexec).
     std::optional<int> privilegedStatus;
@@ -56,7 +58,10 @@ public:
         found.emplace_back(name);
         if (name == "losetup")
             return fs::path("/usr/sbin/losetup");
-        return name == "pkexec" ? pkexec : name == "udisksctl" ? udisksctl : std::nullopt;
+        return name == "pkexec"      ? pkexec
+               : name == "udisksctl" ? udisksctl
+               : name == "umount"    ? umount
+                                     : std::nullopt;
     }
     std::optional<process::Captured> runAndCapture(const process::Command& command) override {
         captured.push_back(joined(command));
@@ -319,22 +324,23 @@ TEST_F(MoveToApplicationsFolder, FailedCopyShowsTheFailureAlertAndKeepsTheOldBun
     EXPECT_FALSE(fs::exists(userEntries())) << "no desktop entry after a failure";
 }
 
-// From the root volume (no loop-device listing), another volume, and disk images detached by
-// udisksctl or else losetup; the relaunch script for the process 4242 in the form dash accepts.
+// From the root volume (no loop-device listing), another volume, and disk images detached five
+// seconds later by udisksctl, else umount and losetup, which each detach falls back to; the
+// relaunch script for the process 4242 in the form dash accepts.
 TEST_F(MoveToApplicationsFolder, MovedBundleRelaunchesAndEnds) {
     const struct {
         fs::path folder;
         const char* losetupOutput; // none: not asked
-        bool udisks, oldBundleStays;
-        const char* detach; // the second detached script; none when empty
+        bool udisks, umount, oldBundleStays, detached;
     } cases[] = {
-        {downloads, nullptr, true, false, ""},
-        {volume, R"({"loopdevices": [{"name": "/dev/loop1", "back-file": "/x.img"}]})", true, false,
-         ""},
+        {downloads, nullptr, true, true, false, false},
+        {volume, R"({"loopdevices": [{"name": "/dev/loop1", "back-file": "/x.img"}]})", true, true,
+         false, false},
         {volume, R"({"loopdevices": [{"name": "/dev/loop1"}, {"name": "/dev/loop7"}]})", true, true,
-         "(/bin/sleep 5 && '/usr/bin/udisksctl' loop-delete -b '/dev/loop7') &"},
-        // losetup -d fails for an ordinary user: without udisksctl a log line says so.
-        {volume, R"({"loopdevices": [{"name": "/dev/loop7"}]})", false, true, ""},
+         true, true},
+        {volume, R"({"loopdevices": [{"name": "/dev/loop7"}]})", false, true, true, true},
+        // Nothing to unmount with: a log line says so.
+        {volume, R"({"loopdevices": [{"name": "/dev/loop7"}]})", false, false, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.losetupOutput ? c.losetupOutput : "root volume");
@@ -344,20 +350,29 @@ TEST_F(MoveToApplicationsFolder, MovedBundleRelaunchesAndEnds) {
         runner.losetupOutput = c.losetupOutput ? c.losetupOutput : "";
         if (!c.udisks)
             runner.udisksctl.reset();
+        if (!c.umount)
+            runner.umount.reset();
         EXPECT_EQ(offer(), 0);
         EXPECT_TRUE(fs::exists(machineApps / "Example.app/Contents/MacOS/Example"));
         EXPECT_EQ(fs::exists(source), c.oldBundleStays);
         Lines lines = {kMovingLine};
-        if (!c.udisks)
-            lines.push_back("WARNING -- Not detaching the disk image /dev/loop7: udisksctl "
-                            "(package udisks2) is not installed");
+        if (c.oldBundleStays && !c.detached)
+            lines.push_back("WARNING -- Not detaching the disk image /dev/loop7: it needs "
+                            "udisksctl (package udisks2), or umount and losetup");
         EXPECT_EQ(linesAfter(before), lines);
         EXPECT_EQ(runner.captured,
                   c.losetupOutput ? Lines{"/usr/sbin/losetup --list --json"} : Lines{});
         EXPECT_TRUE(runner.privileged.empty());
         Lines expected = {relaunchScript(machineApps / "Example.app")};
-        if (*c.detach != '\0')
-            expected.push_back(c.detach);
+        if (c.detached)
+            expected.push_back(
+                "(/bin/sleep 5 && " +
+                install::detachScript("/dev/loop7",
+                                      {runner.udisksctl, runner.umount, "/usr/sbin/losetup",
+                                       std::nullopt, std::nullopt},
+                                      log::processName(), 4242)
+                    .value_or("no detach") +
+                ") &");
         EXPECT_EQ(runner.detached, expected);
     }
 }

@@ -122,14 +122,15 @@ private:
     fs::path root_;
 };
 
-// A program running in a child process, as the ordinary user, with standard input from
-// /dev/null and its output appended to `output`.
+// A program running in a child process, as the ordinary user unless asked to keep the test's, with
+// standard input from /dev/null and its output appended to `output`.
 class ChildProcess {
 public:
     // `extraEnvironment` entries are "NAME=value". With `strayDescriptor` the program inherits
-    // descriptor 9 (/dev/null) without close-on-exec, as a careless parent would leave it.
+    // descriptor 9 (/dev/null) without close-on-exec, as a careless parent would leave it. Without
+    // `asOrdinaryUser` it runs as the test's user, root included (for what only root may do).
     ChildProcess(const fs::path& program, std::vector<std::string> environment,
-                 const fs::path& output, bool strayDescriptor = false) {
+                 const fs::path& output, bool strayDescriptor = false, bool asOrdinaryUser = true) {
         std::vector<std::string> words = {program.string()};
         std::vector<char*> argv = {words[0].data(), nullptr};
         std::vector<char*> envp;
@@ -138,7 +139,7 @@ public:
         envp.push_back(nullptr);
         const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        const bool dropToOrdinary = ::geteuid() == 0;
+        const bool dropToOrdinary = asOrdinaryUser && ::geteuid() == 0;
         pid_ = ::fork();
         if (pid_ == 0) {
             if (dropToOrdinary && (::setgroups(0, nullptr) != 0 || ::setgid(ordinaryGroup()) != 0 ||
