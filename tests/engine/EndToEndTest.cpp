@@ -327,6 +327,7 @@ TEST(AnalysisEndToEnd, EveryFormatPhotographersHoldIsReadAsShown) {
     for (const auto& [file, shown] : files)
         masters.push_back(file);
     const auto versions = lib.importFiles(masters);
+    const auto unrelated = lib.importFiles({writePicture(in / "other.png", other)}, "Others");
     lib.load();
     lib.analyse();
     EXPECT_EQ(lib.engine.problemImageCount(), 0);
@@ -344,6 +345,17 @@ TEST(AnalysisEndToEnd, EveryFormatPhotographersHoldIsReadAsShown) {
                       6)
                 << v.name << " " << kinds[k];
     }
+
+    // A search from the first finds every other format of the same photograph, and not the
+    // unrelated picture.
+    lib.engine.switchSearchAlgorithm(kAlgorithmPlus);
+    lib.library().select(std::vector<std::string>{versions[0].uuid});
+    lib.resultsPage->sensitivityValue = 8;
+    lib.search();
+    const std::string keyword = "Lumsift " + versions[0].name + "|ZUL Lumsift";
+    for (size_t i = 1; i < versions.size(); ++i)
+        EXPECT_THAT(lib.keywordsOf(versions[i].uuid), ElementsAre(keyword)) << versions[i].name;
+    EXPECT_TRUE(lib.keywordsOf(unrelated.at(0).uuid).empty());
 }
 
 // RAW masters, with and without a preview and turned as the camera was held, are imported with
