@@ -44,8 +44,11 @@ struct [[nodiscard]] Decoded {
 inline std::optional<Decoded> refuseOversized(int64_t width, int64_t height) {
     if (limits::pixelCountAllowed(width, height))
         return std::nullopt;
-    return Decoded::failure("the picture declares " + std::to_string(width) + " x " +
-                            std::to_string(height) + " pixels, more than the " +
+    const std::string declares = "the picture declares " + std::to_string(width) + " x " +
+                                 std::to_string(height) + " pixels";
+    if (width < 1 || height < 1)
+        return Decoded::failure(declares + ", no pixel at all");
+    return Decoded::failure(declares + ", more than the " +
                             std::to_string(limits::kMaxPicturePixels / 1'000'000) +
                             " megapixels a picture may have");
 }

@@ -250,7 +250,8 @@ Decoded VipsDecoder::decode(const std::filesystem::path& path, const DecodeReque
         VImage header;
         VImage::call(loader.c_str(),
                      VImage::option()->set("filename", path.c_str())->set("out", &header));
-        if (auto refused = refuseOversized(header.width(), header.height()))
+        const vips::Size declared = vips::declaredSize(path, header.get_image());
+        if (auto refused = refuseOversized(declared.width, declared.height))
             return std::move(*refused);
         if (!reachesItsEnd(loader, path))
             return Decoded::failure("the file ends before its last " +

@@ -41,8 +41,8 @@ std::optional<ImageSize> readPictureSize(const std::filesystem::path& file) {
         vips_image_new_from_file(file.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr));
     if (!opened)
         return std::nullopt;
-    const VipsImage* image = opened.image.get();
-    return ImageSize{vips_image_get_width(image), vips_image_get_height(image)};
+    const vips::Size declared = vips::declaredSize(file, opened.image.get());
+    return ImageSize{declared.width, declared.height};
 }
 
 } // namespace

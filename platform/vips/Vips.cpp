@@ -4,6 +4,9 @@
 
 #include "platform/log/Log.h"
 
+#include <fstream>
+#include <string_view>
+
 namespace lumsift::vips {
 namespace {
 
@@ -44,6 +47,27 @@ Result adopt(VipsImage* image) {
     while (!message.empty() && message.back() == '\n')
         message.pop_back();
     return {ImageRef(), message.empty() ? std::string("libvips failed") : message};
+}
+
+Size declaredSize(const std::filesystem::path& file, VipsImage* image) {
+    Size size{vips_image_get_width(image), vips_image_get_height(image)};
+    const char* loader = nullptr;
+    if (vips_image_get_typeof(image, VIPS_META_LOADER) == 0 ||
+        vips_image_get_string(image, VIPS_META_LOADER, &loader) != 0 ||
+        std::string_view(loader) != "gifload")
+        return size;
+    // The logical screen's width and height follow the six bytes of the signature, two bytes
+    // each, least significant first. A frame that reaches further widens the picture, so a side
+    // of one pixel is made up only where the screen declares 0.
+    std::ifstream in(file, std::ios::binary);
+    unsigned char header[10] = {};
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header))
+        return size;
+    if (size.width == 1 && header[6] == 0 && header[7] == 0)
+        size.width = 0;
+    if (size.height == 1 && header[8] == 0 && header[9] == 0)
+        size.height = 0;
+    return size;
 }
 
 Result profileToSrgb(VipsImage* image) {

@@ -2,6 +2,7 @@
 // libvips' return codes into a result carrying its message, and the colour-profile conversion.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -58,6 +59,19 @@ template <class Op> Result call(Op&& op) {
     }
     return adopt(out);
 }
+
+// A picture's width and height in pixels.
+struct Size {
+    int width = 0;
+    int height = 0;
+};
+
+// The width and height that the file `file` declares for `image`, which libvips loaded from it (or
+// opened, its header read): what libvips reports, but for a GIF whose logical screen declares a
+// side of 0 and whose frames give it no pixel either, which libvips' GIF loader reports as one
+// pixel on that side: 0 there. Borrows `image`. Cannot fail: a file that can no longer be read
+// counts as what libvips reported.
+Size declaredSize(const std::filesystem::path& file, VipsImage* image);
 
 // `image` converted from its embedded colour profile to sRGB, 8 bits a sample; the error when the
 // profile cannot be applied. Borrows `image`.

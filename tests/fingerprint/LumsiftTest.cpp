@@ -4,9 +4,11 @@
 
 #include "fingerprint/DecoderChoice.h"
 #include "platform/log/Log.h"
+#include "tests/support/HostileImages.h"
 #include "tests/support/RawImages.h"
 #include "tests/support/TestImages.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -333,6 +335,41 @@ TEST(Lumsift, BadFilesFailWithTheirLogLineAndKeepTheGrids) {
         }
         EXPECT_EQ(calc.visualHash(file, true), 0u);
         EXPECT_EQ(calc.visualHashPro(file), 0u);
+    }
+}
+
+// A picture whose header declares no pixel on a side fails as a file that does not decode, in
+// every readable format whose header can say so (a JPEG XL header cannot).
+TEST(Lumsift, PicturesDeclaringAZeroSideFailWithTheLoadLine) {
+    TempDir dir;
+    const std::vector<std::string> types = readableImageTypes();
+    const auto dng = writeDng(dir / "shot.dng", photoPixels(1));
+    Lumsift calc;
+    for (const auto& [zeroWidth, zeroHeight] :
+         {std::pair{true, false}, {false, true}, {true, true}}) {
+        const uint16_t width = zeroWidth ? 0 : 10, height = zeroHeight ? 0 : 10;
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        std::vector<std::filesystem::path> files = {
+            writeGifBomb(dir / (size + ".gif"), width, height),
+            writePngBomb(dir / (size + ".png"), width, height),
+            writeBytes(dir / (size + ".ppm"),
+                       "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n"),
+            writeZeroSideCopy(dng, dir / (size + ".dng"), zeroWidth, zeroHeight),
+        };
+        for (const std::string suffix : {"jpg", "tif", "bmp", "webp", "heic", "avif", "jp2"}) {
+            if (std::ranges::count(types, suffix) == 0)
+                continue; // not installed here
+            const auto solid = writeSolid(dir / ("solid." + suffix), 16, 12, 90, 90, 90);
+            files.push_back(
+                writeZeroSideCopy(solid, dir / (size + "." + suffix), zeroWidth, zeroHeight));
+        }
+        for (const auto& file : files) {
+            const log::Capture capture;
+            EXPECT_FALSE(calc.prepareImageData(file, true, true)) << file;
+            const std::vector<std::string> lines = capture.lines();
+            EXPECT_EQ(lines.empty() ? "" : lines.back(),
+                      "Couldn't load image: " + fileUrlText(file));
+        }
     }
 }
 

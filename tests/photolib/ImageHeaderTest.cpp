@@ -20,12 +20,13 @@ using lumsift::testlib::writeImage;
 
 namespace {
 
-// A picture that declares more pixels than a picture may have is refused, from its header alone,
-// and the import changes nothing.
-TEST(ImageHeader, ImportRefusesPicturesThatDeclareTooManyPixels) {
+// A picture that declares more pixels than a picture may have, or none on a side, is refused,
+// from its header alone, and the import changes nothing.
+TEST(ImageHeader, ImportRefusesPicturesThatDeclareTooManyPixelsOrNone) {
     TempFolder temp;
     const fs::path bombs[] = {
         writeGifBomb(temp / "in" / "screen.gif", 65535, 65535),
+        writeGifBomb(temp / "in" / "no-width.gif", 0, 10), // libvips would make it 1 x 10
         writeJpegBomb(temp / "in" / "progressive.jpg", 65500, 65500, true),
         writePngBomb(temp / "in" / "rows.png", 23000, 23000),
         writeDngBomb(temp / "in" / "sensor.dng", 30000, 20000),

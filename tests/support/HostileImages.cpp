@@ -43,6 +43,17 @@ std::string chunk(std::string_view type, std::string_view data) {
     return out;
 }
 
+// The unsigned number of `bytes` bytes at `at` of `data`; throws past its end.
+uint32_t numberAt(std::string_view data, size_t at, int bytes, bool little) {
+    if (at + static_cast<size_t>(bytes) > data.size())
+        throw std::runtime_error("a header field past the end of the file");
+    uint32_t value = 0;
+    for (int i = 0; i < bytes; ++i)
+        value |= uint32_t{static_cast<uint8_t>(data[at + static_cast<size_t>(i)])}
+                 << (8 * (little ? i : bytes - 1 - i));
+    return value;
+}
+
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
@@ -174,6 +185,95 @@ std::filesystem::path writeJpegWithJunkAtTheEnd(const std::filesystem::path& fro
         junk[i] = static_cast<char>(0x11 + i % 0x60);
     jpeg.insert(jpeg.size() - 2, junk);
     return writeBytes(to, jpeg);
+}
+
+std::filesystem::path writeZeroSideCopy(const std::filesystem::path& from,
+                                        const std::filesystem::path& to, bool zeroWidth,
+                                        bool zeroHeight) {
+    std::string data = readBytes(from);
+    // Zeroes the fields of `bytes` bytes at `widthAt` and `heightAt`, as asked.
+    const auto zero = [&](size_t widthAt, size_t heightAt, int bytes) {
+        for (const auto& [asked, at] : {std::pair{zeroWidth, widthAt}, {zeroHeight, heightAt}}) {
+            numberAt(data, at, bytes, true); // within the file
+            if (asked)
+                data.replace(at, static_cast<size_t>(bytes), static_cast<size_t>(bytes), '\0');
+        }
+    };
+    // Each box or property of `type` (HEIF's "ispe", JPEG 2000's "ihdr"): `width` and `height`
+    // bytes after its type.
+    const auto zeroEvery = [&](std::string_view type, size_t width, size_t height) {
+        size_t found = 0;
+        for (size_t at = data.find(type); at != std::string::npos; at = data.find(type, at + 1)) {
+            zero(at + width, at + height, 4);
+            ++found;
+        }
+        if (found == 0)
+            throw std::runtime_error("no " + std::string(type) + " in " + from.string());
+    };
+    const std::string_view view = data;
+    if (view.starts_with("\xFF\xD8")) {
+        // The segments up to the start of frame (C0 to CF but for C4, C8 and CC): its length,
+        // precision, height, width.
+        for (size_t at = 2; view.substr(at, 1) == "\xFF";
+             at += 2 + numberAt(data, at + 2, 2, false)) {
+            const auto marker = static_cast<uint8_t>(data[at + 1]);
+            if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+                marker != 0xCC) {
+                zero(at + 7, at + 5, 2);
+                return writeBytes(to, data);
+            }
+        }
+        throw std::runtime_error("no start of frame in " + from.string());
+    }
+    if (view.starts_with("II") || view.starts_with("MM")) {
+        // The entries of the first directory: a SHORT value stands in the first two bytes of its
+        // field, a LONG fills it; zeroing all four zeroes either.
+        const bool little = view[0] == 'I';
+        const uint32_t ifd = numberAt(data, 4, 4, little);
+        const uint32_t entries = numberAt(data, ifd, 2, little);
+        size_t widthAt = 0, heightAt = 0;
+        for (uint32_t i = 0; i < entries; ++i) {
+            const size_t entry = ifd + 2 + 12 * size_t{i};
+            const uint32_t tag = numberAt(data, entry, 2, little);
+            if (tag == 256)
+                widthAt = entry + 8;
+            if (tag == 257)
+                heightAt = entry + 8;
+        }
+        if (widthAt == 0 || heightAt == 0)
+            throw std::runtime_error("no size in the first directory of " + from.string());
+        zero(widthAt, heightAt, 4);
+    } else if (view.starts_with("BM")) {
+        zero(18, 22, 4); // the info header's width and height
+    } else if (view.starts_with("RIFF") && view.substr(8, 4) == "WEBP") {
+        // The lossy frame alone, in the simple layout (no extended header, whose canvas cannot be
+        // 0 wide): its width and height follow the chunk's header, the frame tag and the start
+        // code.
+        const size_t frame = view.find("VP8 ");
+        if (frame == std::string::npos)
+            throw std::runtime_error("no lossy frame in " + from.string());
+        const uint32_t length = numberAt(data, frame + 4, 4, true);
+        const std::string chunk = data.substr(frame, 8 + size_t{length} + (length & 1));
+        data = "RIFF";
+        put(data, static_cast<uint32_t>(4 + chunk.size()), 4, true);
+        data += "WEBP" + chunk;
+        zero(26, 28, 2);
+    } else if (view.substr(4, 4) == "ftyp") {
+        zeroEvery("ispe", 8, 12); // after the version and flags: width, height
+    } else if (view.substr(4, 8) == "jP  \r\n\x87\n") {
+        zeroEvery("ihdr", 8, 4); // height, then width
+        // The size marker: its length and capabilities, then the grid's right and bottom edges
+        // and its left and top offsets; an edge on its offset declares a zero side.
+        const size_t siz = view.find("\xFF\x4F\xFF\x51");
+        if (siz == std::string::npos)
+            throw std::runtime_error("no size marker in " + from.string());
+        zero(siz + 8, siz + 12, 4);
+        if (numberAt(data, siz + 16, 4, false) != 0 || numberAt(data, siz + 20, 4, false) != 0)
+            throw std::runtime_error("an image offset in " + from.string());
+    } else {
+        throw std::runtime_error("no size to zero in " + from.string());
+    }
+    return writeBytes(to, data);
 }
 
 std::filesystem::path writeOverwrittenCopy(const std::filesystem::path& from,

@@ -53,6 +53,15 @@ std::filesystem::path writePngBomb(const std::filesystem::path& file, uint32_t w
 std::filesystem::path writeJpegWithJunkAtTheEnd(const std::filesystem::path& from,
                                                 const std::filesystem::path& to, size_t garbage);
 
+// A copy of the picture `from` whose header declares a width of 0 (`zeroWidth`) and a height of 0
+// (`zeroHeight`) where it declared its own, each side kept unless asked: its start-of-frame (JPEG),
+// first directory (TIFF, DNG), info header (BMP), frame header (lossy WebP, written in the simple
+// layout), spatial-extent properties (HEIF, AVIF), or image header and size marker (JPEG 2000).
+// Throws for another format, and for one whose header is not where it looks. Returns `to`.
+std::filesystem::path writeZeroSideCopy(const std::filesystem::path& from,
+                                        const std::filesystem::path& to, bool zeroWidth,
+                                        bool zeroHeight);
+
 // A copy of `from` with the bytes at `offset` replaced by `bytes`. Returns `to`.
 std::filesystem::path writeOverwrittenCopy(const std::filesystem::path& from,
                                            const std::filesystem::path& to, size_t offset,
