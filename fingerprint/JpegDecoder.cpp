@@ -4,6 +4,7 @@
 // that holds nothing but C data, so the jump skips no destructor.
 #include "fingerprint/JpegDecoder.h"
 
+#include "platform/jpeg/JpegScans.h"
 #include "platform/limits/PictureLimits.h"
 #include "platform/vips/Vips.h"
 
@@ -87,6 +88,7 @@ public:
 
     jpeg_decompress_struct info{};
     ErrorManager errors;
+    jpeg::ScanLimit scans;
     bool created = false;
 };
 
@@ -98,13 +100,14 @@ struct Source {
 
 // Reads the header, keeping the APP1 (EXIF) and APP2 (colour profile) markers. libjpeg may take
 // no more than the decode budget: a progressive picture whose coefficients need more becomes an
-// error instead of an allocation of gigabytes.
+// error instead of an allocation of gigabytes; nor more than limits::kMaxJpegScans scans.
 bool readHeader(Decompressor& d, const Source& source) {
     if (setjmp(d.errors.jump) != 0)
         return false;
     jpeg_create_decompress(&d.info);
     d.created = true;
     d.info.mem->max_memory_to_use = limits::kMaxDecodeBytes;
+    d.scans.watch(&d.info);
     if (source.file != nullptr)
         jpeg_stdio_src(&d.info, source.file);
     else
@@ -271,7 +274,7 @@ Decoded decodeJpeg(const Source& source, const DecodeRequest& request) {
         return Decoded::failure("JPEG without pixels");
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * bands);
     if (!decodeInto(d, pixels.data()) || d.errors.damaged)
-        return Decoded::failure(d.errors.message);
+        return Decoded::failure(d.scans.exceeded() ? jpeg::tooManyScans() : d.errors.message);
     if (ink && d.info.saw_Adobe_marker)
         for (uint8_t& sample : pixels)
             sample = static_cast<uint8_t>(255 - sample);

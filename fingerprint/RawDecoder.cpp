@@ -56,7 +56,7 @@ Decoded developHalfSize(raw::Processor& raw, const DecodeRequest& request) {
     params.gamm[0] = 1 / 2.4; // sRGB's curve, not dcraw's BT.709 one
     params.gamm[1] = 12.92;
     params.no_auto_bright = 1; // the exposure as recorded
-    if (const raw::Status unpacked = raw::statusOf(raw.get().unpack()); !unpacked)
+    if (const raw::Status unpacked = raw.unpack(); !unpacked)
         return Decoded::failure(unpacked.message);
     if (const raw::Status developed = raw::statusOf(raw.get().dcraw_process()); !developed)
         return Decoded::failure(developed.message);

@@ -20,7 +20,10 @@ public:
     // 2 x 2 cell of the sensor; white balance as shot, sRGB, no brightening). A failure, with
     // LibRaw's or libjpeg's message, for a file that cannot be read, is cut short (before the end
     // of its raw data or of its preview), declares too many pixels, would need more than
-    // limits::kMaxDecodeBytes to develop, or whose raw data LibRaw finds cut or corrupt.
+    // limits::kMaxDecodeBytes to develop, or whose raw data LibRaw finds cut or corrupt, or leaves
+    // partly undecoded without telling (junk where compressed data should be), or stores in a
+    // JPEG of more than limits::kMaxJpegScans scans. A preview of too many scans is one that does
+    // not decode.
     Decoded decode(const std::filesystem::path& path, const DecodeRequest& request) const override;
 };
 

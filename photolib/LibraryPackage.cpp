@@ -6,6 +6,7 @@
 #include "photolib/ImportStaging.h"
 #include "photolib/Text.h"
 #include "platform/fd/UniqueFd.h"
+#include "platform/jpeg/JpegScans.h"
 #include "platform/plist/Plist.h"
 
 #include <algorithm>
@@ -446,6 +447,8 @@ ImportReport LibraryPackage::importFiles(std::span<const fs::path> inputs,
             problem = "is not an image that can be read";
         else if (std::string refusal = sizeRefusal(*size); !refusal.empty())
             problem = std::move(refusal);
+        else if (jpeg::hasTooManyScans(source))
+            problem = "is " + jpeg::tooManyScans();
         if (!problem.empty() && !walked)
             fail(problem.starts_with("cannot") ? "UnreadableFile" : "NotAnImage",
                  file.string() + " " + problem);

@@ -125,9 +125,10 @@ public:
     // passed over there). Adds one master and one version per file, reads width and height from
     // the file's header, copies the file into Masters/<project>/ unless referenced, and writes
     // ApertureData.xml again. A file already in the project, or met twice, is skipped; a file
-    // found in a folder that cannot be read as an image is refused and the others go on. Throws,
+    // found in a folder that cannot be read as an image (or that declares no pixel or too many,
+    // or is a JPEG of more scans than a decoder takes) is refused and the others go on. Throws,
     // having changed nothing, when an input is missing, or a file named (not found in a folder)
-    // is unreadable or not an image. An import with nothing new changes nothing.
+    // is unreadable or not such an image. An import with nothing new changes nothing.
     ImportReport importFiles(std::span<const std::filesystem::path> inputs,
                              const ImportOptions& options);
     // Makes the versions named the selection, in the order given; an empty list clears it. Each

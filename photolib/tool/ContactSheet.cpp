@@ -3,6 +3,7 @@
 #include "photolib/tool/ContactSheet.h"
 
 #include "photolib/Text.h"
+#include "platform/jpeg/JpegScans.h"
 #include "platform/vips/Vips.h"
 
 #include <glib.h>
@@ -49,6 +50,9 @@ Thumbnail makeThumbnail(const VersionRecord& version) {
         return noThumbnail("the master file is missing");
     if (!vips::start())
         return noThumbnail("libvips could not start");
+    // libvips decodes every scan of a JPEG, however many there are.
+    if (jpeg::hasTooManyScans(version.masterPath))
+        return noThumbnail(jpeg::tooManyScans());
     // Shrinks on load where the format allows, never enlarges, and turns the picture upright.
     const vips::Result thumbnail = vips::call([&](VipsImage** out) {
         return vips_thumbnail(version.masterPath.c_str(), out, kThumbnailSize, "height",

@@ -1,11 +1,15 @@
-// LibRaw's suffixes, statuses and flips, and the processor that owns one LibRaw.
+// LibRaw's suffixes, statuses and flips, and the processor that owns one LibRaw and the stream
+// it reads the file through.
 #include "platform/raw/Raw.h"
+
+#include "platform/jpeg/JpegScans.h"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <fstream>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace lumsift::raw {
@@ -91,7 +95,91 @@ bool tiffStructureWithin(const std::filesystem::path& path, std::uintmax_t size)
     return true;
 }
 
+// The 16-bit sample that the raw buffer holds in column `column` (counted in samples) of every row
+// before the decoder runs: a hash of the column, so that no picture's samples, flat or clipped,
+// repeat a run of it.
+uint16_t fillSample(size_t column) {
+    auto x = static_cast<uint32_t>(column) * 0x9E3779B1u + 0x7F4A7C15u;
+    x ^= x >> 16;
+    x *= 0x85EBCA6Bu;
+    x ^= x >> 13;
+    return static_cast<uint16_t>(x >> 8);
+}
+
+// So many samples in a row still holding the fill were never written: a decoder's own values
+// match the fill by chance in one sample of 65536.
+constexpr size_t kUnwrittenRun = 16;
+
+// The buffer of the raw data, as LibRaw laid it out before its decoder ran, and the fill that
+// every row of it got.
+struct Plane {
+    uint16_t* samples = nullptr; // LibRaw's own; null where nothing was filled
+    size_t pitch = 0;            // samples from one row to the next
+    size_t perPixel = 0;         // samples a pixel: 1 (a mosaic or grey) or 3
+    size_t rows = 0;
+    std::vector<uint16_t> fill; // a row's samples
+};
+
+// Fills the buffer that LibRaw has just made for the raw data of `raw` with the fill pattern, when
+// it is one that LibRaw took from malloc (a mosaic or grey, or three colours a pixel); the others
+// start zeroed. Returns what was filled.
+Plane fillRawBuffer(LibRaw& raw) {
+    const libraw_rawdata_t& data = raw.imgdata.rawdata;
+    const libraw_image_sizes_t& sizes = raw.imgdata.sizes;
+    const size_t perPixel = data.raw_image != nullptr ? 1 : data.color3_image != nullptr ? 3 : 0;
+    if (data.raw_alloc == nullptr || perPixel == 0)
+        return {};
+    const size_t rowSamples = size_t{sizes.raw_width} * perPixel;
+    Plane plane{static_cast<uint16_t*>(data.raw_alloc),
+                sizes.raw_pitch / 2,
+                perPixel,
+                sizes.raw_height,
+                {}};
+    // The buffer holds at least raw_width x (raw_height + 8) pixels; nothing past that is touched.
+    if (plane.rows == 0 || plane.pitch < rowSamples ||
+        plane.pitch * (plane.rows - 1) + rowSamples > rowSamples * (plane.rows + 8))
+        return {};
+    plane.fill.resize(rowSamples);
+    for (size_t column = 0; column < rowSamples; ++column)
+        plane.fill[column] = fillSample(column);
+    for (size_t r = 0; r < plane.rows; ++r)
+        std::copy(plane.fill.begin(), plane.fill.end(), plane.samples + r * plane.pitch);
+    return plane;
+}
+
 } // namespace
+
+// LibRaw's reader of the file, watching two things of LibRaw's decoding: when armed, it fills the
+// raw buffer at LibRaw's first seek (unpack seeks to the raw data right after making its buffer
+// and before its decoder runs); and it limits the scans of each JPEG that LibRaw hands to libjpeg.
+class Processor::Stream final : public LibRaw_bigfile_datastream {
+public:
+    // Opens `path`; valid() tells whether it could.
+    explicit Stream(const std::filesystem::path& path) : LibRaw_bigfile_datastream(path.c_str()) {}
+
+    // Fills the raw buffer of `raw` (borrowed until then) at the next seek; null: not at all.
+    void fillAtNextSeek(LibRaw* raw) { fillFor_ = raw; }
+    const Plane& filled() const { return filled_; }
+    bool scansExceeded() const { return scans_.exceeded(); }
+
+    int seek(INT64 offset, int whence) override {
+        if (LibRaw* raw = std::exchange(fillFor_, nullptr))
+            filled_ = fillRawBuffer(*raw);
+        return LibRaw_bigfile_datastream::seek(offset, whence);
+    }
+
+    int jpeg_src(void* info) override {
+        const int result = LibRaw_bigfile_datastream::jpeg_src(info);
+        if (result == 0)
+            scans_.watch(static_cast<j_decompress_ptr>(info));
+        return result;
+    }
+
+private:
+    LibRaw* fillFor_ = nullptr;
+    Plane filled_;
+    jpeg::ScanLimit scans_;
+};
 
 std::span<const std::string_view> suffixes() {
     return kSuffixes;
@@ -126,7 +214,51 @@ Status Processor::open(const std::filesystem::path& path, unsigned maxMegabytes)
     std::error_code ec;
     fileSize_ = std::filesystem::file_size(path, ec);
     raw_->imgdata.params.max_raw_memory_mb = maxMegabytes;
-    return statusOf(raw_->open_file(path.c_str()));
+    raw_->recycle(); // LibRaw lets go of a stream it was given before
+    stream_ = std::make_unique<Stream>(path);
+    if (stream_->valid() == 0)
+        return statusOf(LIBRAW_IO_ERROR);
+    return statusOf(raw_->open_datastream(stream_.get()));
+}
+
+Status Processor::unpack() {
+    stream_->fillAtNextSeek(raw_.get());
+    const Status unpacked = statusOf(raw_->unpack());
+    stream_->fillAtNextSeek(nullptr);
+    if (stream_->scansExceeded())
+        return {LIBRAW_DATA_ERROR, jpeg::tooManyScans() + " in the raw data"};
+    if (!unpacked)
+        return unpacked;
+    if (!decodedEverySample())
+        return {LIBRAW_DATA_ERROR, "LibRaw stopped early in the raw data: it is corrupt"};
+    return {};
+}
+
+bool Processor::decodedEverySample() const {
+    const Plane& plane = stream_->filled();
+    // Fuji's rotated sensors lay their pictures out in their own way.
+    if (plane.samples == nullptr || plane.samples != raw_->imgdata.rawdata.raw_alloc ||
+        raw_->is_fuji_rotated() != 0)
+        return true;
+    // The picture's part of the buffer, within the margins.
+    const libraw_image_sizes_t& sizes = raw_->imgdata.sizes;
+    const size_t top = sizes.top_margin;
+    const size_t bottom = std::min(plane.rows, top + sizes.height);
+    const size_t left = size_t{sizes.left_margin} * plane.perPixel;
+    const size_t right = std::min(plane.fill.size(), left + size_t{sizes.width} * plane.perPixel);
+    if (top >= bottom || left >= right)
+        return true;
+    const size_t unwritten = std::min(kUnwrittenRun, right - left);
+    for (size_t r = top; r < bottom; ++r) {
+        const uint16_t* row = plane.samples + r * plane.pitch;
+        size_t run = 0;
+        for (size_t column = left; column < right; ++column) {
+            run = row[column] == plane.fill[column] ? run + 1 : 0;
+            if (run == unwritten)
+                return false;
+        }
+    }
+    return true;
 }
 
 bool Processor::reachesItsData(const std::filesystem::path& path) const {

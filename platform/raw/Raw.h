@@ -1,5 +1,6 @@
 // The thin layer over LibRaw: the camera RAW suffixes it reads, one owned processor that counts
-// the data errors LibRaw meets, and LibRaw's return codes turned into a status with its message.
+// the data errors LibRaw meets and tells raw data that LibRaw left undecoded, and LibRaw's return
+// codes turned into a status with its message.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,15 @@ public:
     // LibRaw may allocate no more than `maxMegabytes` for the raw data.
     Status open(const std::filesystem::path& path, unsigned maxMegabytes);
 
+    // Reads and decodes the raw data (LibRaw's unpack), the JPEGs among it limited to
+    // limits::kMaxJpegScans scans each. The caller guarantees a successful open(). A failure, with
+    // LibRaw's message, where LibRaw fails; with ours where a JPEG has too many scans, or where
+    // LibRaw's decoder stopped early without telling (on junk where compressed data should be) and
+    // left samples of the picture unwritten: LibRaw's buffer is filled with a pattern before its
+    // decoder runs, and a run of samples still holding it was never decoded. Where LibRaw keeps
+    // the raw data in a buffer of its own making that starts zeroed, such samples stay 0.
+    Status unpack();
+
     // Borrows: the processor and its data live as long as this object.
     LibRaw& get() { return *raw_; }
     libraw_data_t& data() { return raw_->imgdata; }
@@ -59,6 +69,14 @@ public:
     int dataErrors() const { return raw_->error_count(); }
 
 private:
+    class Stream;
+
+    // Whether the decoder wrote every sample of the picture into the buffer that the stream
+    // filled; true where nothing was filled.
+    bool decodedEverySample() const;
+
+    // Declared first, so that LibRaw, which borrows it, goes first.
+    std::unique_ptr<Stream> stream_;
     std::unique_ptr<LibRaw> raw_;
     std::uintmax_t fileSize_ = 0;
 };

@@ -5,6 +5,7 @@
 #include "platform/log/Log.h"
 #include "platform/vips/Vips.h"
 #include "tests/support/HostileImages.h"
+#include "tests/support/RawImages.h"
 #include "tests/support/TestImages.h"
 
 #include <algorithm>
@@ -235,6 +236,33 @@ TEST(DecoderChoice, RefusesDecompressionBombsBeforeDecoding) {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     EXPECT_LT(usage.ru_maxrss, 300 * 1024) << "peak resident kilobytes";
+}
+
+// A JPEG of more scans than a decoder takes is refused wherever a JPEG is decoded: a file, a RAW's
+// preview (whose raw data is developed instead) and a lossy DNG's data.
+TEST(DecoderChoice, RefusesJpegsOfTooManyScans) {
+    TempDir dir;
+    const std::string refusal = "a JPEG of more than 256 scans";
+    const Decoded file =
+        decodePicture(writeJpegOfKind(dir / "scans.jpg", 1, JpegKind::ManyScans), 32);
+    EXPECT_FALSE(file.picture);
+    EXPECT_EQ(file.error, "libjpeg: " + refusal);
+
+    const PhotoPixels photo = photoPixels(1);
+    const log::Capture capture;
+    const Decoded preview =
+        decodePicture(writeDng(dir / "preview.dng", photo, {1, DngPreview::ManyScans, 0}), 32);
+    EXPECT_TRUE(preview.picture) << preview.error;
+    EXPECT_TRUE(capture.contains("LibRaw: the embedded preview does not decode (" + refusal +
+                                 "): developing the raw data at half size"));
+
+    const Decoded lossy =
+        decodePicture(writeLossyDng(dir / "lossy.dng", photo, JpegKind::Baseline), 32);
+    EXPECT_TRUE(lossy.picture) << lossy.error;
+    const Decoded lossyScans =
+        decodePicture(writeLossyDng(dir / "lossy-scans.dng", photo, JpegKind::ManyScans), 32);
+    EXPECT_FALSE(lossyScans.picture);
+    EXPECT_EQ(lossyScans.error, "LibRaw: " + refusal + " in the raw data");
 }
 
 // Every format refuses a file cut short, even by a byte after its last pixel.

@@ -310,8 +310,11 @@ TEST(Lumsift, BadFilesFailWithTheirLogLineAndKeepTheGrids) {
         writeBytes(dir / "matrix.jpg", "2 2\n1 2\n3 4\n"), // a libvips matrix file
         dir / "folder.jpg",
         std::filesystem::path(LUMSIFT_TEST_DATA) / "truncated-scan.jpg",
+        writeJpegOfKind(dir / "many-scans.jpg", 1, JpegKind::ManyScans),
         writeBytes(dir / "garbage.NEF", "This is no camera's RAW file.\n"),
         writeTruncatedCopy(raw, dir / "truncated.dng", std::filesystem::file_size(raw) / 2),
+        writeDngWithJunkData(dir / "junk-lossless-jpeg.dng", 1024, 768, 7, 4000),
+        writeDngWithJunkData(dir / "junk-uncompressed.dng", 1024, 768, 1, 4000),
     };
     Lumsift calc;
     for (const auto& file : bad) {

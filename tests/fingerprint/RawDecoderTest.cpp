@@ -122,5 +122,20 @@ TEST(RawDecoder, RefusesDamagedFilesAndPassesOnWhatIsNoRaw) {
     EXPECT_FALSE(decodePicture(garbage, 32).picture);
 }
 
+// Junk where the raw data should be, in 4 KB that declare 1024 x 768 sensor pixels, lossless-JPEG
+// compressed or not: refused on every run, LibRaw finding no error in it or not.
+TEST(RawDecoder, RefusesRawDataThatDoesNotDecode) {
+    TempDir dir;
+    for (const int compression : {7, 1}) {
+        const auto file = writeDngWithJunkData(
+            dir / ("junk" + std::to_string(compression) + ".dng"), 1024, 768, compression, 4000);
+        for (int run = 0; run < 3; ++run) {
+            const Decoded decoded = RawDecoder().decode(file, {64});
+            EXPECT_FALSE(decoded.picture) << "compression " << compression << ", run " << run;
+            EXPECT_FALSE(decoded.error.empty()) << "compression " << compression;
+        }
+    }
+}
+
 } // namespace
 } // namespace lumsift

@@ -2,6 +2,7 @@
 // path, read back from the page it writes.
 #include "photolib/LibraryPackage.h"
 #include "tests/photolib/TestLibrary.h"
+#include "tests/support/HostileImages.h"
 
 // libvips (through glib) before Qt, whose "signals" keyword glib's headers use as a name.
 #include <vips/vips.h>
@@ -188,8 +189,9 @@ TEST(ContactSheet, OneKeywordOrWithoutResultsEveryProject) {
     EXPECT_FALSE(fs::exists(s.temp / "x.html"));
     EXPECT_FALSE(fs::exists(s.temp / "x.html.partial"));
 
-    // Without keywords (another library): every image, project by project; a missing master
-    // shows a note. What libvips says of a master goes to the log, not to the terminal.
+    // Without keywords (another library): every image, project by project; a missing master,
+    // and one that became a JPEG of more scans than a decoder takes, show a note. What libvips
+    // says of a master goes to the log, not to the terminal.
     writeImageWithOddExif(s.temp / "in" / "f-odd.jpg");
     const std::string plain = (s.temp / "Plain.aplibrary").string();
     {
@@ -199,6 +201,8 @@ TEST(ContactSheet, OneKeywordOrWithoutResultsEveryProject) {
         package.importFiles(std::vector{s.temp / "in"}, options);
     }
     fs::remove(fs::path(plain) / "Masters" / "All" / "e-unrelated.png");
+    writeBytes(fs::path(plain) / "Masters" / "All" / "d-other.png",
+               testimages::jpegOfKind(testimages::photoPixels(1), testimages::JpegKind::ManyScans));
     setenv("XDG_CACHE_HOME", (s.temp / "cache").c_str(), 1);
     const auto result = runPhotolib({"sheet", plain});
     ASSERT_EQ(result.exitCode, 0) << result.err;
@@ -210,6 +214,7 @@ TEST(ContactSheet, OneKeywordOrWithoutResultsEveryProject) {
     EXPECT_EQ(sections[0].heading, "Project All");
     ASSERT_EQ(sections[0].figures.size(), 6u);
     EXPECT_EQ(sections[0].figures[4].name, "e-unrelated");
+    EXPECT_EQ(sections[0].figures[3].note, "No picture: a JPEG of more than 256 scans");
     EXPECT_EQ(sections[0].figures[4].note, "No picture: the master file is missing");
     EXPECT_EQ(sections[0].figures[5].name, "f-odd");
     EXPECT_EQ(look(sections[0].figures[5].jpeg).width, 8);

@@ -3,6 +3,7 @@
 #include "photolib/LibraryPackage.h"
 #include "platform/plist/Plist.h"
 #include "tests/photolib/TestLibrary.h"
+#include "tests/support/HostileImages.h"
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -153,10 +154,13 @@ TEST(Photolib, BadImportsChangeNothing) {
     writeImage(lib.temp / "more" / "c.jpg", 8, 8);
     writeBytes(lib.temp / "more" / "notes.txt", "text");
     writeBytes(lib.temp / "more" / "broken.jpg", "not really a jpeg");
+    writeBytes(lib.temp / "more" / "scans.jpg",
+               testimages::jpegOfKind(testimages::photoPixels(1), testimages::JpegKind::ManyScans));
     std::vector<std::pair<fs::path, std::string>> cases = {
         {"nothing.jpg", "no such file or folder"},
         {"more/notes.txt", "is not an image"},
-        {"more/broken.jpg", "is not an image"}};
+        {"more/broken.jpg", "is not an image"},
+        {"more/scans.jpg", "is a JPEG of more than 256 scans"}};
     if (geteuid() != 0) { // root reads every file
         fs::permissions(writeImage(lib.temp / "more" / "locked.jpg", 8, 8), fs::perms::none);
         cases.emplace_back("more/locked.jpg", "cannot be read");

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
-#include <memory>
+#include <cstdio> // before jpeglib.h, which needs FILE
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,31 +54,25 @@ uint32_t numberAt(std::string_view data, size_t at, int bytes, bool little) {
     return value;
 }
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-
 } // namespace
 
 std::string_view nameOf(JpegKind kind) {
-    constexpr std::array<std::string_view, 7> kNames = {
+    constexpr std::array<std::string_view, 8> kNames = {
         "baseline", "progressive",      "arithmetic", "arithmetic-progressive",
-        "cmyk",     "cmyk-progressive", "grey"};
+        "cmyk",     "cmyk-progressive", "grey",       "many-scans"};
     return kNames.at(static_cast<size_t>(kind));
 }
 
-std::filesystem::path writeJpegOfKind(const std::filesystem::path& file, int index, JpegKind kind) {
-    const PhotoPixels photo = photoPixels(index);
+std::string jpegOfKind(const PhotoPixels& photo, JpegKind kind) {
     const bool cmyk = kind == JpegKind::Cmyk || kind == JpegKind::CmykProgressive;
     const int components = cmyk ? 4 : kind == JpegKind::Grey ? 1 : 3;
-    const std::unique_ptr<FILE, FileCloser> out(std::fopen(file.c_str(), "wb"));
-    if (!out)
-        throw std::runtime_error("cannot write " + file.string());
     jpeg_compress_struct info{};
     jpeg_error_mgr errors{};
     info.err = jpeg_std_error(&errors); // a libjpeg error here ends the test program
     jpeg_create_compress(&info);
-    jpeg_stdio_dest(&info, out.get());
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
     info.image_width = static_cast<JDIMENSION>(photo.width);
     info.image_height = static_cast<JDIMENSION>(photo.height);
     info.input_components = components;
@@ -90,6 +84,17 @@ std::filesystem::path writeJpegOfKind(const std::filesystem::path& file, int ind
     if (kind == JpegKind::Progressive || kind == JpegKind::ArithmeticProgressive ||
         kind == JpegKind::CmykProgressive)
         jpeg_simple_progression(&info);
+    // The DC coefficients of all components in one scan; then each AC coefficient of each
+    // component alone, its high bits first and its lowest bit in a refinement.
+    std::vector<jpeg_scan_info> scans = {{3, {0, 1, 2, 0}, 0, 0, 0, 0}};
+    for (int component = 0; kind == JpegKind::ManyScans && component < 3; ++component)
+        for (int k = 1; k < DCTSIZE2; ++k)
+            for (const int high : {0, 1})
+                scans.push_back({1, {component, 0, 0, 0}, k, k, high, 1 - high});
+    if (kind == JpegKind::ManyScans) {
+        info.scan_info = scans.data();
+        info.num_scans = static_cast<int>(scans.size());
+    }
     jpeg_start_compress(&info, TRUE);
     std::vector<JSAMPLE> row(static_cast<size_t>(photo.width) * components);
     while (info.next_scanline < info.image_height) {
@@ -116,7 +121,13 @@ std::filesystem::path writeJpegOfKind(const std::filesystem::path& file, int ind
     }
     jpeg_finish_compress(&info);
     jpeg_destroy_compress(&info);
-    return file;
+    std::string bytes(reinterpret_cast<const char*>(buffer), size);
+    std::free(buffer);
+    return bytes;
+}
+
+std::filesystem::path writeJpegOfKind(const std::filesystem::path& file, int index, JpegKind kind) {
+    return writeBytes(file, jpegOfKind(photoPixels(index), kind));
 }
 
 std::filesystem::path writeGifBomb(const std::filesystem::path& file, uint16_t width,

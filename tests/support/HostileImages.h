@@ -4,8 +4,11 @@
 // throws std::runtime_error when it cannot.
 #pragma once
 
+#include "tests/support/TestImages.h"
+
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace lumsift::testimages {
@@ -18,6 +21,9 @@ enum class JpegKind {
     Cmyk, // inverted, with an Adobe marker, as Adobe's applications write CMYK
     CmykProgressive,
     Grey,
+    // Progressive, every coefficient of each component in two scans of its own (379 scans): valid,
+    // but more scans than a decoder takes. Not among kJpegKinds.
+    ManyScans,
 };
 
 inline constexpr JpegKind kJpegKinds[] = {JpegKind::Baseline,   JpegKind::Progressive,
@@ -27,6 +33,9 @@ inline constexpr JpegKind kJpegKinds[] = {JpegKind::Baseline,   JpegKind::Progre
 
 // A name for each kind ("arithmetic-progressive"), for file names and traces.
 std::string_view nameOf(JpegKind kind);
+
+// `picture` as the bytes of a JPEG of `kind` written with libjpeg at quality 90.
+std::string jpegOfKind(const PhotoPixels& picture, JpegKind kind);
 
 // Writes photo `index` (see TestImages.h) as a JPEG of `kind` with libjpeg at quality 90. Returns
 // `file`.

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,9 +58,6 @@ void must(int succeeded, const char* what) {
         throw std::runtime_error(std::string("libtiff: ") + what);
 }
 
-// Sets the tags of a 16-bit RGGB mosaic of `width` x `height` in one uncompressed strip, and the
-// DNG tags that LibRaw needs: the camera sees linear sRGB (its matrix from XYZ is sRGB's own, D65)
-// and shot a neutral grey as equal values.
 // Sets the tags of one picture of `width` x `height` in one strip: `samples` samples of `bits` a
 // pixel, as `photometric` says, compressed by `compression`; the full picture or a preview.
 void setPictureTags(TIFF* t, bool preview, int width, int height, int bits, int samples,
@@ -75,24 +73,33 @@ void setPictureTags(TIFF* t, bool preview, int width, int height, int bits, int 
     must(TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, height), "rows per strip");
 }
 
-void setMosaicTags(TIFF* t, int width, int height, int orientation) {
-    setPictureTags(t, false, width, height, 16, 1, COMPRESSION_NONE, PHOTOMETRIC_CFA);
-    must(TIFFSetField(t, TIFFTAG_ORIENTATION, orientation), "orientation");
+// The DNG tags of every raw picture that LibRaw needs: the camera sees linear sRGB (its matrix
+// from XYZ is sRGB's own, D65) and shot a neutral grey as equal values.
+void setCameraTags(TIFF* t) {
     must(TIFFSetField(t, TIFFTAG_MAKE, "Lumsift"), "make");
     must(TIFFSetField(t, TIFFTAG_MODEL, "Test Camera"), "model");
     const uint8_t version[4] = {1, 4, 0, 0};
     must(TIFFSetField(t, TIFFTAG_DNGVERSION, version), "DNG version");
     must(TIFFSetField(t, TIFFTAG_UNIQUECAMERAMODEL, "Lumsift Test Camera"), "camera model");
-    const uint16_t repeat[2] = {2, 2};
-    must(TIFFSetField(t, TIFFTAG_CFAREPEATPATTERNDIM, repeat), "CFA repeat");
-    const uint8_t rggb[4] = {0, 1, 1, 2};
-    must(TIFFSetField(t, TIFFTAG_CFAPATTERN, 4, rggb), "CFA pattern");
     const float fromXyz[9] = {3.2404542f, -1.5371385f, -0.4985314f, -0.9692660f, 1.8760108f,
                               0.0415560f, 0.0556434f,  -0.2040259f, 1.0572252f};
     must(TIFFSetField(t, TIFFTAG_COLORMATRIX1, 9, fromXyz), "colour matrix");
     must(TIFFSetField(t, TIFFTAG_CALIBRATIONILLUMINANT1, 21), "illuminant");
     const float neutral[3] = {1, 1, 1};
     must(TIFFSetField(t, TIFFTAG_ASSHOTNEUTRAL, 3, neutral), "neutral");
+}
+
+// Sets the tags of a 16-bit RGGB mosaic of `width` x `height` in one strip, uncompressed unless
+// told, and the DNG tags that LibRaw needs.
+void setMosaicTags(TIFF* t, int width, int height, int orientation,
+                   int compression = COMPRESSION_NONE) {
+    setPictureTags(t, false, width, height, 16, 1, compression, PHOTOMETRIC_CFA);
+    must(TIFFSetField(t, TIFFTAG_ORIENTATION, orientation), "orientation");
+    setCameraTags(t);
+    const uint16_t repeat[2] = {2, 2};
+    must(TIFFSetField(t, TIFFTAG_CFAREPEATPATTERNDIM, repeat), "CFA repeat");
+    const uint8_t rggb[4] = {0, 1, 1, 2};
+    must(TIFFSetField(t, TIFFTAG_CFAPATTERN, 4, rggb), "CFA pattern");
     const uint32_t white = 65535;
     must(TIFFSetField(t, TIFFTAG_WHITELEVEL, 1, &white), "white level");
 }
@@ -141,8 +148,11 @@ std::filesystem::path writeDng(const std::filesystem::path& file, const PhotoPix
         return file;
 
     const int previewWidth = options.previewWidth > 0 ? options.previewWidth : picture.width;
-    std::string jpeg = jpegBytes(picture, previewWidth);
     const int previewHeight = std::max(1, picture.height * previewWidth / picture.width);
+    std::string jpeg =
+        options.preview == DngPreview::ManyScans
+            ? jpegOfKind(resized(picture, previewWidth, previewHeight), JpegKind::ManyScans)
+            : jpegBytes(picture, previewWidth);
     if (options.preview == DngPreview::BrokenJpeg)
         for (size_t i = jpeg.size() / 3; i < jpeg.size() / 3 + 64; ++i)
             jpeg[i] = static_cast<char>(i % 2 == 0 ? 0xFF : 0xD3); // markers where data should be
@@ -160,6 +170,36 @@ std::filesystem::path writeDngBomb(const std::filesystem::path& file, int width,
     std::vector<uint16_t> row(static_cast<size_t>(width));
     if (TIFFWriteScanline(tiff.get(), row.data(), 0, 0) != 1)
         throw std::runtime_error("libtiff: writing a row");
+    must(TIFFWriteDirectory(tiff.get()), "the raw IFD");
+    return file;
+}
+
+std::filesystem::path writeLossyDng(const std::filesystem::path& file, const PhotoPixels& picture,
+                                    JpegKind kind) {
+    const auto tiff = createTiff(file);
+    TIFF* t = tiff.get();
+    // Lossy JPEG (34892) of linear samples (LinearRaw, 34892 too), unknown to libtiff: the JPEG
+    // is written as the strip it is.
+    constexpr int kLossyJpeg = 34892, kLinearRaw = 34892;
+    setPictureTags(t, false, picture.width, picture.height, 8, 3, kLossyJpeg, kLinearRaw);
+    setCameraTags(t);
+    std::string jpeg = jpegOfKind(picture, kind);
+    if (TIFFWriteRawStrip(t, 0, jpeg.data(), static_cast<tmsize_t>(jpeg.size())) < 0)
+        throw std::runtime_error("libtiff: writing the JPEG");
+    must(TIFFWriteDirectory(t), "the raw IFD");
+    return file;
+}
+
+std::filesystem::path writeDngWithJunkData(const std::filesystem::path& file, int width, int height,
+                                           int compression, size_t bytes) {
+    const auto tiff = createTiff(file);
+    setMosaicTags(tiff.get(), width, height, 1, compression);
+    std::mt19937 random(23);
+    std::string junk(bytes, '\0');
+    for (char& byte : junk)
+        byte = static_cast<char>(random());
+    if (TIFFWriteRawStrip(tiff.get(), 0, junk.data(), static_cast<tmsize_t>(junk.size())) < 0)
+        throw std::runtime_error("libtiff: writing the junk");
     must(TIFFWriteDirectory(tiff.get()), "the raw IFD");
     return file;
 }

@@ -4,6 +4,7 @@
 // function that writes throws std::runtime_error when it cannot.
 #pragma once
 
+#include "tests/support/HostileImages.h"
 #include "tests/support/TestImages.h"
 
 #include <filesystem>
@@ -14,6 +15,7 @@ enum class DngPreview {
     None,
     Jpeg,       // a JPEG of the whole picture in a sub-IFD, as cameras embed it
     BrokenJpeg, // the same, its middle overwritten with junk (its length kept)
+    ManyScans,  // the same in more scans than a decoder takes (JpegKind::ManyScans)
 };
 
 struct DngOptions {
@@ -26,8 +28,24 @@ struct DngOptions {
 std::filesystem::path writeDng(const std::filesystem::path& file, const PhotoPixels& picture,
                                const DngOptions& options = {});
 
+// Writes `picture` as a lossy DNG: three colours a pixel in linear light, stored as one JPEG of
+// `kind` (Baseline or ManyScans), as converters write DNGs to save room. Returns `file`.
+std::filesystem::path writeLossyDng(const std::filesystem::path& file, const PhotoPixels& picture,
+                                    JpegKind kind);
+
 // A DNG whose mosaic declares `width` x `height` pixels and holds one row of them. Returns `file`.
 std::filesystem::path writeDngBomb(const std::filesystem::path& file, int width, int height);
+
+// Writes `picture` as a lossy DNG: three colours a pixel in linear light, stored as one JPEG of
+// `kind` (Baseline or ManyScans), as converters write DNGs to save room. Returns `file`.
+std::filesystem::path writeLossyDng(const std::filesystem::path& file, const PhotoPixels& picture,
+                                    JpegKind kind);
+
+// A DNG whose mosaic declares `width` x `height` 16-bit pixels stored with TIFF `compression` (1:
+// none, 7: lossless JPEG) and whose one strip holds `bytes` bytes of junk, the same on every call.
+// Returns `file`.
+std::filesystem::path writeDngWithJunkData(const std::filesystem::path& file, int width, int height,
+                                           int compression, size_t bytes);
 
 // Writes `picture` as the JPEG a camera saves beside its RAW: quality 90 with the EXIF
 // `orientation`. Returns `file`.
