@@ -100,7 +100,7 @@ struct Source {
 
 // Reads the header, keeping the APP1 (EXIF) and APP2 (colour profile) markers. libjpeg may take
 // no more than the decode budget: a progressive picture whose coefficients need more becomes an
-// error instead of an allocation of gigabytes; nor more than limits::kMaxJpegScans scans.
+// error instead of an allocation of gigabytes; the scans beyond limits::kMaxJpegScans are cut off.
 bool readHeader(Decompressor& d, const Source& source) {
     if (setjmp(d.errors.jump) != 0)
         return false;
@@ -273,7 +273,7 @@ Decoded decodeJpeg(const Source& source, const DecodeRequest& request) {
     if (w < 1 || h < 1)
         return Decoded::failure("JPEG without pixels");
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * bands);
-    if (!decodeInto(d, pixels.data()) || d.errors.damaged)
+    if (!decodeInto(d, pixels.data()) || d.errors.damaged || d.scans.exceeded())
         return Decoded::failure(d.scans.exceeded() ? jpeg::tooManyScans() : d.errors.message);
     if (ink && d.info.saw_Adobe_marker)
         for (uint8_t& sample : pixels)

@@ -20,7 +20,7 @@ public:
     // libjpeg's message, for a file that is missing, cut short or corrupt (libjpeg warns of made-up
     // data), that declares too many pixels, is read in several scans and would need more than
     // limits::kMaxDecodeBytes for its coefficients, has more than limits::kMaxJpegScans scans
-    // (refused as libjpeg reaches the first beyond), or whose colours libvips cannot convert to
+    // (the scans beyond are not decoded), or whose colours libvips cannot convert to
     // sRGB (CMYK, or a grey colour profile). Any other colour profile that cannot be applied is
     // logged and the colours are kept as stored.
     Decoded decode(const std::filesystem::path& path, const DecodeRequest& request) const override;

@@ -13,6 +13,14 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// A data source's refill that gives the end-of-image marker, however often it is asked.
+boolean endOfImage(j_decompress_ptr info) {
+    static const JOCTET kEnd[] = {0xFF, JPEG_EOI};
+    info->src->next_input_byte = kEnd;
+    info->src->bytes_in_buffer = sizeof kEnd;
+    return TRUE;
+}
+
 } // namespace
 
 std::string tooManyScans() {
@@ -26,12 +34,18 @@ void ScanLimit::watch(j_decompress_ptr info) {
 
 void ScanLimit::monitor(j_common_ptr info) {
     // libjpeg calls this before each step of its work; a scan counts once its marker is read.
-    if (info->is_decompressor == FALSE ||
-        reinterpret_cast<j_decompress_ptr>(info)->input_scan_number <= limits::kMaxJpegScans)
+    if (info->is_decompressor == FALSE)
         return;
+    const auto decompress = reinterpret_cast<j_decompress_ptr>(info);
     static_assert(std::is_standard_layout_v<ScanLimit>);
-    reinterpret_cast<ScanLimit*>(info->progress)->exceeded_ = true;
-    (*info->err->error_exit)(info);
+    auto* const self = reinterpret_cast<ScanLimit*>(info->progress);
+    if (decompress->input_scan_number <= limits::kMaxJpegScans || self->exceeded_ ||
+        decompress->src == nullptr)
+        return;
+    self->exceeded_ = true;
+    // What the source still holds is dropped; its next refill, and every one after, ends the image.
+    decompress->src->bytes_in_buffer = 0;
+    decompress->src->fill_input_buffer = endOfImage;
 }
 
 bool hasTooManyScans(const std::filesystem::path& file) {

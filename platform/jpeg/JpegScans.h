@@ -16,21 +16,22 @@ namespace lumsift::jpeg {
 // Why a JPEG is refused for its scans: "a JPEG of more than 256 scans". Cannot fail.
 std::string tooManyScans();
 
-// libjpeg's progress monitor over a decompression, which stops it as an error once it starts a
-// scan beyond limits::kMaxJpegScans.
+// libjpeg's progress monitor over a decompression, which ends the input once libjpeg starts a
+// scan beyond limits::kMaxJpegScans: libjpeg meets the end of the image at once and finishes with
+// the scans before. No error is raised, so that a decompressor whose owner does not destroy it
+// on an error (LibRaw's) is not lost; the caller asks exceeded() and refuses the picture.
 class ScanLimit {
 public:
     ScanLimit() = default;
     ScanLimit(const ScanLimit&) = delete;
     ScanLimit& operator=(const ScanLimit&) = delete;
 
-    // Becomes the progress monitor of `info` (borrowed): from then on, libjpeg calls the error
-    // manager's error_exit of `info` as it starts a scan beyond the limit. The caller guarantees
-    // that `info` has been created, has an error manager whose error_exit does not return, and
-    // is used no longer than this object lives.
+    // Becomes the progress monitor of `info` (borrowed). The caller guarantees that `info` has
+    // been created, is given its data source before it decompresses, and is used no longer than
+    // this object lives.
     void watch(j_decompress_ptr info);
 
-    // True once it has stopped a decompression.
+    // True once it has cut a decompression short.
     bool exceeded() const { return exceeded_; }
 
 private:

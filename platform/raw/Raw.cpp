@@ -151,7 +151,8 @@ Plane fillRawBuffer(LibRaw& raw) {
 
 // LibRaw's reader of the file, watching two things of LibRaw's decoding: when armed, it fills the
 // raw buffer at LibRaw's first seek (unpack seeks to the raw data right after making its buffer
-// and before its decoder runs); and it limits the scans of each JPEG that LibRaw hands to libjpeg.
+// and before its decoder runs); and it cuts off the scans of each JPEG that LibRaw hands to
+// libjpeg beyond limits::kMaxJpegScans.
 class Processor::Stream final : public LibRaw_bigfile_datastream {
 public:
     // Opens `path`; valid() tells whether it could.
