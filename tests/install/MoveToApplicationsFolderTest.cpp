@@ -514,17 +514,20 @@ TEST_F(MoveToApplicationsFolder, AdministratorCopyIsOnePrivilegedRunCancelAndFai
         EXPECT_EQ(readBytes(userEntries() / "org.example.Example.desktop"), stale);
     }
 
-    // A destination the script cannot clear is never copied into: the run fails.
+    // A destination the script cannot clear is never copied into: the run fails. The machine's
+    // folder asks for administrator rights, but the old copy stays writable and only a folder
+    // inside it cannot be emptied, so cp alone would copy into what is left of it.
     const auto kept = makeMainBundle(downloads);
-    ::chmod(machineApps.c_str(), 0755);
     writeBytes(destination / "Contents/Resources/locked/file", "x");
     ::chmod((destination / "Contents/Resources/locked").c_str(), 0555);
-    ::chmod(destination.c_str(), 0555);
+    ::chmod(destination.c_str(), 0755);
     runner = FakeRunner();
     EXPECT_FALSE(offer());
     EXPECT_TRUE(sawFailureAlert());
     EXPECT_FALSE(fs::exists(destination / "Example.app"));
+    EXPECT_TRUE(fs::exists(destination / "Contents/Resources/locked/file"));
     EXPECT_TRUE(fs::exists(kept / "Contents/MacOS/Example"));
+    EXPECT_FALSE(fs::exists(machineEntry)) << "no entry without a move";
 }
 
 // A copy running at the destination, a real process of this user's found through /proc, is
