@@ -16,6 +16,7 @@
 #include <QPointer>
 
 #include <filesystem>
+#include <optional>
 
 namespace lumsift::app {
 namespace {
@@ -142,18 +143,21 @@ int applicationMain(int argc, char** argv) {
 
     // One instance per user: a later start brings this one's window forward and ends, so two
     // processes never work on the same library side by side.
+    // Without a place of the user's own for it (logged), it runs without that check.
     QPointer<QMainWindow> shownWindow;
-    instance::SingleInstance single(instance::instancePath(identifier));
-    switch (single.start([&shownWindow] {
-        if (shownWindow)
-            bringToFront(*shownWindow);
-    })) {
-    case instance::Role::primary:
-        break;
-    case instance::Role::secondary:
-        return 0;
-    case instance::Role::unanswered:
-        return 1;
+    std::optional<instance::SingleInstance> single;
+    if (const auto path = instance::instancePath(identifier)) {
+        switch (single.emplace(*path).start([&shownWindow] {
+            if (shownWindow)
+                bringToFront(*shownWindow);
+        })) {
+        case instance::Role::primary:
+            break;
+        case instance::Role::secondary:
+            return 0;
+        case instance::Role::unanswered:
+            return 1;
+        }
     }
     setMainThread(std::make_shared<QtMainThread>());
 

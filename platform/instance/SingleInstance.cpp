@@ -1,5 +1,6 @@
 // The single instance over QLockFile (who is first) and QLocalServer/QLocalSocket (the request to
-// raise the window, answered "raised").
+// raise the window, answered "raised"), in a folder of the user's alone; the lock's owner and the
+// answering process's user are checked as well.
 #include "platform/instance/SingleInstance.h"
 
 #include "platform/log/Log.h"
@@ -13,6 +14,8 @@
 
 #include <cstdlib>
 #include <optional>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -22,12 +25,31 @@ namespace {
 constexpr QByteArrayView kRequest = "raise\n";
 constexpr QByteArrayView kAnswer = "raised\n";
 
-QString qs(const std::filesystem::path& path) {
+namespace fs = std::filesystem;
+
+QString qs(const fs::path& path) {
     return QString::fromStdString(path.string());
 }
 
-// Asks the process listening at `socketPath` to raise its window; true once it has answered.
-bool askToRaise(const QString& socketPath, std::chrono::milliseconds timeout) {
+// True when `folder` is a real folder (not a link) owned by this user, mode 0700.
+bool isUsersAlone(const fs::path& folder) {
+    struct stat status {};
+    return ::lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == ::geteuid() && (status.st_mode & 0777) == 0700;
+}
+
+// True when something other than a file of this user's lies at `path`.
+bool isSomeoneElsesFile(const fs::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 &&
+           (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid());
+}
+
+enum class Answer { raised, none, stranger };
+
+// Asks the process listening at `socketPath` to raise its window: raised once it has answered,
+// stranger when that process is another user's (it is asked nothing), else none.
+Answer askToRaise(const QString& socketPath, std::chrono::milliseconds timeout) {
     const QDeadlineTimer deadline(timeout);
     QLocalSocket socket;
     // The first start may hold the lock a moment before it listens.
@@ -37,40 +59,56 @@ bool askToRaise(const QString& socketPath, std::chrono::milliseconds timeout) {
                 static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0))))
             break;
         if (deadline.hasExpired())
-            return false;
+            return Answer::none;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer,
+                     &size) != 0 ||
+        peer.uid != ::geteuid())
+        return Answer::stranger;
     socket.write(kRequest.data(), kRequest.size());
     if (!socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
-        return false;
+        return Answer::none;
     QByteArray answer;
     while (!answer.endsWith('\n') && !deadline.hasExpired()) {
         if (!socket.waitForReadyRead(static_cast<int>(deadline.remainingTime())))
             break;
         answer += socket.readAll();
     }
-    return answer == kAnswer;
+    return answer == kAnswer ? Answer::raised : Answer::none;
 }
 
 } // namespace
 
-std::filesystem::path instancePath(std::string_view identifier) {
-    std::error_code ec;
+std::optional<fs::path> instancePath(std::string_view identifier) {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        runtime != nullptr && runtime[0] == '/' && std::filesystem::is_directory(runtime, ec))
-        return std::filesystem::path(runtime) / identifier;
-    return std::filesystem::temp_directory_path(ec) /
-           (std::string(identifier) + "-" + std::to_string(::getuid()));
+        runtime != nullptr && runtime[0] == '/' && isUsersAlone(runtime))
+        return fs::path(runtime) / identifier;
+    std::error_code ec;
+    fs::path temporary = fs::temp_directory_path(ec);
+    if (ec)
+        temporary = "/tmp";
+    // Made when missing; what another user may have put there first must pass the same test.
+    const fs::path folder = temporary / ("lumsift-" + std::to_string(::geteuid()));
+    ::mkdir(folder.c_str(), 0700);
+    if (isUsersAlone(folder))
+        return folder / identifier;
+    log::line("WARNING -- " + folder.string() +
+              " is not a folder of this user's alone (mode 0700, not a link); more than one "
+              "instance may run");
+    return std::nullopt;
 }
 
 struct SingleInstance::State {
-    std::filesystem::path path;
+    fs::path path;
     std::optional<QLockFile> lock;
     std::unique_ptr<QLocalServer> server;
     std::function<void()> onRaiseRequested;
 };
 
-SingleInstance::SingleInstance(std::filesystem::path path) : state_(std::make_unique<State>()) {
+SingleInstance::SingleInstance(fs::path path) : state_(std::make_unique<State>()) {
     state_->path = std::move(path);
 }
 
@@ -92,11 +130,24 @@ Role SingleInstance::start(std::function<void()> onRaiseRequested,
                       ".lock; more than one instance may run");
             return Role::primary;
         }
+        if (isSomeoneElsesFile(s.path.string() + ".lock")) {
+            log::line("WARNING -- The instance lock " + s.path.string() +
+                      ".lock is not this user's; more than one instance may run");
+            return Role::primary;
+        }
         qint64 pid = 0;
         QString hostname, application;
         s.lock->getLockInfo(&pid, &hostname, &application);
-        if (askToRaise(socketPath, timeout))
+        switch (askToRaise(socketPath, timeout)) {
+        case Answer::raised:
             return Role::secondary;
+        case Answer::stranger:
+            log::line("WARNING -- Another user's process listens on " + socketPath.toStdString() +
+                      "; more than one instance may run");
+            return Role::primary;
+        case Answer::none:
+            break;
+        }
         log::line("ERROR -- Another instance (process " + std::to_string(pid) +
                   ") holds the instance lock but did not answer");
         return Role::unanswered;

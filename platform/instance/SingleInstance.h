@@ -1,20 +1,24 @@
 // One running instance of the application per user. The first start takes a lock file and
 // answers on a local socket beside it; a later start finds the lock taken, asks the first
-// through the socket to bring its window to the front, and ends.
+// through the socket to bring its window to the front, and ends. Lock and socket lie in a folder
+// that only the user controls, so that no other user can answer for the first start.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace lumsift::instance {
 
 // Where the lock ("<path>.lock") and the socket ("<path>.socket") of the instance named
-// `identifier` lie for this user: in $XDG_RUNTIME_DIR when that is an absolute folder, else in
-// the temporary folder with the user's id in the name. Never fails.
-std::filesystem::path instancePath(std::string_view identifier);
+// `identifier` lie for this user: in $XDG_RUNTIME_DIR when that is the user's alone, else in
+// "lumsift-<uid>" in the temporary folder, made with mode 0700 when missing. The user's alone: a
+// real folder (not a link), owned by the user, mode 0700. nullopt, after a log line, when neither
+// is: the caller then goes without the one-instance check.
+std::optional<std::filesystem::path> instancePath(std::string_view identifier);
 
 enum class Role {
     primary,    // this process is the one instance now
@@ -36,7 +40,9 @@ public:
     // and the answer is primary. The thread needs a QCoreApplication and an event loop for that.
     // When another process holds the lock, asks it to raise its window and waits up to `timeout`
     // for its answer: secondary, else unanswered. A lock that cannot be made at all (no writable
-    // folder) gives primary with a log line: a launch is never refused for want of one.
+    // folder), a lock file that is not this user's, or an answer from another user's process
+    // gives primary with a log line: a launch is never refused for want of a lock, nor on another
+    // user's word.
     Role start(std::function<void()> onRaiseRequested,
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
