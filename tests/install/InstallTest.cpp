@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 #include <sys/wait.h>
+#include <vector>
 
 namespace lumsift {
 namespace {
@@ -53,6 +55,8 @@ TEST(Install, PrefixGetsTheBundleAndItsEntryIconsAndMetainfo) {
 
     const fs::path metainfo = prefix / "share/metainfo/org.lumsift.Lumsift.metainfo.xml";
     ASSERT_TRUE(fs::is_regular_file(metainfo));
+    EXPECT_EQ(testimages::readBytes(metainfo).find("example.org"), std::string::npos)
+        << "no placeholder address ships";
     bool validated = false;
     if (fs::exists("/usr/bin/desktop-file-validate")) {
         const auto [status, said] =
@@ -68,6 +72,73 @@ TEST(Install, PrefixGetsTheBundleAndItsEntryIconsAndMetainfo) {
     }
     if (!validated)
         GTEST_SKIP() << "desktop-file-validate and appstreamcli are not installed";
+}
+
+// The metainfo, written by the build's own CMake code, names the web pages given when building:
+// the product page as the homepage, with the screenshots published below it, and the support
+// page as help. A page not given, or no web page (mailto:), is left out. Each one validates.
+TEST(Install, MetainfoNamesOnlyTheWebPagesGivenWhenBuilding) {
+    const testimages::TempDir folder;
+    const struct {
+        std::string product, support;
+        std::vector<std::string> urls;
+        std::string screenshots; // where they are published; empty: none named
+    } rows[] = {
+        {"", "", {}, ""},
+        {"https://example.com/lumsift/",
+         "https://example.com/help?topic=lumsift&lang=en",
+         {R"(<url type="homepage">https://example.com/lumsift/</url>)",
+          R"(<url type="help">https://example.com/help?topic=lumsift&amp;lang=en</url>)"},
+         "https://example.com/lumsift/screenshots/"},
+        {"http://example.com/lumsift?from=menu#top",
+         "mailto:help@example.com",
+         {R"(<url type="homepage">http://example.com/lumsift?from=menu#top</url>)"},
+         "http://example.com/lumsift/screenshots/"},
+        {"",
+         "https://example.com/support",
+         {R"(<url type="help">https://example.com/support</url>)"},
+         ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.product + " " + row.support);
+        const fs::path metainfo = folder / "org.lumsift.Lumsift.metainfo.xml";
+        fs::remove(metainfo);
+        testimages::writeBytes(folder / "write.cmake",
+                               "cmake_minimum_required(VERSION 3.25)\n"
+                               "include(\"" LUMSIFT_SOURCE_DIR "/app/resources/Metainfo.cmake\")\n"
+                               "set(LUMSIFT_PRODUCT_PAGE_URL [==[" +
+                                   row.product + "]==])\nset(LUMSIFT_SUPPORT_PAGE_URL [==[" +
+                                   row.support +
+                                   "]==])\nlumsift_write_metainfo(\"" LUMSIFT_SOURCE_DIR
+                                   "/app/resources/org.lumsift.Lumsift.metainfo.xml.in\" \"" +
+                                   metainfo.string() + "\" 1.2.3)\n");
+        const auto [written, output] = run(std::string("'") + LUMSIFT_CMAKE + "' -P '" +
+                                               (folder / "write.cmake").string() + "'",
+                                           folder / "out.txt");
+        ASSERT_EQ(written, 0) << output;
+        const std::string text = testimages::readBytes(metainfo);
+        EXPECT_NE(text.find(R"(<release version="1.2.3")"), std::string::npos) << text;
+        std::size_t urls = 0;
+        for (auto at = text.find("<url "); at != std::string::npos; at = text.find("<url ", at + 1))
+            ++urls;
+        EXPECT_EQ(urls, row.urls.size()) << text;
+        for (const std::string& url : row.urls)
+            EXPECT_NE(text.find(url), std::string::npos) << text;
+        if (row.screenshots.empty()) {
+            EXPECT_EQ(text.find("<screenshot"), std::string::npos) << text;
+        } else {
+            for (const char* picture : {"loading-page.png", "results-page.png"})
+                EXPECT_NE(text.find("<image>" + row.screenshots + picture + "</image>"),
+                          std::string::npos)
+                    << text;
+        }
+        if (fs::exists("/usr/bin/appstreamcli")) {
+            const auto [status, said] =
+                run("/usr/bin/appstreamcli validate --no-net '" + metainfo.string() + "'",
+                    folder / "out.txt");
+            EXPECT_EQ(status, 0) << said;
+        }
+    }
 }
 
 } // namespace
