@@ -1,5 +1,7 @@
 // `cmake --install` into a prefix of the test's own: the bundle, and for the desktop its entry,
-// icon theme and metainfo, which the freedesktop tools accept where they are installed.
+// icon theme and metainfo, which the freedesktop tools accept where they are installed; under a
+// prefix that the desktop does not read, one more entry where the menu finds it. The metainfo
+// names the web pages given when building.
 #include "tests/support/TestImages.h"
 
 #include <gtest/gtest.h>
@@ -20,14 +22,28 @@ std::pair<int, std::string> run(const std::string& command, const fs::path& outp
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testimages::readBytes(output)};
 }
 
+// The entry that the machine's menu reads when the prefix's own folder is not one it reads.
+const fs::path kMachineEntry = "/usr/local/share/applications/org.lumsift.Lumsift.desktop";
+
+// Installs the build tree under `prefix` with `variable` set to `value` in the environment; the
+// exit status and output of `cmake --install`, the machine's entry untouched.
+std::pair<int, std::string> install(const fs::path& prefix, const std::string& variable,
+                                    const fs::path& value, const fs::path& log) {
+    const bool machineHadEntry = fs::exists(kMachineEntry);
+    auto result = run(variable + "='" + value.string() + "' '" + LUMSIFT_CMAKE + "' --install '" +
+                          LUMSIFT_BINARY_DIR + "' --prefix '" + prefix.string() + "'",
+                      log);
+    EXPECT_EQ(fs::exists(kMachineEntry), machineHadEntry);
+    return result;
+}
+
+// A prefix that the desktop reads (here as the user's data home, like ~/.local) gets everything,
+// and no entry is written anywhere else.
 TEST(Install, PrefixGetsTheBundleAndItsEntryIconsAndMetainfo) {
     const testimages::TempDir folder;
     const fs::path prefix = folder / "prefix with space";
     const fs::path log = folder / "log.txt";
-    const auto [installed, output] =
-        run(std::string("'") + LUMSIFT_CMAKE + "' --install '" + LUMSIFT_BINARY_DIR +
-                "' --prefix '" + prefix.string() + "'",
-            log);
+    const auto [installed, output] = install(prefix, "XDG_DATA_HOME", prefix / "share", log);
     ASSERT_EQ(installed, 0) << output;
 
     const fs::path bundle = prefix / "Lumsift.app/Contents";
@@ -72,6 +88,76 @@ TEST(Install, PrefixGetsTheBundleAndItsEntryIconsAndMetainfo) {
     }
     if (!validated)
         GTEST_SKIP() << "desktop-file-validate and appstreamcli are not installed";
+}
+
+// Under a prefix whose share folder the desktop does not read (/opt), the install also puts the
+// entry where the menu finds it, /usr/local/share/applications here (installed into DESTDIR),
+// starting the bundle and showing its icon by their paths.
+TEST(Install, PrefixOutsideTheDesktopsFoldersGetsAnEntryWhereTheMenuFindsIt) {
+    const testimages::TempDir folder;
+    const fs::path stage = folder / "stage";
+    const fs::path log = folder / "log.txt";
+    const auto [installed, output] = install("/opt/lumsift", "DESTDIR", stage, log);
+    ASSERT_EQ(installed, 0) << output;
+
+    const fs::path bundle = "/opt/lumsift/Lumsift.app/Contents";
+    const fs::path icon = bundle / "Resources/icons/hicolor/256x256/apps/org.lumsift.Lumsift.png";
+    EXPECT_TRUE(fs::is_regular_file(stage.string() + (bundle / "MacOS/Lumsift").string()));
+    EXPECT_TRUE(fs::is_regular_file(stage.string() + icon.string()));
+    EXPECT_TRUE(
+        fs::is_regular_file(stage / "opt/lumsift/share/applications/org.lumsift.Lumsift.desktop"));
+    const fs::path entry = stage.string() + kMachineEntry.string();
+    const std::string text = testimages::readBytes(entry);
+    EXPECT_NE(text.find("\nExec=\"" + (bundle / "MacOS/Lumsift").string() + "\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nIcon=" + icon.string() + "\n"), std::string::npos) << text;
+    if (fs::exists("/usr/bin/desktop-file-validate")) {
+        const auto [status, said] =
+            run("/usr/bin/desktop-file-validate '" + entry.string() + "'", log);
+        EXPECT_EQ(status, 0) << said;
+    }
+}
+
+// Which folder gets that entry: none when the desktop reads the prefix's share folder (the
+// machine's, or the user's data home); else the one chosen when building; else the machine's when
+// installing as root or into DESTDIR, the user's own otherwise.
+TEST(Install, MenuEntryFolderForEachPrefixAndUser) {
+    const testimages::TempDir folder;
+    const std::string machine = "/usr/local/share/applications",
+                      users = "/home/someone/.local/share/applications";
+    const struct {
+        std::string prefix, chosen, destdir, dataHome;
+        bool asOrdinaryUser;
+        std::string folder;
+    } rows[] = {
+        {"/usr/local", "", "", "", false, ""},
+        {"/usr/", "", "", "", false, ""},
+        {"/home/someone/.local", "", "", "", true, ""},
+        {"/srv/apps", "", "", "/srv/apps/share", true, ""},
+        {"/opt/lumsift", "/srv/menu", "", "", false, "/srv/menu"},
+        {"/opt/lumsift", "", "/tmp/stage", "", true, machine},
+        {"/opt/lumsift", "", "", "", true, users},
+        {"/opt/lumsift", "", "", "", false, ::geteuid() == 0 ? machine : users},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.prefix + (row.asOrdinaryUser ? " as an ordinary user" : ""));
+        testimages::writeBytes(
+            folder / "choose.cmake",
+            "cmake_minimum_required(VERSION 3.25)\n"
+            "include(\"" LUMSIFT_SOURCE_DIR "/app/resources/DesktopEntry.cmake\")\n"
+            "set(ENV{HOME} /home/someone)\nset(ENV{XDG_DATA_HOME} [==[" +
+                row.dataHome + "]==])\nset(ENV{DESTDIR} [==[" + row.destdir +
+                "]==])\nlumsift_menu_entries_folder([==[" + row.prefix + "]==] [==[" + row.chosen +
+                "]==] folder)\nmessage(\"folder=[${folder}]\")\n");
+        const std::string user =
+            row.asOrdinaryUser && ::geteuid() == 0 ? "/usr/sbin/runuser -u nobody -- " : "";
+        const auto [status, output] =
+            run(user + "'" + LUMSIFT_CMAKE + "' -P '" + (folder / "choose.cmake").string() + "'",
+                folder / "out.txt");
+        ASSERT_EQ(status, 0) << output;
+        EXPECT_NE(output.find("folder=[" + row.folder + "]"), std::string::npos) << output;
+    }
 }
 
 // The metainfo, written by the build's own CMake code, names the web pages given when building:
