@@ -1,0 +1,2 @@
+// Checked by the layering test: the crash reporter beside the move offer.
+#include "Shared Code/KTWCrashReporter.h"

@@ -1,0 +1,2 @@
+// Checked by the layering test: the engine beside the command.
+#include "engine/LumsiftForAperture.h"

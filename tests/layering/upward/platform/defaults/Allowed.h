@@ -1,0 +1,3 @@
+// Checked by the layering test: includes that are allowed.
+#include "platform/log/Log.h"
+#include <QSettings>
