@@ -10,7 +10,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/LumsiftForAperture.h"
 #include "engine/Pages.h"
 #include "platform/log/Log.h"
 
