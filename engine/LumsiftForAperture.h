@@ -25,6 +25,7 @@
 #include "engine/Pages.h"
 #include "engine/helpers.h"
 #include "platform/scripting/Aperture.h"
+#include "platform/scripting/ApertureLibrary.h"
 
 namespace lumsift {
 
@@ -33,7 +34,7 @@ class PowerAssertions;
 class UserNotifications;
 
 inline constexpr const char* kKeywordParent = "ZUL Lumsift";
-inline constexpr const char* kApertureBundleIdentifier = "com.apple.aperture";
+using scripting::kApertureBundleIdentifier;
 
 // Reads a tag text as strtoull does in base 10 (blanks skipped, optional sign, digits up to the
 // first other character; no digits give 0; too large gives 2^64 - 1).

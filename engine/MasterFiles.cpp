@@ -12,10 +12,18 @@
 #include "platform/fd/UniqueFd.h"
 #include "platform/log/Log.h"
 #include "platform/plist/Plist.h"
+#include "platform/scripting/ApertureLibrary.h"
 #include "platform/sqlite/Sqlite.h"
 
 namespace lumsift {
 namespace {
+
+namespace package = scripting::package;
+
+// The path of `entry` (a name of the package's layout) in the package at `library`.
+std::string inPackage(const std::string& library, std::string_view entry) {
+    return package::joined({library, "/", entry});
+}
 
 // The largest ApertureData.xml that is read. A library of 500,000 images describes them in well
 // under this, and parsing takes a little more memory than the file's size, so a file above it is
@@ -66,17 +74,23 @@ bool xmlSizeAllowed(const std::string& path) {
     return true;
 }
 
-// The identifier is bound, never pasted into the text, so no identifier can change the query.
-constexpr std::string_view kMasterQuery =
-    "select imagePath,fileIsReference from RKMaster where (uuid=(select MasterUuid from "
-    "RKVersion where (uuid=?)));";
+// The master of one image version: its imagePath and fileIsReference. The identifier is bound,
+// never pasted into the text, so no identifier can change the query.
+const std::string& masterQuery() {
+    using namespace package;
+    static const std::string query =
+        joined({"select ", kImagePathColumn, ",", kFileIsReferenceColumn, " from ", kMasterTable,
+                " where (", kUuidColumn, "=(select ", kMasterUuidColumn, " from ", kVersionTable,
+                " where (", kUuidColumn, "=?)));"});
+    return query;
+}
 
 // The master path for one identifier from the open database; "" (with its log line) when the
 // query finds none.
 std::string masterPathFromDatabase(const SqliteConnection& db, const std::string& library,
                                    const std::string& identifier) {
     SqliteStatus status;
-    SqliteStatement query = SqliteStatement::prepare(db, kMasterQuery, status);
+    SqliteStatement query = SqliteStatement::prepare(db, masterQuery(), status);
     if (query.isPrepared()) {
         status = query.bindText(1, identifier);
     }
@@ -96,7 +110,7 @@ std::string masterPathFromDatabase(const SqliteConnection& db, const std::string
     } else if (query.columnInt(1) != 0) {
         path = "/" + *imagePath;
     } else {
-        path = library + "/Masters/" + *imagePath;
+        path = inPackage(library, package::kMastersFolder) + "/" + *imagePath;
     }
     while (query.step() == SqliteStatement::Step::Row) {
         log::line("SQLite: found more rows than expected");
@@ -116,14 +130,15 @@ void LumsiftForAperture::loadXmlData() {
     long masters = 0;
     long previews = 0;
     long unidentified = 0;
-    const std::string xmlPath = library ? *library + "/ApertureData.xml" : std::string();
+    const std::string xmlPath =
+        library ? inPackage(*library, package::kMasterListFile) : std::string();
     if (library && readableFile(xmlPath) && xmlSizeAllowed(xmlPath)) {
         const std::optional<std::string> bytes = readBoundedFile(xmlPath, kMaxXmlBytes);
         const std::optional<plist::Plist> data =
             bytes ? plist::Plist::parse(*bytes) : std::optional<plist::Plist>();
         const plist_t masterList =
-            data ? plist::dictItem(data->get(), "Master Image List") : nullptr;
-        const std::string prefix = nfc(*library + "/Masters/");
+            data ? plist::dictItem(data->get(), package::kMasterImageListKey) : nullptr;
+        const std::string prefix = nfc(inPackage(*library, package::kMastersFolder) + "/");
         for (const std::string& identifier : allImageIDs) {
             const plist_t entry =
                 masterList ? plist::dictItem(masterList, identifier.c_str()) : nullptr;
@@ -133,7 +148,7 @@ void LumsiftForAperture::loadXmlData() {
                 continue;
             }
             const std::optional<std::string> imagePath =
-                plist::stringValue(plist::dictItem(entry, "ImagePath"));
+                plist::stringValue(plist::dictItem(entry, package::kImagePathKey));
             if (imagePath && nfc(*imagePath).find(prefix) != std::string::npos) {
                 allImagePaths.push_back(*imagePath);
                 ++masters;
@@ -157,7 +172,7 @@ bool LumsiftForAperture::loadApertureDataSqlite() {
     if (!library || library->empty()) {
         return false;
     }
-    const std::string databasePath = *library + "/Database/Library.apdb";
+    const std::string databasePath = inPackage(*library, package::kDatabasePath);
     if (!readableFile(databasePath)) {
         return false;
     }

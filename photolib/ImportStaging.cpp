@@ -3,6 +3,7 @@
 #include "photolib/ImportStaging.h"
 
 #include "platform/scripting/Aperture.h"
+#include "platform/scripting/ApertureLibrary.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,6 +17,7 @@
 namespace lumsift::photolib {
 namespace fs = std::filesystem;
 using scripting::ScriptingError;
+using scripting::package::kMastersFolder;
 
 namespace {
 
@@ -41,7 +43,7 @@ int renameNoReplace(const fs::path& from, const fs::path& to) {
 // empty text, or why it could not.
 std::string moveToMasters(const fs::path& package, const fs::path& staged,
                           const fs::path& imagePath) {
-    const fs::path target = package / "Masters" / imagePath;
+    const fs::path target = package / kMastersFolder / imagePath;
     std::error_code error;
     fs::create_directories(target.parent_path(), error);
     if (error)
@@ -135,7 +137,8 @@ void settleStagedCopies(const fs::path& package, const AbandonedStaging& staging
     std::string failure;
     forEachStagedCopy(staging.folder, [&](const fs::path& staged, const fs::path& imagePath) {
         std::error_code error;
-        if (committed(imagePath.string()) && !fs::exists(package / "Masters" / imagePath, error)) {
+        if (committed(imagePath.string()) &&
+            !fs::exists(package / kMastersFolder / imagePath, error)) {
             const std::string moved = moveToMasters(package, staged, imagePath);
             if (failure.empty())
                 failure = moved;

@@ -3,6 +3,7 @@
 #include "photolib/LibraryApplication.h"
 
 #include "photolib/LibraryPackage.h"
+#include "platform/scripting/ApertureLibrary.h"
 
 #include <mutex>
 #include <type_traits>
@@ -254,7 +255,7 @@ std::shared_ptr<ApertureApplication> makeLibraryApplication() {
 }
 
 void registerLibraryApplication() {
-    scripting::ScriptingRegistry::registerApplication(kLibraryApplicationBundleIdentifier,
+    scripting::ScriptingRegistry::registerApplication(scripting::kApertureBundleIdentifier,
                                                       makeLibraryApplication);
 }
 

@@ -8,6 +8,7 @@
 #include "platform/fd/UniqueFd.h"
 #include "platform/jpeg/JpegScans.h"
 #include "platform/plist/Plist.h"
+#include "platform/scripting/ApertureLibrary.h"
 
 #include <algorithm>
 #include <array>
@@ -27,17 +28,25 @@
 namespace lumsift::photolib {
 namespace fs = std::filesystem;
 using scripting::ScriptingError;
+using namespace scripting::package;
 
 namespace {
 
 constexpr std::string_view kApplicationVersion = "3.6.1";
 
-constexpr std::string_view kSchema = R"sql(
-CREATE TABLE RKFolder(uuid TEXT PRIMARY KEY, name TEXT, folderType INTEGER, sortIndex INTEGER);
-CREATE TABLE RKMaster(uuid TEXT PRIMARY KEY, imagePath TEXT, fileIsReference INTEGER,
-                      fileName TEXT, width INTEGER, height INTEGER);
-CREATE TABLE RKVersion(uuid TEXT PRIMARY KEY, name TEXT, masterUuid TEXT, projectUuid TEXT,
-                       sortIndex INTEGER);
+// The library's tables. Readers of the package find master files through RKMaster and
+// RKVersion, by the names they share with us.
+std::string schema() {
+    const std::string masters =
+        joined({"CREATE TABLE ", kMasterTable, "(", kUuidColumn, " TEXT PRIMARY KEY, ",
+                kImagePathColumn, " TEXT, ", kFileIsReferenceColumn,
+                " INTEGER, fileName TEXT, width INTEGER, height INTEGER);\n"});
+    const std::string versions =
+        joined({"CREATE TABLE ", kVersionTable, "(", kUuidColumn, " TEXT PRIMARY KEY, name TEXT, ",
+                kMasterUuidColumn, " TEXT, projectUuid TEXT, sortIndex INTEGER);\n"});
+    return joined({"CREATE TABLE RKFolder(uuid TEXT PRIMARY KEY, name TEXT, folderType INTEGER, "
+                   "sortIndex INTEGER);\n",
+                   masters, versions, R"sql(
 CREATE TABLE RKCustomTag(versionUuid TEXT, name TEXT, value TEXT, PRIMARY KEY(versionUuid, name));
 CREATE TABLE RKKeyword(uuid TEXT PRIMARY KEY, name TEXT, parentUuid TEXT);
 CREATE TABLE RKKeywordForVersion(versionUuid TEXT, keywordUuid TEXT, sortIndex INTEGER);
@@ -48,12 +57,13 @@ CREATE INDEX RKVersion_name ON RKVersion(name);
 CREATE INDEX RKCustomTag_version ON RKCustomTag(versionUuid);
 CREATE INDEX RKKeyword_parent ON RKKeyword(parentUuid, name);
 CREATE INDEX RKKeywordForVersion_version ON RKKeywordForVersion(versionUuid, sortIndex);
-)sql";
+)sql"});
+}
 
-// The tables of kSchema; a database without any of them is not a library's.
+// The tables of schema(); a database without any of them is not a library's.
 constexpr std::array<std::string_view, 8> kTables = {
-    "RKFolder",    "RKMaster",  "RKVersion", "RKCustomTag", "RKKeyword", "RKKeywordForVersion",
-    "RKSelection", "RKProperty"};
+    "RKFolder",  kMasterTable,          kVersionTable, "RKCustomTag",
+    "RKKeyword", "RKKeywordForVersion", "RKSelection", "RKProperty"};
 
 constexpr int64_t kProjectFolderType = 2;
 
@@ -84,7 +94,7 @@ fs::path masterLocation(const fs::path& package, std::string_view imagePath, boo
         return {};
     if (reference)
         return fs::path("/") / fs::path(imagePath);
-    return package / "Masters" / fs::path(imagePath);
+    return package / kMastersFolder / fs::path(imagePath);
 }
 
 VersionRecord versionFromRow(const fs::path& package, const Statement& row) {
@@ -251,7 +261,7 @@ bool VersionRecord::online() const {
 }
 
 fs::path libraryDatabasePath(const fs::path& package) {
-    return package / "Database" / "Library.apdb";
+    return package / kDatabasePath;
 }
 
 LibraryPackage::LibraryPackage(fs::path path, Connection::Mode mode)
@@ -262,20 +272,20 @@ LibraryPackage LibraryPackage::create(const fs::path& package) {
     std::error_code error;
     if (fs::exists(path, error))
         fail("LibraryExists", path.string() + " already exists");
-    if (!fs::create_directories(path / "Database", error) ||
-        !fs::create_directories(path / "Masters", error))
+    if (!fs::create_directories(libraryDatabasePath(path).parent_path(), error) ||
+        !fs::create_directories(path / kMastersFolder, error))
         fail("WriteFailed", "cannot make " + path.string() + ": " + error.message());
     try {
         LibraryPackage library(path, Connection::Mode::Create);
         // WAL lets readers go on while photolib or another thread writes.
         library.db_.exec("PRAGMA journal_mode=WAL");
         Transaction transaction(library.db_);
-        library.db_.exec(kSchema);
+        library.db_.exec(schema());
         library.db_.prepare("INSERT INTO RKProperty(key, value) VALUES('version', ?)")
             .bind(1, kApplicationVersion)
             .run();
         transaction.commit();
-        writeFileAtomically(path / "ApertureData.xml", library.masterListXml());
+        writeFileAtomically(path / kMasterListFile, library.masterListXml());
         return library;
     } catch (...) {
         fs::remove_all(path, error);
@@ -360,7 +370,7 @@ void LibraryPackage::recoverInterruptedImports() {
         });
     // The list is written through a staging folder, so that a recovery that dies here too
     // leaves a folder for the next one to find.
-    writeFileAtomically(path_ / "ApertureData.xml", masterListXml(), abandoned.front().folder);
+    writeFileAtomically(path_ / kMasterListFile, masterListXml(), abandoned.front().folder);
     for (const auto& staging : abandoned)
         removeStaging(staging);
     transaction.commit();
@@ -514,7 +524,7 @@ ImportReport LibraryPackage::importFiles(std::span<const fs::path> inputs,
     // row: what it left (the master list's temporary file too), the next command finishes or
     // removes.
     ImportStaging staging = ImportStaging::make(path_);
-    const fs::path projectFolder = path_ / "Masters" / options.project;
+    const fs::path projectFolder = path_ / kMastersFolder / options.project;
     // The first of "stem.ext", "stem (2).ext", ... that neither a row nor a file holds.
     const auto freeName = [&](const fs::path& source) {
         for (int n = 1;; ++n) {
@@ -583,7 +593,7 @@ ImportReport LibraryPackage::importFiles(std::span<const fs::path> inputs,
     // imports replace it in the order of their commits. Should the commit fail after this, it
     // lists versions that are not there, which no reader looks up; the next import writes it
     // again.
-    writeFileAtomically(path_ / "ApertureData.xml", masterListXml(), staging.folder());
+    writeFileAtomically(path_ / kMasterListFile, masterListXml(), staging.folder());
     transaction.commit();
     staging.moveIntoPlace();
     return report;
@@ -593,13 +603,13 @@ std::string LibraryPackage::masterListXml() {
     plist::Plist masters(plist_new_dict());
     for (const auto& v : versions()) {
         plist_t entry = plist_new_dict();
-        plist_dict_set_item(entry, "ImagePath", plist_new_string(v.masterPath.c_str()));
+        plist_dict_set_item(entry, kImagePathKey, plist_new_string(v.masterPath.c_str()));
         plist_dict_set_item(masters.get(), v.uuid.c_str(), entry); // takes ownership of entry
     }
     plist::Plist root(plist_new_dict());
     plist_dict_set_item(root.get(), "Application Version",
                         plist_new_string(std::string(kApplicationVersion).c_str()));
-    plist_dict_set_item(root.get(), "Master Image List", masters.release());
+    plist_dict_set_item(root.get(), kMasterImageListKey, masters.release());
     return root.toXml();
 }
 
@@ -616,7 +626,7 @@ void LibraryPackage::select(std::span<const std::string> keys) {
         "RKFolder f ON f.uuid = v.projectUuid WHERE (m.fileIsReference != 0 AND m.imagePath = "
         "?1) OR (m.fileIsReference = 0 AND m.imagePath = ?2)" +
         inLibraryOrder);
-    const fs::path masters = path_ / "Masters";
+    const fs::path masters = path_ / kMastersFolder;
     // The versions whose master lies at `file`, absolute and normal.
     const auto atPath = [&](const fs::path& file, std::vector<std::string>& found) {
         byPath.bind(1, file.string().substr(1));

@@ -3,6 +3,7 @@
 #include "fingerprint/Lumsift.h"
 #include "photolib/LibraryApplication.h"
 #include "photolib/LibraryPackage.h"
+#include "platform/log/Log.h"
 #include "platform/vips/Vips.h"
 #include "tests/engine/support/EngineHarness.h"
 #include "tests/support/HostileImages.h"
@@ -203,6 +204,31 @@ TEST(AnalysisEndToEnd, ExportedCopiesAreDeletedAfterReadingAndASecondRunComputes
     EXPECT_EQ(lib.events.startingWith("dataView.analysedImagesLabel"),
               (Strings{"dataView.analysedImagesLabel=2", "dataView.analysedImagesLabel=2"}));
     EXPECT_TRUE(lib.events.contains("dataView.retrieveStatusLabel=Analysis Complete"));
+}
+
+// The package that photolib makes, read as the engine reads it beside the scripting interface:
+// the engine's own database query finds every master where photolib put it, managed and
+// referenced; without the database, ApertureData.xml gives the managed ones.
+TEST(MasterFilesEndToEnd, EngineFindsTheMastersOfAPackageThatPhotolibMade) {
+    Library lib;
+    std::vector<VersionRecord> versions = lib.import({{0, Original}, {1, Original}});
+    versions.push_back(lib.import({{2, Original}}, true, "Elsewhere").front());
+    lib.load();
+    Strings uuids, masters;
+    for (const VersionRecord& v : versions) {
+        uuids.push_back(v.uuid);
+        masters.push_back(v.masterPath.string());
+    }
+    ASSERT_EQ(LumsiftForApertureTestAccess::allImageIDs(lib.engine), uuids);
+
+    const log::Capture capture;
+    EXPECT_TRUE(lib.engine.loadApertureDataSqlite());
+    EXPECT_EQ(LumsiftForApertureTestAccess::allImagePaths(lib.engine), masters);
+    fs::remove_all(lib.package / "Database");
+    lib.engine.loadXmlData();
+    EXPECT_EQ(LumsiftForApertureTestAccess::allImagePaths(lib.engine),
+              (Strings{masters[0], masters[1], ""}));
+    EXPECT_EQ(capture.lines(), Strings{"Masters: 2  Previews: 1  UnIdentified: 0"});
 }
 
 TEST(SearchEndToEnd, LoadsARealPackage) {
