@@ -46,7 +46,7 @@ class KTWCrashReporterWindowController
     Q_OBJECT
 
 public:
-    // Registers YES for `KTWCrashReporterIncludeAnonymousSystemInformation` and
+    // Registers true for `KTWCrashReporterIncludeAnonymousSystemInformation` and
     // `KTWCrashReporterIncludeEmailAddress`, once per process; the constructor calls it.
     static void initialize();
 

@@ -32,7 +32,7 @@ constexpr const char* kLaterPromptMessage =
     "library.  To avoid being asked again please select the parent folder for all your "
     "externally referenced pictures.";
 
-// NO when the process starts; start-up copies SKIPSTARTSCREEN into it.
+// False when the process starts; start-up copies SKIPSTARTSCREEN into it.
 std::atomic<bool> processSkipStartScreen{false};
 
 // Our own format with its one "%@" filled by `value` (never read as a format itself).

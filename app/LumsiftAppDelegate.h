@@ -45,7 +45,7 @@ public:
     void applicationDidFinishLaunching();
     // Writes the photo application's selection count into selectedLabel.
     void applicationDidBecomeActive();
-    // YES for every notification: they show also while the application is in front.
+    // True for every notification: they show also while the application is in front.
     bool userNotificationCenterShouldPresentNotification() const { return true; }
 
     // The process-wide skip value; the setter also writes SKIPSTARTSCREEN. Any thread.
@@ -74,9 +74,9 @@ public:
     void userSelectedFiles(const std::string& path) override;
 
     // --- Closing the main window (main thread) ---
-    // YES when the window may close: no analysis or search is underway. Otherwise asks, in a
+    // True when the window may close: no analysis or search is underway. Otherwise asks, in a
     // sheet on the window, whether to stop it; on "Stop and Quit" the run is asked to stop at
-    // its next image boundary and the window is closed once it has ended. NO meanwhile.
+    // its next image boundary and the window is closed once it has ended. False meanwhile.
     bool windowShouldClose();
 
     // --- Outlets (main thread; each borrowed, owned by the main window) ---

@@ -129,7 +129,7 @@ ResultsView::ResultsView(QWidget* parent)
     connect(ui_->moreImagesButton, &QPushButton::clicked, this, [this] { moreImagesButton(this); });
     connect(ui_->lessImagesButton, &QPushButton::clicked, this, [this] { lessImagesButton(this); });
 
-    // A fresh page: every flag NO, both integers 0, no strings; shown as such.
+    // A fresh page: every flag false, both integers 0, no strings; shown as such.
     setSensitivity(0);
     setAutoSensitive(false);
     setClearKeywordsEnabled(false);

@@ -31,7 +31,7 @@ public:
     // 2 -> 3 (plain), any other row -> 2 (Pro).
     static int32_t algorithmForRow(uint64_t row);
 
-    // initWithFrame plus the page's interface file; every flag NO, both integers 0, no strings,
+    // initWithFrame plus the page's interface file; every flag false, both integers 0, no strings,
     // the start-search button enabled. No engine call yet.
     explicit ResultsView(QWidget* parent = nullptr);
     ~ResultsView() override;

@@ -22,7 +22,7 @@ QUrl webPage(const Bundle& bundle, const char* key);
 // other as the whole address.
 std::string addressText(const QUrl& url);
 
-// Hands `url` to the desktop: the browser, the mail program or the file viewer. NO, with a log
+// Hands `url` to the desktop: the browser, the mail program or the file viewer. False, with a log
 // line, when it is a local file that does not exist or when the desktop cannot open it. Main
 // thread.
 bool openThroughDesktop(const QUrl& url);

@@ -85,7 +85,7 @@ struct ImageStep {
     bool heightZero = false;
     // Offline, of a type the calculator does not read, without a file, or of height 0.
     bool problem = false;
-    // NO once the library refused a tag the step wrote: its fingerprints are not stored.
+    // False once the library refused a tag the step wrote: its fingerprints are not stored.
     bool stored = true;
     // The file that was read: the master in place or a copy the application exported.
     std::optional<std::filesystem::path> file;
@@ -141,7 +141,7 @@ public:
     // the selected images become "0", so that a selected image the run does not finish stays
     // marked for the next whole-library run. The engine's lists are not touched.
     void resetSelectedFingerprints(const std::vector<ImageVersion>& selection);
-    // One image's step, at list position `i`, holding the engine lock. NO when the
+    // One image's step, at list position `i`, holding the engine lock. False when the
     // stale-library stop has ended the run. An error other than a request the application
     // could not answer passes out, with the lock released.
     bool analyseImage(const ImageVersion& image, std::size_t i);

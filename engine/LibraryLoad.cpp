@@ -10,7 +10,7 @@ namespace lumsift {
 namespace {
 
 // Reads one project's versions, identifiers and stored fingerprints and appends them to
-// `loaded`. NO, with nothing appended, when the application's tag lists do not pair up (with
+// `loaded`. False, with nothing appended, when the application's tag lists do not pair up (with
 // each other, or with the versions), since they cannot then be read index by index. A
 // ScriptingError passes out, also with nothing appended.
 bool appendProject(LoadedLibrary& loaded, const scripting::ApertureProject& project) {

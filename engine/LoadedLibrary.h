@@ -58,7 +58,8 @@ public:
     // each load until then.
     const std::vector<std::string>& allImagePaths() const { return allImagePaths_; }
     // The fingerprint lists of the current load (shared ownership of the list itself, not a
-    // copy, so later replacements show); none before the first load.
+    // copy, so later replacements show); none before the first load. "Hahes" in these names and
+    // in allLumsiftHahes is their given spelling, kept on purpose: do not correct it.
     std::shared_ptr<const FingerprintList> allLumsiftPlusHahes() const;
     std::shared_ptr<const FingerprintList> allLumsiftProHahes() const;
     std::shared_ptr<const FingerprintList> allLumsiftClassicHahes() const;
@@ -84,7 +85,7 @@ public:
     // as a problem image, so that repeated runs in one load count no image twice. Every load and
     // every recount forgets the marks. Safe from any thread.
     void forgetAnalysisMarks();
-    // Marks image `index`; NO when it was marked already (or the load holds no such image).
+    // Marks image `index`; false when it was marked already (or the load holds no such image).
     bool markCountedAnalysed(std::size_t index);
     bool markProblemImage(std::size_t index);
 

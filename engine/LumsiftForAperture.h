@@ -81,7 +81,7 @@ public:
     bool photoApplicationIsRunning();
     bool photoOnline(const ImageVersion& image);
     std::string getVersion();
-    // YES when a problem was reported (alert through the delegate).
+    // True when a problem was reported (alert through the delegate).
     bool versionCheck(bool report);
 
     // --- Library load ---
@@ -97,7 +97,7 @@ public:
     // Rebuilds allImagePaths: database, else ApertureData.xml, else empty strings. A file that is
     // no regular file (a FIFO, a device), or an ApertureData.xml above 1 GiB, cannot be used.
     void loadXmlData();
-    // Fills allImagePaths from the package database; NO (nothing added) when it cannot be used.
+    // Fills allImagePaths from the package database; false (nothing added) when it cannot be used.
     bool loadApertureDataSqlite();
     // A file to fingerprint: the master read in place, else a copy the photo application exports
     // into exportFolder; nullopt when neither can be had (an export the application cannot
@@ -105,6 +105,8 @@ public:
     std::optional<std::filesystem::path> exportImage(const ImageVersion& image);
 
     // --- Fingerprint tags and search keywords ---
+    // "Lumsf" in addLumsfKeyword and removeLumsfKeywords is their given spelling, kept on
+    // purpose: do not correct it.
     // Writes the kind's tag ("Lumsift", "Lumsift+", "LumsiftPro" for 3, 1, 2) with the unsigned
     // decimal text of hashVal; any other code writes nothing. Scripting errors pass out.
     void saveLumsiftHash(const ImageVersion& image, uint64_t hashVal, int32_t algorithm);
@@ -143,7 +145,7 @@ public:
     void detectSimilar(std::shared_ptr<ResultsPage> page);
 
     // --- Stopping (any thread) ---
-    // YES from the start of an analysis or a search until its last report has been posted.
+    // True from the start of an analysis or a search until its last report has been posted.
     bool runUnderway() const { return runsUnderway.load() > 0; }
     // Ends every analysis and search at its next image boundary, now and for the rest of the
     // process: an analysis before its next image, a search before its next target, so that what

@@ -62,7 +62,7 @@ std::optional<std::string> readBoundedFile(const std::string& path, std::uintmax
     return bytes;
 }
 
-// NO, with a log line, when the file at `path` is larger than ApertureData.xml may be.
+// False, with a log line, when the file at `path` is larger than ApertureData.xml may be.
 bool xmlSizeAllowed(const std::string& path) {
     std::error_code error;
     const std::uintmax_t size = std::filesystem::file_size(path, error);

@@ -35,6 +35,7 @@ public:
 class LoadingPage {
 public:
     virtual ~LoadingPage() = default;
+    // "retriev" is the outlet's given spelling on both pages, kept on purpose: do not correct it.
     virtual ProgressIndicator* retrievProgressIndicator() = 0;
     virtual TextField* retrieveStatusLabel() = 0;
     virtual TextField* totalImagesLabel() = 0;
@@ -42,7 +43,7 @@ public:
     virtual TextField* notAnalysedImagesLabel() = 0;
     // The analysis choice: 0 all three kinds, 1 plus, 2 Pro, 3 plain.
     virtual int32_t selectedAlgorithm() const = 0;
-    // YES: the analysis covers the photo application's selection only.
+    // True: the analysis covers the photo application's selection only.
     virtual bool selectionMode() const = 0;
     // Main thread only.
     virtual void disableAnalyseButton() = 0;

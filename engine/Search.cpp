@@ -62,7 +62,8 @@ struct TargetMatches {
     Histogram hist{};
 };
 
-// "Images Found:", then one line per distance at which images were compared.
+// "Images Found:", then one line per distance at which images were compared. The text spells
+// "sensitvity" so on purpose: do not correct it.
 std::string toolTipText(const Histogram& hist) {
     std::string toolTip = "Images Found:";
     for (std::size_t d = 0; d < hist.size(); ++d)
@@ -121,7 +122,7 @@ private:
     // For `targets` selected images, without the lock: the code and the search list for the
     // whole search, the progress scale and a new record of added keywords.
     void setUp(uint64_t targets);
-    // The comparison, holding the engine lock for all targets, released on every way out. NO
+    // The comparison, holding the engine lock for all targets, released on every way out. False
     // when a stop request ended it before a target. A ScriptingError passes out; what was
     // keyworded before it stays keyworded and recorded.
     bool compareAllTargets(const std::vector<ImageVersion>& selection);

@@ -11,10 +11,10 @@ class AppDelegate;
 
 class helpers {
 public:
-    // YES when the file exists, is a regular file (links followed) and is readable. When it
+    // True when the file exists, is a regular file (links followed) and is readable. When it
     // exists but cannot be read, asks the user for read access (the delegate's
     // userSelectedFiles, run on the main thread while this thread waits) and tests again. Any
-    // other kind of file (a FIFO, a device, a folder) gives NO without a prompt. `appDelegate`
+    // other kind of file (a FIFO, a device, a folder) gives false without a prompt. `appDelegate`
     // is borrowed; null means no prompt.
     static bool fileExists(std::string_view path, const std::shared_ptr<AppDelegate>& appDelegate);
     // access(R_OK).
@@ -23,7 +23,7 @@ public:
     // itself, never followed. The outcome is ignored.
     static void deleteFile(std::string_view path);
     void deleteFileInstance(std::string_view path) const { deleteFile(path); }
-    // YES exactly when both exist with equal contents: links compared by their targets (not
+    // True exactly when both exist with equal contents: links compared by their targets (not
     // followed), files by their bytes, directories by their entries, recursively.
     static bool compareFiles(std::string_view a, std::string_view b);
     // Logs two lines and nothing else.

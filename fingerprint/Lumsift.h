@@ -21,7 +21,7 @@ class Lumsift {
 public:
     // `init`: fetches the readable types and makes the transform plan (measuring, under the
     // process-wide planner lock). Never fails; when libvips cannot start, imgTypes is empty and
-    // every prepare returns NO.
+    // every prepare returns false.
     Lumsift();
     // Destroys the plan.
     ~Lumsift();
@@ -31,17 +31,17 @@ public:
     Lumsift(Lumsift&&) = delete;
     Lumsift& operator=(Lumsift&&) = delete;
 
-    // YES when the extension of `path` (after the last "." of its last component) is exactly a
-    // member of imgTypes; otherwise logs "Image type not supported: %@" and returns NO.
+    // True when the extension of `path` (after the last "." of its last component) is exactly a
+    // member of imgTypes; otherwise logs "Image type not supported: %@" and returns false.
     bool supportedImageType(std::string_view path) const;
-    // Decodes the file once and renders the grids asked for (R, G, B, A; alphaFirst becomes NO).
-    // NO when the type is not supported (its log line only, the file is not opened) or the file
+    // Decodes the file once and renders the grids asked for (R, G, B, A; alphaFirst becomes false).
+    // False when the type is not supported (its log line only, the file is not opened) or the file
     // does not decode: missing, empty, truncated, not a picture ("Couldn't load image: " and the
     // file URL, after a line "Decoding failed: " with the decoder's reason); the grids and
-    // alphaFirst then keep their contents. YES with both flags NO on a readable file, nothing
+    // alphaFirst then keep their contents. True with both flags false on a readable file, nothing
     // rendered.
     bool prepareImageData(const std::filesystem::path& url, bool eightX8, bool thirty2x32);
-    // Plain (usePlus NO) or plus fingerprint of the 8 x 8 grid; rewrites the grid grey.
+    // Plain (usePlus false) or plus fingerprint of the 8 x 8 grid; rewrites the grid grey.
     // Caller guarantees an earlier successful prepare with eightX8.
     uint64_t calculateLumsift(bool usePlus);
     // Pro fingerprint of the 32 x 32 grid. Caller guarantees a prepare with thirty2x32.

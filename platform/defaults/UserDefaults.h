@@ -27,10 +27,10 @@ public:
     // a file. The file is created when written.
     static void useFileForTesting(const std::filesystem::path& file);
 
-    // Absent keys read as NO, 0, nullopt; a registered default is used when the key is absent.
+    // Absent keys read as false, 0, nullopt; a registered default is used when the key is absent.
     bool boolForKey(std::string_view key) const;
     int64_t integerForKey(std::string_view key) const;
-    // A stored number gives its decimal text, a stored YES/NO "1"/"0".
+    // A stored number gives its decimal text, a stored true/false "1"/"0".
     std::optional<std::string> stringForKey(std::string_view key) const;
     std::optional<Date> dateForKey(std::string_view key) const;
     bool hasObjectForKey(std::string_view key) const;

@@ -293,7 +293,7 @@ TEST(Analysis, StaleLibraryStopInTheMiddleOfASelection) {
     EXPECT_EQ((*Access::plainList(a.engine))[2], fingerprintFromText(*a.tag("X", kTagPlain)));
 }
 
-// YES while thread `tid` of this process sleeps (state S), as a thread blocked on a lock does.
+// True while thread `tid` of this process sleeps (state S), as a thread blocked on a lock does.
 bool threadSleeps(pid_t tid) {
     std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
     std::string line;

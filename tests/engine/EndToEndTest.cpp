@@ -108,7 +108,7 @@ void expectFingerprintsOfItsFile(const Library& lib, const VersionRecord& v) {
     EXPECT_EQ(lib.fingerprint(v.uuid, kTagPro), calculator.calculateHashPro()) << v.name;
 }
 
-// YES once no file in `folder` has a name starting with `stem` (the copies and sidecars of a
+// True once no file in `folder` has a name starting with `stem` (the copies and sidecars of a
 // version); the sidecar deletion runs on a thread of its own.
 bool exportsGone(const fs::path& folder, const std::string& stem) {
     for (int attempt = 0; attempt < 300; ++attempt) {

@@ -94,7 +94,7 @@ struct RecordedEngine {
         engine.detectSimilar(resultsPage);
         main->drain();
     }
-    // YES when another thread can take the engine lock now.
+    // True when another thread can take the engine lock now.
     bool engineLockIsFree() {
         bool free = false;
         std::thread([&] {
@@ -145,7 +145,7 @@ struct EngineHarness : RecordedEngine {
     Ptr<Fake> app;
 };
 
-// Runs `work` on a thread of its own: YES when it returns within 20 seconds. When it does not,
+// Runs `work` on a thread of its own: true when it returns within 20 seconds. When it does not,
 // the FIFOs `fifos` are opened for writing and closed again, which ends any read waiting on them
 // (it then finds the end of the file), and `work` is waited for.
 inline bool endsWithin20Seconds(const std::function<void()>& work,
