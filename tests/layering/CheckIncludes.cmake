@@ -124,7 +124,7 @@ foreach(file IN LISTS files)
 endforeach()
 
 if(found GREATER 0)
-    message(FATAL_ERROR "${found} includes against the layering")
+    message(FATAL_ERROR "includes against the layering: ${found}")
 endif()
 list(LENGTH files checked)
 message("${checked} files, no include against the layering")
