@@ -22,6 +22,7 @@ using scripting::package::kMastersFolder;
 namespace {
 
 constexpr std::string_view kPrefix = ".import-";
+// The lock file that imports of earlier versions made inside their folder.
 constexpr const char* kLockName = "lock";
 
 [[noreturn]] void fail(const std::string& message) {
@@ -54,6 +55,18 @@ std::string moveToMasters(const fs::path& package, const fs::path& staged,
     return {};
 }
 
+// The folder itself, opened to be locked; invalid when it is gone. The lock is on the folder, not
+// on a file in it, so that it holds until the folder is gone: removing the folder's contents never
+// leaves it looking abandoned while its importer lives.
+UniqueFd openFolder(const fs::path& folder) {
+    return UniqueFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Whether another process holds the lock on `fd`.
+bool lockedElsewhere(const UniqueFd& fd) {
+    return fd.valid() && flock(fd.get(), LOCK_EX | LOCK_NB) != 0;
+}
+
 // The staged copies below `folder` (every regular file in a sub-folder), each with its image
 // path, the path below the staging folder.
 template <class Visit> void forEachStagedCopy(const fs::path& folder, Visit visit) {
@@ -81,8 +94,10 @@ ImportStaging ImportStaging::make(const fs::path& package) {
     if (mkdtemp(pattern.data()) == nullptr)
         fail("cannot make a staging folder in " + package.string() + ": " + errnoText(errno));
     const fs::path folder = pattern;
-    UniqueFd lock(open((folder / kLockName).c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600));
-    if (!lock.valid() || flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    // Waits: another command looking for abandoned folders may hold the lock a moment. It takes
+    // no longer, since it looks under the package's write transaction, which the caller holds.
+    UniqueFd lock = openFolder(folder);
+    if (!lock.valid() || flock(lock.get(), LOCK_EX) != 0) {
         const int error = errno;
         std::error_code ignored;
         fs::remove_all(folder, ignored);
@@ -123,10 +138,11 @@ std::vector<AbandonedStaging> abandonedStagings(const fs::path& package) {
         const std::string name = it->path().filename().string();
         if (!name.starts_with(kPrefix) || !it->is_directory(error))
             continue;
-        // Without a lock file the importer died before it had made one.
-        UniqueFd lock(open((it->path() / kLockName).c_str(), O_RDONLY | O_CLOEXEC));
-        if (lock.valid() && flock(lock.get(), LOCK_EX | LOCK_NB) != 0)
-            continue; // its importer is still at work
+        UniqueFd lock = openFolder(it->path());
+        if (!lock.valid() || lockedElsewhere(lock))
+            continue; // gone meanwhile, or its importer is still at work
+        if (lockedElsewhere(UniqueFd(open((it->path() / kLockName).c_str(), O_RDONLY | O_CLOEXEC))))
+            continue; // an import of an earlier version is still at work
         found.push_back({it->path(), std::move(lock)});
     }
     return found;
