@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <thread>
 
+#include "engine/GridWorkers.h"
 #include "engine/LumsiftForAperture.h"
 #include "engine/Text.h"
 #include "fingerprint/Lumsift.h"
 #include "platform/log/Log.h"
 #include "platform/notify/UserNotifications.h"
 #include "platform/power/PowerAssertions.h"
+#include "platform/vips/Vips.h"
 
 namespace lumsift {
 namespace {
@@ -46,6 +49,18 @@ bool anyOf(const KindFlags& kinds) {
     return kinds[kPlain] || kinds[kPlus] || kinds[kPro];
 }
 
+// A chosen kind is needed when its working value is the null marker or 0.
+KindFlags neededKinds(const KindFlags& chosen, const FingerprintReading& start) {
+    KindFlags needed{};
+    for (std::size_t k = 0; k < 3; ++k)
+        needed[k] = chosen[k] && (!start[k] || *start[k] == 0);
+    return needed;
+}
+
+// The list positions planned for the grid workers beyond the one the analysis waits for: a few
+// per worker keep every worker busy, and memory stays flat in the number of images.
+constexpr std::size_t kAheadPerWorker = 3;
+
 // Whether the recount (switchLumsiftAlgorithm) counts an image with these list entries as
 // analysed for `choice`: it holds the chosen kind, or all three for any other choice; a stored
 // 0 counts.
@@ -62,13 +77,12 @@ bool countedByTheRecount(int32_t choice, const FingerprintReading& entries) {
 
 // One image's values while its step runs.
 struct ImageStep {
-    ImageStep(const ImageVersion& image, const FingerprintReading& start, const KindFlags& chosen)
-        : image(image), start(start), working(start) {
-        // A chosen kind is needed when its working value is the null marker or 0.
-        for (std::size_t k = 0; k < 3; ++k) {
-            needed[k] = chosen[k] && (!start[k] || *start[k] == 0);
+    ImageStep(const ImageVersion& image, const FingerprintReading& start, const KindFlags& chosen,
+              std::optional<PreparedGrids> ahead)
+        : image(image), start(start), working(start), needed(neededKinds(chosen, start)),
+          ahead(std::move(ahead)) {
+        for (std::size_t k = 0; k < 3; ++k)
             chosenZero = chosenZero || (chosen[k] && start[k] && *start[k] == 0);
-        }
     }
 
     const ImageVersion& image;
@@ -78,7 +92,9 @@ struct ImageStep {
     // Plain, plus and Pro as the step leaves them; the needed kinds go into the lists.
     FingerprintReading working;
     // The kinds computed for this image.
-    KindFlags needed{};
+    const KindFlags needed;
+    // The grids a worker prepared from the image's master, if it did.
+    const std::optional<PreparedGrids> ahead;
     // A chosen kind held 0 (failed, or reset before): the image counted as analysed already.
     bool chosenZero = false;
     // A height of 0 makes a problem image whose lists stay as they are.
@@ -135,23 +151,29 @@ class LumsiftForAperture::AnalysisRun {
 public:
     AnalysisRun(LumsiftForAperture& engine, int32_t choice, bool selectionMode, Lumsift& calculator)
         : engine(engine), chosen(kindsOfChoice(choice)), choice(choice),
-          selectionMode(selectionMode), calculator(calculator) {}
+          selectionMode(selectionMode), calculator(calculator),
+          mastersInPlace(!engine.apertureLibrary().value_or("").empty()) {}
 
     // The selection pre-pass, without the engine lock: the chosen kinds' stored fingerprints of
     // the selected images become "0", so that a selected image the run does not finish stays
     // marked for the next whole-library run. The engine's lists are not touched.
     void resetSelectedFingerprints(const std::vector<ImageVersion>& selection);
-    // One image's step, at list position `i`, holding the engine lock. False when the
-    // stale-library stop has ended the run. An error other than a request the application
-    // could not answer passes out, with the lock released.
-    bool analyseImage(const ImageVersion& image, std::size_t i);
+    // Plans the grid workers' jobs for the positions of `list` that they may take now: the master
+    // read in place, where one is known, of each image that needs a fingerprint. Caller holds
+    // the engine lock.
+    void planAhead(const std::vector<ImageVersion>& list, GridWorkers& workers);
+    // One image's step, at list position `i`, holding the engine lock; `ahead` is what a worker
+    // prepared for it. False when the stale-library stop has ended the run. An error other than a
+    // request the application could not answer passes out, with the lock released.
+    bool analyseImage(const ImageVersion& image, std::size_t i, std::optional<PreparedGrids> ahead);
     // Images of this run whose fingerprints the library did not take.
     std::size_t unstoredImages() const { return unstored; }
 
 private:
     FingerprintReading workingValuesAt(std::size_t i) const;
     void fingerprintImage(ImageStep& step);
-    PreparedImage prepareImage(const ImageVersion& image, const KindFlags& needed);
+    PreparedImage prepareImage(const ImageStep& step);
+    bool prepareGrids(const std::filesystem::path& file, const ImageStep& step);
     void computeAndStoreFingerprints(ImageStep& step);
     void markZeroHeightImage(ImageStep& step);
     void markProblemImage(ImageStep& step);
@@ -174,6 +196,8 @@ private:
     const int32_t choice;
     const bool selectionMode;
     Lumsift& calculator;
+    // The run reads masters in place only where the loading page named the library package.
+    const bool mastersInPlace;
     std::size_t unstored = 0;
 };
 
@@ -246,6 +270,8 @@ void LumsiftForAperture::analyseWith(Lumsift& calculator, const std::shared_ptr<
     // From here on the user may go to the results page and search while the run goes on.
     postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
+    // Declared after the run, so that its workers stop, and their results go, on every way out.
+    const std::unique_ptr<GridWorkers> workers = startGridWorkers(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
         // Between two images' steps, so that no image is left half-written.
         if (stopRequested) {
@@ -254,7 +280,16 @@ void LumsiftForAperture::analyseWith(Lumsift& calculator, const std::shared_ptr<
                          std::nullopt);
             return;
         }
-        if (!run.analyseImage(list[i], i)) {
+        std::optional<PreparedGrids> ahead;
+        if (workers) {
+            {
+                const std::unique_lock lock = lockForStep();
+                run.planAhead(list, *workers);
+            }
+            // Outside the lock: a search may run while the image is being decoded.
+            ahead = workers->take(i);
+        }
+        if (!run.analyseImage(list[i], i, std::move(ahead))) {
             return;
         }
     }
@@ -268,6 +303,15 @@ void LumsiftForAperture::analyseWith(Lumsift& calculator, const std::shared_ptr<
     notifications.deliver("Lumsift Library Analysis Complete!",
                           "Lumsift has successfully completed analysis of your library.", true);
     postToDataView([](LoadingPage& p) { p.enableAnalyseButton(); });
+}
+
+std::unique_ptr<GridWorkers> LumsiftForAperture::startGridWorkers(std::size_t images) const {
+    const unsigned asked = analysisWorkers();
+    const unsigned count = asked > 0 ? asked : std::max(std::thread::hardware_concurrency(), 1u);
+    if (count <= 1 || images <= 1) {
+        return nullptr; // the steps prepare every image themselves
+    }
+    return std::make_unique<GridWorkers>(count, kAheadPerWorker * count);
 }
 
 // The whole list was handled but the library refused some images' tags: no success is claimed.
@@ -315,10 +359,27 @@ void LumsiftForAperture::AnalysisRun::resetSelectedFingerprints(
     }
 }
 
-bool LumsiftForAperture::AnalysisRun::analyseImage(const ImageVersion& image, std::size_t i) {
-    const std::lock_guard step(engine.engineLock);
+void LumsiftForAperture::AnalysisRun::planAhead(const std::vector<ImageVersion>& list,
+                                                GridWorkers& workers) {
+    const std::size_t limit = std::min(list.size(), workers.planLimit());
+    for (std::size_t p = workers.nextToPlan(); p < limit; ++p) {
+        const KindFlags needed = neededKinds(chosen, workingValuesAt(p));
+        std::string path = mastersInPlace && anyOf(needed)
+                               ? engine.loaded.masterPathFor(list[p].id())
+                               : std::string();
+        if (path.empty()) {
+            workers.plan(std::nullopt);
+            continue;
+        }
+        workers.plan(GridJob{std::move(path), needed[kPlain] || needed[kPlus], needed[kPro]});
+    }
+}
+
+bool LumsiftForAperture::AnalysisRun::analyseImage(const ImageVersion& image, std::size_t i,
+                                                   std::optional<PreparedGrids> ahead) {
+    const std::unique_lock step = engine.lockForStep();
     postProgressValue(i + 1);
-    ImageStep s(image, workingValuesAt(i), chosen);
+    ImageStep s(image, workingValuesAt(i), chosen, std::move(ahead));
     try {
         fingerprintImage(s);
     } catch (const TagNotStored& error) {
@@ -359,7 +420,7 @@ void LumsiftForAperture::AnalysisRun::fingerprintImage(ImageStep& s) {
     if (!anyOf(s.needed)) {
         return;
     }
-    const PreparedImage prepared = prepareImage(s.image, s.needed);
+    const PreparedImage prepared = prepareImage(s);
     s.file = prepared.file;
     if (!prepared.file) {
         markProblemImage(s);
@@ -377,18 +438,44 @@ void LumsiftForAperture::AnalysisRun::fingerprintImage(ImageStep& s) {
 // calculator reads (its master in place, else a copy the application exports), tested in that
 // order; from it one decoding makes the 8 x 8 grid when plain or plus is needed and the 32 x 32
 // grid when Pro is. A ScriptingError passes out.
-PreparedImage LumsiftForAperture::AnalysisRun::prepareImage(const ImageVersion& image,
-                                                            const KindFlags& needed) {
-    const std::optional<std::string> fileName = engine.imageFileName(image);
-    if (!engine.photoOnline(image) || !calculator.supportedImageType(fileName.value_or(""))) {
+PreparedImage LumsiftForAperture::AnalysisRun::prepareImage(const ImageStep& s) {
+    const std::optional<std::string> fileName = engine.imageFileName(s.image);
+    if (!engine.photoOnline(s.image) || !calculator.supportedImageType(fileName.value_or(""))) {
         return {};
     }
-    PreparedImage prepared{engine.exportImage(image)};
+    PreparedImage prepared{engine.exportImage(s.image)};
     if (prepared.file) {
-        prepared.gridsReady = calculator.prepareImageData(
-            *prepared.file, needed[kPlain] || needed[kPlus], needed[kPro]);
+        prepared.gridsReady = prepareGrids(*prepared.file, s);
     }
     return prepared;
+}
+
+// The grids of the needed kinds in the calculator. A worker's grids serve when it read this
+// very file, unchanged since: its logged lines are written now, where preparing would have
+// written them. Otherwise the file is prepared here, with libvips to this thread alone so that
+// its messages are this file's.
+bool LumsiftForAperture::AnalysisRun::prepareGrids(const std::filesystem::path& file,
+                                                   const ImageStep& s) {
+    const bool eightX8 = s.needed[kPlain] || s.needed[kPlus];
+    const bool thirty2x32 = s.needed[kPro];
+    if (!s.ahead || !s.ahead->fitsFile(file.string(), eightX8, thirty2x32)) {
+        const vips::ExclusiveUse alone;
+        return calculator.prepareImageData(file, eightX8, thirty2x32);
+    }
+    for (const std::string& line : s.ahead->loggedLines) {
+        log::line(line);
+    }
+    if (!s.ahead->prepared) {
+        return false;
+    }
+    if (eightX8) {
+        calculator.grid8() = s.ahead->grid8;
+    }
+    if (thirty2x32) {
+        calculator.grid32() = s.ahead->grid32;
+    }
+    calculator.setAlphaFirst(s.ahead->alphaFirst);
+    return true;
 }
 
 // Computes the needed fingerprints from the prepared grids and stores each as soon as it is

@@ -83,9 +83,28 @@ void LumsiftForAperture::resetForTesting() {
     _lessSensitiveValue = 0;
     _moreSensitiveValue = 0;
     stopRequested = false;
+    _analysisWorkers = 0;
     powerAssertions.reset();
     userNotifications.reset();
     initFields();
+}
+
+// --- The engine lock ---
+
+std::unique_lock<std::recursive_mutex> LumsiftForAperture::lockForSearch() {
+    ++searchesWaiting;
+    std::unique_lock lock(engineLock);
+    --searchesWaiting;
+    searchesWaiting.notify_all();
+    return lock;
+}
+
+std::unique_lock<std::recursive_mutex> LumsiftForAperture::lockForStep() {
+    // Without this the analysis, between two short steps, would take the lock again before a
+    // woken search could.
+    for (int waiting = searchesWaiting.load(); waiting > 0; waiting = searchesWaiting.load())
+        searchesWaiting.wait(waiting);
+    return std::unique_lock(engineLock);
 }
 
 // --- Switches ---

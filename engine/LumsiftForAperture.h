@@ -5,8 +5,9 @@
 //
 // Threads: loadLibrary, analyseImages and detectSimilar run on the caller's thread (the pages
 // start each on a new detached std::thread); every control change is posted to the main thread.
-// The engine object is its own lock (engineLock): the analysis holds it per image, the search for
-// its whole comparison; the load takes none.
+// The analysis has worker threads of its own (GridWorkers) that decode masters ahead of its
+// steps and touch nothing else. The engine object is its own lock (engineLock): the analysis
+// holds it per image, the search for its whole comparison; the load takes none.
 #pragma once
 
 #include <atomic>
@@ -29,6 +30,7 @@
 
 namespace lumsift {
 
+class GridWorkers;
 class Lumsift;
 class PowerAssertions;
 class UserNotifications;
@@ -144,6 +146,12 @@ public:
     // out. Caller: a worker thread, one search at a time.
     void detectSimilar(std::shared_ptr<ResultsPage> page);
 
+    // --- The analysis' workers (any thread; read when a run starts) ---
+    // Threads that decode masters and render their grids ahead of the analysis' steps; 0, the
+    // default, is one per hardware thread, and 1 prepares every image in its own step.
+    unsigned analysisWorkers() const { return _analysisWorkers.load(); }
+    void setAnalysisWorkers(unsigned workers) { _analysisWorkers.store(workers); }
+
     // --- Stopping (any thread) ---
     // True from the start of an analysis or a search until its last report has been posted.
     bool runUnderway() const { return runsUnderway.load() > 0; }
@@ -207,9 +215,16 @@ private:
     // The analysis after its set-up of assertion and calculator: errors pass out.
     void analyseWith(Lumsift& calculator, const std::shared_ptr<LoadingPage>& page,
                      UserNotifications& notifications);
+    // The grid workers of a run over `images` images, as many as analysisWorkers() says; none
+    // where the steps prepare every image themselves (one worker, or at most one image).
+    std::unique_ptr<GridWorkers> startGridWorkers(std::size_t images) const;
     // Ends a run whose whole list was handled but `images` of whose images the library refused
     // tags: "Analysis Incomplete", a notification and an alert that give their number.
     void endWithFingerprintsNotStored(std::size_t images, UserNotifications& notifications);
+    // The engine lock for a search, and for an analysis step: a search that waits for the lock
+    // gets it before the analysis' next step, however short the steps are.
+    std::unique_lock<std::recursive_mutex> lockForSearch();
+    std::unique_lock<std::recursive_mutex> lockForStep();
     // Ends a run that cannot go on: `logged` in the log, `shown` (when given) in an "ERROR"
     // alert, the status "Analysis Stopped", the analyse controls and Next enabled.
     void stopAnalysis(const std::string& logged, const std::optional<std::string>& shown);
@@ -261,6 +276,9 @@ private:
     // Analyses and searches underway; requestStop was sent.
     std::atomic<int> runsUnderway{0};
     std::atomic<bool> stopRequested{false};
+    std::atomic<unsigned> _analysisWorkers{0};
+    // Searches waiting for engineLock.
+    std::atomic<int> searchesWaiting{0};
 
     std::shared_ptr<PowerAssertions> powerAssertions;
     std::shared_ptr<UserNotifications> userNotifications;

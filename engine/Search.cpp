@@ -238,7 +238,7 @@ void LumsiftForAperture::SimilaritySearch::setUp(uint64_t targets) {
 bool LumsiftForAperture::SimilaritySearch::compareAllTargets(
     const std::vector<ImageVersion>& selection) {
     // So no step of an analysis runs during the comparisons and the keywording.
-    const std::lock_guard lock(engine.engineLock);
+    const std::unique_lock lock = engine.lockForSearch();
     automatic = engine._autoSensitive.load();
     choicePage = engine.loadingPage();
     uint64_t k = 0;

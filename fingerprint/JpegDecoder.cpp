@@ -241,6 +241,10 @@ Decoded decodeJpeg(const Source& source, const DecodeRequest& request) {
                                 " MiB to decode, more than the " +
                                 std::to_string(limits::kMaxDecodeBytes >> 20) + " MiB allowed");
 
+    // A picture read in several scans holds its coefficients until it is decoded.
+    const limits::DecodeMemory held(jpeg_has_multiple_scans(&d.info) ? coefficientBytes(d.info)
+                                                                     : 0);
+
     // Grey, YCbCr or RGB, and CMYK or YCCK (printers' JPEGs, inverted where an Adobe marker says
     // so, as Adobe's applications write them).
     const bool ink = d.info.jpeg_color_space == JCS_CMYK || d.info.jpeg_color_space == JCS_YCCK;

@@ -48,6 +48,7 @@ Decoded developHalfSize(raw::Processor& raw, const DecodeRequest& request) {
                                 std::to_string(sizes.raw_height) + " sensor pixels needs " +
                                 std::to_string(bytes >> 20) + " MiB, more than the " +
                                 std::to_string(limits::kMaxDecodeBytes >> 20) + " MiB allowed");
+    const limits::DecodeMemory held(bytes);
     libraw_output_params_t& params = raw.data().params;
     params.half_size = 1;
     params.use_camera_wb = 1;

@@ -256,6 +256,9 @@ Decoded VipsDecoder::decode(const std::filesystem::path& path, const DecodeReque
         if (!reachesItsEnd(loader, path))
             return Decoded::failure("the file ends before its last " +
                                     std::string(loader == "gifload" ? "block" : "chunk"));
+        // A picture over the decode limit is refused before it takes any.
+        const int64_t wholeBytes = wholePictureBytes(loader, header);
+        const limits::DecodeMemory held(wholeBytes <= limits::kMaxDecodeBytes ? wholeBytes : 0);
         const VImage loaded = load(loader, path, header, request.minSide);
         return toPicture(toRgbaFloat(loaded, request.minSide));
     } catch (const VError& error) {

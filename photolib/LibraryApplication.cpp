@@ -6,6 +6,7 @@
 #include "platform/scripting/ApertureLibrary.h"
 
 #include <mutex>
+#include <tuple>
 #include <type_traits>
 
 #include <sys/stat.h>
@@ -179,7 +180,7 @@ private:
     // names the same package and its database is the same file; null while none is open or it
     // does not open. Caller holds mutex_.
     LibraryPackage* library() {
-        const auto path = openLibraryPath();
+        const auto path = settingPath();
         struct stat status {};
         if (!path || stat(libraryDatabasePath(*path).c_str(), &status) != 0) {
             forget("no library is open");
@@ -197,6 +198,22 @@ private:
             return nullptr;
         }
         return &*package_;
+    }
+
+    // The package the setting names, read again only when the setting file is another file or
+    // has changed since (photolib replaces it whole), so that a request costs a look at the
+    // file rather than a read. Caller holds mutex_.
+    std::optional<std::filesystem::path> settingPath() {
+        struct stat status {};
+        if (stat(openLibrarySettingFile().c_str(), &status) != 0) {
+            setting_.reset();
+            return std::nullopt;
+        }
+        const SettingStamp now{status.st_dev, status.st_ino, status.st_size, status.st_mtim.tv_sec,
+                               status.st_mtim.tv_nsec};
+        if (!setting_ || setting_->first != now)
+            setting_.emplace(now, openLibraryPath());
+        return setting_->second;
     }
 
     // Caller holds mutex_. Throws "NoLibrary" while no library is open.
@@ -237,10 +254,13 @@ private:
 
     using Generation = std::pair<int64_t, uint64_t>;
     using FileId = std::pair<dev_t, ino_t>;
+    using SettingStamp = std::tuple<dev_t, ino_t, off_t, time_t, long>;
 
     std::mutex mutex_;
     std::optional<LibraryPackage> package_;
     FileId openFile_{};
+    // The setting file as last read, and the package it named.
+    std::optional<std::pair<SettingStamp, std::optional<std::filesystem::path>>> setting_;
     std::string openError_ = "no library is open";
     uint64_t ownWrites_ = 0;
     std::optional<ProjectTags> cached_;

@@ -267,6 +267,19 @@ fs::path libraryDatabasePath(const fs::path& package) {
 LibraryPackage::LibraryPackage(fs::path path, Connection::Mode mode)
     : path_(std::move(path)), db_(libraryDatabasePath(path_), mode) {}
 
+void LibraryPackage::commitWithoutWaitingForTheDisk() {
+    // In WAL mode a commit then writes the log without waiting for the disk; the log is synced
+    // at each checkpoint. A crash of any process loses nothing committed.
+    db_.exec("PRAGMA synchronous=NORMAL");
+}
+
+LibraryPackage::KeptStatement LibraryPackage::kept(std::string_view sql) {
+    auto found = keptStatements_.find(sql);
+    if (found == keptStatements_.end())
+        found = keptStatements_.emplace(std::string(sql), db_.prepare(sql)).first;
+    return KeptStatement(found->second);
+}
+
 LibraryPackage LibraryPackage::create(const fs::path& package) {
     const fs::path path = packageFolder(package);
     std::error_code error;
@@ -279,6 +292,7 @@ LibraryPackage LibraryPackage::create(const fs::path& package) {
         LibraryPackage library(path, Connection::Mode::Create);
         // WAL lets readers go on while photolib or another thread writes.
         library.db_.exec("PRAGMA journal_mode=WAL");
+        library.commitWithoutWaitingForTheDisk();
         Transaction transaction(library.db_);
         library.db_.exec(schema());
         library.db_.prepare("INSERT INTO RKProperty(key, value) VALUES('version', ?)")
@@ -339,6 +353,7 @@ LibraryPackage LibraryPackage::open(const fs::path& package, Access wanted) {
         damaged("its database lacks the table " + std::string(*missing));
     if (check != "ok")
         damaged("its database fails the integrity check: " + check);
+    library.commitWithoutWaitingForTheDisk();
     if (writable) {
         try {
             library.recoverInterruptedImports();
@@ -723,11 +738,12 @@ std::vector<VersionRecord> LibraryPackage::versions(const std::optional<std::str
 }
 
 std::optional<VersionRecord> LibraryPackage::versionRecord(const std::string& uuid) {
-    auto query = db_.prepare(std::string(kVersionColumns) + "WHERE v.uuid = ?");
-    query.bind(1, uuid);
-    if (!query.step())
+    static const std::string sql = std::string(kVersionColumns) + "WHERE v.uuid = ?";
+    const KeptStatement query = kept(sql);
+    query->bind(1, uuid);
+    if (!query->step())
         return std::nullopt;
-    return versionFromRow(path_, query);
+    return versionFromRow(path_, *query);
 }
 
 ProjectTags LibraryPackage::projectTags(const std::string& projectUuid) {
@@ -818,10 +834,10 @@ std::vector<VersionRecord> LibraryPackage::versionsWithKeyword(std::string_view 
 void LibraryPackage::setCustomTag(const std::string& versionUuid, std::string_view name,
                                   std::string_view value) {
     // One statement, so one commit; an upsert keeps the row (and so the tag's place).
-    db_.prepare("INSERT INTO RKCustomTag(versionUuid, name, value) SELECT ?1, ?2, ?3 "
-                "WHERE EXISTS (SELECT 1 FROM RKVersion WHERE uuid = ?1) "
-                "ON CONFLICT(versionUuid, name) DO UPDATE SET value = excluded.value")
-        .bind(1, versionUuid)
+    kept("INSERT INTO RKCustomTag(versionUuid, name, value) SELECT ?1, ?2, ?3 "
+         "WHERE EXISTS (SELECT 1 FROM RKVersion WHERE uuid = ?1) "
+         "ON CONFLICT(versionUuid, name) DO UPDATE SET value = excluded.value")
+        ->bind(1, versionUuid)
         .bind(2, name)
         .bind(3, value)
         .run();

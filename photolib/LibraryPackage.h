@@ -5,8 +5,10 @@
 // One LibraryPackage object owns one database connection and is used by one thread at a time;
 // any number of objects, in any number of threads and processes, may use one package at once.
 // Every write is one transaction, committed before the call returns; a call that fails changes
-// nothing. Failures throw ScriptingError whose message says what went wrong (SQLite's message
-// included where SQLite failed).
+// nothing. The database is in WAL mode with synchronous=NORMAL: a crash of any process loses no
+// committed write, and a power cut can lose only the last commits, never the file. Failures throw
+// ScriptingError whose message says what went wrong (SQLite's message included where SQLite
+// failed).
 #pragma once
 
 #include "photolib/Database.h"
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -190,14 +193,36 @@ public:
 
 private:
     LibraryPackage(std::filesystem::path path, Connection::Mode mode);
+    // Sets synchronous=NORMAL on the connection, once it is known to be a library's.
+    void commitWithoutWaitingForTheDisk();
     // ApertureData.xml for the versions as this connection sees them.
     std::string masterListXml();
     // Finishes the imports whose importer died: their committed copies move into Masters/,
     // the others are removed, and ApertureData.xml is written again. Throws ScriptingError.
     void recoverInterruptedImports();
 
+    // A statement kept for the connection's life, in use until this ends; then reset, so that
+    // it holds no read open.
+    class KeptStatement {
+    public:
+        explicit KeptStatement(Statement& statement) : statement_(statement) {}
+        ~KeptStatement() { statement_.reset(); }
+        KeptStatement(const KeptStatement&) = delete;
+        KeptStatement& operator=(const KeptStatement&) = delete;
+        Statement* operator->() const { return &statement_; }
+        Statement& operator*() const { return statement_; }
+
+    private:
+        Statement& statement_;
+    };
+    // The statement of `sql`, prepared on its first use (throws when it cannot be) and kept:
+    // for the requests the photo application answers for every image.
+    KeptStatement kept(std::string_view sql);
+
     std::filesystem::path path_;
     Connection db_;
+    // Declared after db_: finalised before the connection closes.
+    std::map<std::string, Statement, std::less<>> keptStatements_;
 };
 
 // Where a package keeps its database, below the package folder.

@@ -2,11 +2,13 @@
 #include "platform/log/Log.h"
 
 #include <algorithm>
+#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <syslog.h>
 #include <unistd.h>
+#include <utility>
 
 namespace lumsift::log {
 namespace {
@@ -64,6 +66,8 @@ void writeOut(std::string_view text, bool toStandardError) {
     syslog(LOG_NOTICE, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
+thread_local Hold* activeHold = nullptr;
+
 } // namespace
 
 const std::string& processName() {
@@ -73,6 +77,10 @@ const std::string& processName() {
 }
 
 void line(std::string_view text) {
+    if (activeHold != nullptr) {
+        activeHold->add(text);
+        return;
+    }
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     bool exclusive = false;
@@ -107,6 +115,34 @@ QuietStandardError::~QuietStandardError() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     --r.quietStandardError;
+}
+
+Hold::Hold() {
+    assert(activeHold == nullptr);
+    activeHold = this;
+}
+
+Hold::~Hold() {
+    activeHold = nullptr;
+}
+
+Hold* Hold::current() {
+    return activeHold;
+}
+
+void Hold::add(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(text);
+}
+
+bool Hold::empty() const {
+    std::lock_guard lock(mutex_);
+    return lines_.empty();
+}
+
+std::vector<std::string> Hold::take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(lines_, {});
 }
 
 Capture::Capture()

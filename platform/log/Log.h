@@ -10,8 +10,8 @@
 
 namespace lumsift::log {
 
-// Writes one line. Copies the text; safe from any thread. Never fails: a line that cannot be
-// written anywhere is dropped.
+// Writes one line, or keeps it in the calling thread's Hold while one is active. Copies the
+// text; safe from any thread. Never fails: a line that cannot be written anywhere is dropped.
 void line(std::string_view text);
 
 // The name that this process's lines carry on standard error and in syslog: its name as
@@ -43,6 +43,32 @@ public:
     ~QuietStandardError();
     QuietStandardError(const QuietStandardError&) = delete;
     QuietStandardError& operator=(const QuietStandardError&) = delete;
+};
+
+// Holds the lines that its thread writes while it lives, instead of writing them, so that work
+// done ahead on one thread can be logged later, in its place, by another. Lines held when it is
+// destroyed are dropped. One hold at a time per thread: the caller guarantees that none is
+// active on the constructing thread, and destroys it on that thread.
+class Hold {
+public:
+    Hold();
+    ~Hold();
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+    // The hold active on the calling thread; null when none is.
+    static Hold* current();
+    // Keeps `text` (copied) as though this hold's thread had written it: for a library's own
+    // thread that works for it. Safe from any thread.
+    void add(std::string_view text);
+    // True while no line is held.
+    bool empty() const;
+    // The lines held so far, in order; the hold keeps none of them.
+    std::vector<std::string> take();
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
 };
 
 // Captures every line written while it lives (and keeps them from standard error and syslog).

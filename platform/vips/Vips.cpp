@@ -4,15 +4,49 @@
 
 #include "platform/log/Log.h"
 
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <string_view>
 
 namespace lumsift::vips {
 namespace {
 
+// Who uses libvips now: the shared uses, the exclusive one and those waiting for it. Exclusive
+// uses go first, so that a steady stream of shared ones cannot keep them out.
+struct Users {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int shared = 0;
+    int exclusiveWaiting = 0;
+    bool exclusive = false;
+    // Where the exclusive use's warnings go; null: the log.
+    log::Hold* exclusiveHold = nullptr;
+    // Warnings that came while shared uses lived.
+    uint64_t sharedWarnings = 0;
+};
+
+// Never destroyed: libvips' threads may still warn while the process exits.
+Users& users() {
+    static auto* const u = new Users;
+    return *u;
+}
+
 void routeToLog(const gchar* /*domain*/, GLogLevelFlags /*level*/, const gchar* message,
                 gpointer /*data*/) {
-    log::line(std::string("libvips: ") + (message != nullptr ? message : ""));
+    const std::string text = std::string("libvips: ") + (message != nullptr ? message : "");
+    Users& u = users();
+    std::unique_lock lock(u.mutex);
+    if (u.shared > 0) {
+        ++u.sharedWarnings; // its caller does the work again alone, and hears it then
+        return;
+    }
+    if (u.exclusive && u.exclusiveHold != nullptr) {
+        u.exclusiveHold->add(text);
+        return;
+    }
+    lock.unlock();
+    log::line(text);
 }
 
 } // namespace
@@ -37,6 +71,45 @@ bool start() {
         return true;
     }();
     return started;
+}
+
+SharedUse::SharedUse() {
+    Users& u = users();
+    std::unique_lock lock(u.mutex);
+    u.changed.wait(lock, [&u] { return !u.exclusive && u.exclusiveWaiting == 0; });
+    ++u.shared;
+    warningsAtStart_ = u.sharedWarnings;
+}
+
+SharedUse::~SharedUse() {
+    Users& u = users();
+    const std::lock_guard lock(u.mutex);
+    if (--u.shared == 0)
+        u.changed.notify_all();
+}
+
+bool SharedUse::warned() const {
+    Users& u = users();
+    const std::lock_guard lock(u.mutex);
+    return u.sharedWarnings != warningsAtStart_;
+}
+
+ExclusiveUse::ExclusiveUse() {
+    Users& u = users();
+    std::unique_lock lock(u.mutex);
+    ++u.exclusiveWaiting;
+    u.changed.wait(lock, [&u] { return !u.exclusive && u.shared == 0; });
+    --u.exclusiveWaiting;
+    u.exclusive = true;
+    u.exclusiveHold = log::Hold::current();
+}
+
+ExclusiveUse::~ExclusiveUse() {
+    Users& u = users();
+    const std::lock_guard lock(u.mutex);
+    u.exclusive = false;
+    u.exclusiveHold = nullptr;
+    u.changed.notify_all();
 }
 
 Result adopt(VipsImage* image) {

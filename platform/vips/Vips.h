@@ -2,6 +2,7 @@
 // libvips' return codes into a result carrying its message, and the colour-profile conversion.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -13,6 +14,38 @@ namespace lumsift::vips {
 // Starts libvips once per process (any thread, any number of calls): operation cache off,
 // libvips' warnings routed to our log. Returns false when libvips could not start.
 bool start();
+
+// libvips keeps one error text for the whole process and gives its warnings on its own threads,
+// so neither says which caller it belongs to. Threads of ours that decode at the same time each
+// hold a SharedUse; a thread that needs libvips' messages to be its own holds an ExclusiveUse,
+// which waits for the shared uses to end and keeps new ones out until it ends. Threads that hold
+// neither use libvips as before. Neither is reentrant: the caller guarantees that its thread
+// holds no other use of either kind.
+
+// While any SharedUse lives, libvips' warnings are not logged: they are counted, and each shared
+// use learns whether one came while it lived, so that its caller can do its work again alone.
+class SharedUse {
+public:
+    SharedUse();
+    ~SharedUse();
+    SharedUse(const SharedUse&) = delete;
+    SharedUse& operator=(const SharedUse&) = delete;
+    // True when libvips warned (from any caller) since this use began.
+    bool warned() const;
+
+private:
+    uint64_t warningsAtStart_;
+};
+
+// While it lives, libvips' warnings go to the log::Hold that was active on the constructing
+// thread, else to the log; and its error text is this thread's alone among the callers above.
+class ExclusiveUse {
+public:
+    ExclusiveUse();
+    ~ExclusiveUse();
+    ExclusiveUse(const ExclusiveUse&) = delete;
+    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+};
 
 // Owns one reference to a VipsImage.
 class ImageRef {

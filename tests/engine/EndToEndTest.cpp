@@ -1,5 +1,6 @@
 // The engine end to end: a real library package of real pictures, the photo application's
 // stand-in, the engine's load, analysis and search, and what ends up in the library and on disk.
+#include "engine/MainThread.h"
 #include "fingerprint/Lumsift.h"
 #include "photolib/LibraryApplication.h"
 #include "photolib/LibraryPackage.h"
@@ -10,12 +11,14 @@
 #include "tests/support/RawImages.h"
 #include "tests/support/TestImages.h"
 
+#include <algorithm>
 #include <chrono>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace lumsift {
 namespace {
@@ -229,6 +232,152 @@ TEST(MasterFilesEndToEnd, EngineFindsTheMastersOfAPackageThatPhotolibMade) {
     EXPECT_EQ(LumsiftForApertureTestAccess::allImagePaths(lib.engine),
               (Strings{masters[0], masters[1], ""}));
     EXPECT_EQ(capture.lines(), Strings{"Masters: 2  Previews: 1  UnIdentified: 0"});
+}
+
+// Runs posted work at once, on the posting thread, so that a report acts in the middle of the
+// step that makes it.
+struct InlineMainThread : MainThread {
+    void post(std::function<void()> work) override { work(); }
+    void runAndWait(std::function<void()> work) override { work(); }
+};
+
+// A loading page whose progress indicator runs `onValue` with each value before recording it.
+struct HookedLoadingPage : testing::RecordingLoadingPage {
+    struct HookedProgress : testing::RecordingControl {
+        using RecordingControl::RecordingControl;
+        void setDoubleValue(double value) override {
+            if (onValue)
+                onValue(value);
+            RecordingControl::setDoubleValue(value);
+        }
+        std::function<void(double)> onValue;
+    };
+    using RecordingLoadingPage::RecordingLoadingPage;
+    ProgressIndicator* retrievProgressIndicator() override { return &hooked; }
+    HookedProgress hooked{log, "dataView.progress"};
+};
+
+std::size_t threadsOfThisProcess() {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()));
+}
+
+// One library with every kind of image an analysis meets, analysed by the steps alone (one
+// worker) and again, from the same files, with workers preparing ahead (the default): the pages,
+// the delegate, the notifications, the log and the library see the same run.
+TEST(AnalysisEndToEnd, SerialAndParallelRunsRecordTheSameAndLeaveTheSameLibrary) {
+    using namespace testimages;
+    Library lib;
+    setMainThread(std::make_shared<InlineMainThread>());
+    const auto page = std::make_shared<HookedLoadingPage>(lib.events);
+    lib.loadingPage = page;
+    auto versions = lib.import({{0, Original},
+                                {1, Original},
+                                {2, Half},
+                                {3, Original},
+                                {0, Half},
+                                {1, Half},
+                                {2, Original},
+                                {3, Half},
+                                {0, Quality40},
+                                {1, Quality40},
+                                {2, Quality40},
+                                {3, Quality40},
+                                {0, QuarterTurn},
+                                {1, QuarterTurn},
+                                {2, QuarterTurn}});
+    const fs::path png = writePhoto(lib.dir / ("shown-" + std::to_string(getpid()) + ".png"), 1,
+                                    Original, Format::Png);
+    const fs::path cutPng = writePhoto(lib.dir / ("cut-" + std::to_string(getpid()) + ".png"), 2,
+                                       Original, Format::Png);
+    for (const VersionRecord& v : lib.importFiles({png, cutPng}))
+        versions.push_back(v);
+    const auto master = [&](std::size_t i) { return versions[i].masterPath; };
+    writeBytes(master(1), "this is no picture"); // undecodable
+    writeTruncatedCopy(master(2), master(2).string() + ".cut", 2000);
+    fs::rename(master(2).string() + ".cut", master(2)); // cut JPEG
+    writeTruncatedCopy(master(16), master(16).string() + ".cut", fs::file_size(master(16)) - 20);
+    fs::rename(master(16).string() + ".cut", master(16)); // cut PNG
+    fs::remove(master(4));                                // offline
+    fs::rename(master(5), master(5).string() + ".xyz");   // master's type
+    const auto sql = [&](const std::string& set, std::size_t i) {
+        lib.library().connection().exec("update RKMaster set " + set + " where uuid='" +
+                                        versions[i].masterUuid + "'");
+    };
+    sql("imagePath = imagePath || '.xyz'", 5);
+    sql("fileName = 'scan.xyz'", 6); // type not accepted
+    sql("height = 0", 7);
+    const VersionRecord& unreadable = versions[8]; // exported, read access not granted
+    const VersionRecord& replaced = versions[10];  // another picture once the step begins
+    const fs::path pristine = lib.dir / "pristine.aplibrary";
+    fs::copy(lib.package, pristine, fs::copy_options::recursive);
+
+    struct Run {
+        Strings events;
+        Strings logged;
+        Strings library;
+    };
+    const auto analyse = [&](unsigned workers) {
+        fs::remove_all(lib.package);
+        fs::copy(pristine, lib.package, fs::copy_options::recursive);
+        chmod(unreadable.masterPath.c_str(), 0);
+        lib.engine.setAnalysisWorkers(workers);
+        lib.load();
+        const auto& ids = LumsiftForApertureTestAccess::allImageIDs(lib.engine);
+        const auto position = std::ranges::find(ids, replaced.uuid) - ids.begin();
+        const std::size_t threadsBefore = threadsOfThisProcess();
+        std::size_t threadsDuring = 0;
+        page->hooked.onValue = [&](double value) {
+            threadsDuring = std::max(threadsDuring, threadsOfThisProcess());
+            if (static_cast<long>(value) == position + 1)
+                writePhoto(replaced.masterPath, 3);
+        };
+        Run run;
+        {
+            const log::Capture capture;
+            lib.events.clear();
+            const testing::AsUnprivilegedReader reader;
+            lib.analyse();
+            run.logged = capture.lines();
+        }
+        run.events = lib.events.events();
+        for (const VersionRecord& v : lib.library().versions()) {
+            for (const auto& tag : lib.library().customTags(v.uuid))
+                run.library.push_back(v.uuid + " " + tag.name + "=" + tag.value);
+            for (const std::string& keyword : lib.keywordsOf(v.uuid))
+                run.library.push_back(v.uuid + " keyword " + keyword);
+        }
+        // The master replaced after its look-up gave its new picture's fingerprints.
+        expectFingerprintsOfItsFile(lib, replaced);
+        const unsigned cores = std::thread::hardware_concurrency();
+        if (workers == 0 && cores > 1) {
+            EXPECT_GE(threadsDuring, threadsBefore + cores) << "the default prepares on every core";
+        }
+        return run;
+    };
+    const Run serial = analyse(1);
+    const Run parallel = analyse(0);
+
+    EXPECT_EQ(parallel.events, serial.events);
+    EXPECT_EQ(parallel.logged, serial.logged);
+    EXPECT_EQ(parallel.library, serial.library);
+    // What the awkward images left, the same in both runs.
+    EXPECT_EQ(lib.tags(versions[4].uuid), kAllFailed); // offline
+    EXPECT_EQ(lib.tags(versions[6].uuid), kAllFailed); // type not accepted
+    EXPECT_EQ(lib.tags(versions[7].uuid), kAllFailed); // height 0
+    for (const std::size_t failed : {1, 2, 5, 16})
+        EXPECT_EQ(lib.tags(versions[failed].uuid), kAllFailed) << versions[failed].name;
+    const auto loggedOnce = [&](const std::string& text) {
+        return std::ranges::count(serial.logged, text) == 1;
+    };
+    EXPECT_TRUE(loggedOnce("Image type not supported: " + master(5).string() + ".xyz"));
+    for (const std::size_t failed : {1, 2, 16})
+        EXPECT_TRUE(loggedOnce("Couldn't load image: " + fileUrlText(master(failed))))
+            << versions[failed].name;
+    EXPECT_EQ(std::ranges::count(serial.events, kCompleteNotification), 1);
+    expectFingerprintsOfItsFile(lib, versions[15]);
+    if (geteuid() == 0) // read from the exported copy; otherwise the application cannot read it
+        expectFingerprintsOfItsFile(lib, unreadable);
 }
 
 TEST(SearchEndToEnd, LoadsARealPackage) {
