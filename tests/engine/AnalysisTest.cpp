@@ -357,6 +357,53 @@ TEST(Analysis, ASearchStartedDuringAStepWaitsForItAndSeesItsFingerprints) {
     EXPECT_TRUE(a.engineLockIsFree());
 }
 
+TEST(Analysis, ASearchStartedDuringAParallelRunCompletesBetweenTwoSteps) {
+    // Six images of T's picture without fingerprints, analysed with workers preparing ahead; the
+    // search for T starts during the third image's step.
+    Analysis a;
+    for (int k = 0; k < 6; ++k)
+        a.add("A" + std::to_string(k), {}, {}, {}, 3);
+    const FingerprintReading t = expected(a.master("A0"), true);
+    a.add("T", t[0], t[1], t[2], 3);
+    a.engine.setAnalysisWorkers(4);
+    a.engine.switchSearchAlgorithm(kAlgorithmPlus);
+    a.load();
+    a.app->setSelection({"T"});
+    a.resultsPage->sensitivityValue = 0;
+
+    std::thread search;
+    bool searchWaited = false;
+    a.app->setRequestHook([&](const std::string& entry) {
+        if (entry != "versionHeight A2")
+            return;
+        search = std::thread([&] { a.engine.detectSimilar(a.resultsPage); });
+        // The step goes on once the search waits for the engine lock.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (Access::searchesWaiting(a.engine) == 0 && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::yield();
+        searchWaited = Access::searchesWaiting(a.engine) == 1;
+    });
+    a.run(kAlgorithmAll);
+    search.join();
+    a.main->drain();
+
+    ASSERT_TRUE(searchWaited);
+    const Strings calls = a.app->calls();
+    const auto at = [&calls](std::string_view prefix) {
+        return std::ranges::find_if(calls, [prefix](const std::string& call) {
+                   return call.starts_with(prefix);
+               }) - calls.begin();
+    };
+    EXPECT_LT(at("addCustomTag A2 LumsiftPro "), at("versionName T"));
+    EXPECT_LT(at("addKeyword T Lumsift T "), at("versionHeight A3")) << "the search ends before the next step";
+    // It compared with the lists as the first three steps left them.
+    EXPECT_EQ(a.resultsPage->similarLabel.value(), "3");
+    for (int k = 0; k < 6; ++k)
+        EXPECT_EQ(a.app->keywordsOf("A" + std::to_string(k)).size(), k < 3 ? 1u : 0u) << k;
+    EXPECT_TRUE(a.events.contains(kNotification));
+    EXPECT_TRUE(a.engineLockIsFree());
+}
+
 TEST(Analysis, FailedRequestEndsTheImageAsFailedPreparation) {
     Analysis a;
     a.add("A", {}, {}, {});

@@ -24,6 +24,33 @@ TEST(Log, CaptureSeesLinesInOrderFromAnyThread) {
     EXPECT_EQ(capture.count("first"), 1u);
 }
 
+// A hold keeps what its own thread writes, and what is added to it from elsewhere, in order and
+// away from the log until taken; other threads' lines go to the log meanwhile.
+TEST(Log, AHoldKeepsItsThreadsLinesUntilTheyAreTaken) {
+    log::Capture capture;
+    EXPECT_EQ(log::Hold::current(), nullptr);
+    {
+        log::Hold hold;
+        EXPECT_EQ(log::Hold::current(), &hold);
+        EXPECT_TRUE(hold.empty());
+        log::line("held 1");
+        std::thread([&hold] {
+            EXPECT_EQ(log::Hold::current(), nullptr);
+            log::line("another thread's");
+            hold.add("added for the hold");
+        }).join();
+        log::line("held 2");
+        EXPECT_EQ(capture.lines(), (std::vector<std::string>{"another thread's"}));
+        EXPECT_EQ(hold.take(),
+                  (std::vector<std::string>{"held 1", "added for the hold", "held 2"}));
+        EXPECT_TRUE(hold.empty());
+        log::line("never taken");
+    }
+    EXPECT_EQ(log::Hold::current(), nullptr);
+    log::line("after");
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"another thread's", "after"}));
+}
+
 // A thread that is never joined (libvips' workers are such) can log while the process exits and
 // destroys its statics: the log must still be whole then. This handler, registered before the
 // log's first use, runs after the log's statics would have been destroyed, and waits there for

@@ -67,6 +67,7 @@ struct LumsiftForApertureTestAccess {
         e.dataView = std::move(page);
     }
     static std::recursive_mutex& engineLock(E& e) { return e.engineLock; }
+    static int searchesWaiting(E& e) { return e.searchesWaiting.load(); }
     static int initRuns() { return E::initRuns.load(); }
 };
 
