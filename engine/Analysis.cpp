@@ -270,7 +270,8 @@ void LumsiftForAperture::analyseWith(Lumsift& calculator, const std::shared_ptr<
     // From here on the user may go to the results page and search while the run goes on.
     postToDelegate([](AppDelegate& d) { d.enableNextView(); });
 
-    // Declared after the run, so that its workers stop, and their results go, on every way out.
+    // The workers stop, and what they prepared is dropped, on every way out of the run: its
+    // normal end, the stale-library stop, a stop request, an error passing out.
     const std::unique_ptr<GridWorkers> workers = startGridWorkers(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
         // Between two images' steps, so that no image is left half-written.

@@ -1,5 +1,5 @@
-// libvips start-up for the whole process (cache off, one worker, warnings into our log) and the
-// wrappers that turn its results into owned images or messages.
+// libvips start-up for the whole process (cache off, one worker, warnings into our log), which of
+// our threads use it at once, and the wrappers that turn its results into owned images or messages.
 #include "platform/vips/Vips.h"
 
 #include "platform/log/Log.h"
