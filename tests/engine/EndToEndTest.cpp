@@ -340,6 +340,7 @@ TEST(AnalysisEndToEnd, SerialAndParallelRunsRecordTheSameAndLeaveTheSameLibrary)
             lib.analyse();
             run.logged = capture.lines();
         }
+        page->hooked.onValue = nullptr;
         run.events = lib.events.events();
         for (const VersionRecord& v : lib.library().versions()) {
             for (const auto& tag : lib.library().customTags(v.uuid))
