@@ -134,8 +134,10 @@ public:
     // run with such images ends "Analysis Incomplete" with their number instead of claiming
     // success. A selection that cannot be read, or any other error, stops the run with an
     // alert and the controls given back; nothing passes out. The engine lock is released and
-    // the idle-sleep assertion given back on every way out. Caller: a worker thread, one run
-    // at a time, no load meanwhile.
+    // the idle-sleep assertion given back on every way out. The masters read in place are
+    // decoded ahead of the steps by analysisWorkers() threads, which stop with the run; the
+    // run's reports, tags and log lines are those of one thread doing everything. Caller: a
+    // worker thread, one run at a time, no load meanwhile.
     void analyseImages(std::shared_ptr<LoadingPage> page);
     // Searches the selection against the loaded images and keywords the matches; reports on
     // `page` (shared ownership) without waiting for the main thread. It compares the images of
