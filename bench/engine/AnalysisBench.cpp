@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <malloc.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -281,6 +282,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    // The allocator as the analysis' workers set it (a fixed mapping threshold), for the bare
+    // rows too: otherwise their threads' arenas keep the large buffers they freed, and the rows
+    // after them start from that much more memory.
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
     setMainThread(std::make_shared<InlineMainThread>());
     photolib::registerLibraryApplication();
     LumsiftForAperture& engine = LumsiftForAperture::sharedLumsiftForAperture();
