@@ -56,7 +56,7 @@ struct PreparedGrids {
     bool alphaFirst = false;
     std::vector<std::string> loggedLines;
 
-    // YES when these grids are what preparing `path` with these flags would make now: the same
+    // True when these grids are what preparing `path` with these flags would make now: the same
     // path and flags, and the file unchanged since the worker read it.
     bool fitsFile(const std::string& path, bool eightX8, bool thirty2x32) const;
 };
