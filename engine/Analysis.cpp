@@ -78,9 +78,9 @@ bool countedByTheRecount(int32_t choice, const FingerprintReading& entries) {
 // One image's values while its step runs.
 struct ImageStep {
     ImageStep(const ImageVersion& image, const FingerprintReading& start, const KindFlags& chosen,
-              std::optional<PreparedGrids> ahead)
+              std::optional<PreparedGrids> ahead, bool resetRefused)
         : image(image), start(start), working(start), needed(neededKinds(chosen, start)),
-          ahead(std::move(ahead)) {
+          ahead(std::move(ahead)), stored(!resetRefused) {
         for (std::size_t k = 0; k < 3; ++k)
             chosenZero = chosenZero || (chosen[k] && start[k] && *start[k] == 0);
     }
@@ -101,8 +101,9 @@ struct ImageStep {
     bool heightZero = false;
     // Offline, of a type the calculator does not read, without a file, or of height 0.
     bool problem = false;
-    // False once the library refused a tag the step wrote: its fingerprints are not stored.
-    bool stored = true;
+    // False once the library refused a tag written for the image, in the selection pre-pass or
+    // in the step: its fingerprints are not stored, and nothing more is written for it.
+    bool stored;
     // The file that was read: the master in place or a copy the application exported.
     std::optional<std::filesystem::path> file;
 
@@ -168,6 +169,8 @@ public:
     bool analyseImage(const ImageVersion& image, std::size_t i, std::optional<PreparedGrids> ahead);
     // Images of this run whose fingerprints the library did not take.
     std::size_t unstoredImages() const { return unstored; }
+    // Whether the library refused to reset the fingerprints of the image at list position `i`.
+    bool resetRefusedAt(std::size_t i) const { return i < resetRefused.size() && resetRefused[i]; }
 
 private:
     FingerprintReading workingValuesAt(std::size_t i) const;
@@ -199,6 +202,8 @@ private:
     // The run reads masters in place only where the loading page named the library package.
     const bool mastersInPlace;
     std::size_t unstored = 0;
+    // By selection position: the pre-pass could not write a reset for the image.
+    std::vector<bool> resetRefused;
 };
 
 void LumsiftForAperture::analyseImages(std::shared_ptr<LoadingPage> page) {
@@ -345,7 +350,9 @@ void LumsiftForAperture::stopAnalysis(const std::string& logged,
 
 void LumsiftForAperture::AnalysisRun::resetSelectedFingerprints(
     const std::vector<ImageVersion>& selection) {
-    for (const ImageVersion& image : selection) {
+    resetRefused.assign(selection.size(), false);
+    for (std::size_t i = 0; i < selection.size(); ++i) {
+        const ImageVersion& image = selection[i];
         try {
             const FingerprintReading r = engine.retrieveLumsiftHash(image, choice);
             for (const std::size_t kind : kProFirst) {
@@ -354,6 +361,9 @@ void LumsiftForAperture::AnalysisRun::resetSelectedFingerprints(
                 }
             }
         } catch (const scripting::ScriptingError& error) {
+            // A refused write (the library stays locked, say) ends the image's writes here, so
+            // that its step does not wait for the library a second time.
+            resetRefused[i] = dynamic_cast<const TagNotStored*>(&error) != nullptr;
             log::line("Analysis: the fingerprints of " + image.id() +
                       " could not be reset: " + error.reason());
         }
@@ -365,7 +375,7 @@ void LumsiftForAperture::AnalysisRun::planAhead(const std::vector<ImageVersion>&
     const std::size_t limit = std::min(list.size(), workers.planLimit());
     for (std::size_t p = workers.nextToPlan(); p < limit; ++p) {
         const KindFlags needed = neededKinds(chosen, workingValuesAt(p));
-        std::string path = mastersInPlace && anyOf(needed)
+        std::string path = mastersInPlace && anyOf(needed) && !resetRefusedAt(p)
                                ? engine.loaded.masterPathFor(list[p].id())
                                : std::string();
         if (path.empty()) {
@@ -380,7 +390,7 @@ bool LumsiftForAperture::AnalysisRun::analyseImage(const ImageVersion& image, st
                                                    std::optional<PreparedGrids> ahead) {
     const std::unique_lock step = engine.lockForStep();
     postProgressValue(i + 1);
-    ImageStep s(image, workingValuesAt(i), chosen, std::move(ahead));
+    ImageStep s(image, workingValuesAt(i), chosen, std::move(ahead), resetRefusedAt(i));
     try {
         fingerprintImage(s);
     } catch (const TagNotStored& error) {
@@ -418,7 +428,8 @@ void LumsiftForAperture::AnalysisRun::fingerprintImage(ImageStep& s) {
         markZeroHeightImage(s);
         return;
     }
-    if (!anyOf(s.needed)) {
+    // An image whose reset was refused keeps its reading: nothing is prepared or written for it.
+    if (!anyOf(s.needed) || !s.stored) {
         return;
     }
     const PreparedImage prepared = prepareImage(s);
@@ -501,7 +512,9 @@ void LumsiftForAperture::AnalysisRun::computeAndStoreFingerprints(ImageStep& s) 
 void LumsiftForAperture::AnalysisRun::markZeroHeightImage(ImageStep& s) {
     s.heightZero = true;
     s.problem = true;
-    writeFailedMarks(s.image, kAllKinds, kProFirst);
+    if (s.stored) {
+        writeFailedMarks(s.image, kAllKinds, kProFirst);
+    }
 }
 
 // An image without a readable file is a problem image: every kind is marked, also those

@@ -465,6 +465,37 @@ TEST(Analysis, ImagesWhoseFingerprintsWereNotStoredAreNotCountedAndTheRunClaimsN
     EXPECT_TRUE(a.engineLockIsFree());
 }
 
+TEST(Analysis, ASelectedImageWhoseResetTheLibraryRefusedIsWrittenToOnceAndNotStored) {
+    // Every library write fails (the database stays locked, say). A and D hold fingerprints, so
+    // the pre-pass tries to reset them; B holds none, so only its step writes; D is of height 0.
+    for (const unsigned workers : {1u, 4u}) {
+        SCOPED_TRACE(workers);
+        Analysis a;
+        a.engine.setAnalysisWorkers(workers);
+        a.add("A", 7, 123, 9);
+        a.add("B", {}, {}, {});
+        a.add("D", 1, 2, 3);
+        a.app->setHeight("D", 0);
+        a.load();
+        ASSERT_EQ(a.engine.hashedImageCount(), 2);
+        a.app->failOn("addCustomTag");
+        a.app->setSelection({"A", "B", "D"});
+        a.run(kAlgorithmAll, true);
+        // Each image waits for the library once: a refused reset ends its writes.
+        for (const std::string id : {"A", "B", "D"})
+            EXPECT_EQ(a.app->callsStartingWith("addCustomTag " + id + " ").size(), 1u) << id;
+        EXPECT_EQ(a.tag("A", kTagPro), "9");
+        EXPECT_EQ(a.engine.hashedImageCount(), 2);
+        EXPECT_EQ(a.engine.problemImageCount(), 1);
+        EXPECT_EQ(a.events.startingWith("delegate.showAlert="),
+                  Strings{"delegate.showAlert=Analysis Incomplete|The fingerprints of 3 images "
+                          "could not be stored in your library.  Analyse the library again to "
+                          "store them."});
+        EXPECT_EQ(a.events.count(kNotification), 0u);
+        EXPECT_TRUE(a.engineLockIsFree());
+    }
+}
+
 TEST(Analysis, FailedSelectionReadOrAnyOtherErrorStopsTheRunWithTheControlsBack) {
     // The selection cannot be read; or an error that is no request failure at the second image.
     for (const bool selection : {true, false}) {
