@@ -122,7 +122,7 @@ public:
     // The connection, for readers that want plain SQL (benchmarks, tests). Borrowed.
     Connection& connection() { return db_; }
 
-    // --- photolib's commands ---
+    // --- photolib's commands (import: LibraryImport.cpp; select: LibraryWrites.cpp) ---
 
     // Imports the files named in `inputs`, walking folders (files whose type is not taken are
     // passed over there). Adds one master and one version per file, reads width and height from
@@ -140,7 +140,7 @@ public:
     // changing nothing, on a key that names no version.
     void select(std::span<const std::string> keys);
 
-    // --- reading ---
+    // --- reading (LibraryReads.cpp) ---
 
     std::string version();
     // Changes whenever another connection (of any thread or process) commits a change; this
@@ -170,7 +170,7 @@ public:
     // parent, or none, when `parent` is empty), in the library's order.
     std::vector<VersionRecord> versionsWithKeyword(std::string_view name, std::string_view parent);
 
-    // --- the application's writes ---
+    // --- the application's writes (LibraryWrites.cpp) ---
 
     // Sets the custom tag `name` of the version to `value` (made when missing, keeping its place
     // when replaced). Throws when the version does not exist.
@@ -227,8 +227,11 @@ private:
 
 // Where a package keeps its database, below the package folder.
 std::filesystem::path libraryDatabasePath(const std::filesystem::path& package);
+// `package` as the stand-in keeps a package's path: absolute, normal, without a trailing
+// separator ("L.aplibrary/" becomes "L.aplibrary"). Cannot fail.
+std::filesystem::path packageFolder(const std::filesystem::path& package);
 
-// --- The stand-in's setting: which library is open ---
+// --- The stand-in's setting: which library is open (OpenLibrarySetting.cpp) ---
 
 // ${XDG_CONFIG_HOME:-$HOME/.config}/photolib/open-library
 std::filesystem::path openLibrarySettingFile();
