@@ -241,7 +241,7 @@ private:
     private:
         std::atomic<int>& runs_;
     };
-    // One analysis run and one search, with their steps (Analysis.cpp, Search.cpp).
+    // One analysis run and one search, with their steps (AnalysisRun.h, Search.cpp).
     class AnalysisRun;
     class SimilaritySearch;
     // Back to the start values of the engine's table and `init` (constructor and reset).
