@@ -176,44 +176,48 @@ std::vector<fs::path> wallpapers(const std::string& size) {
     return found;
 }
 
-// Each of `sources` cut to 1920 x 1080 (the middle, scaled to cover it) and saved as a baseline
-// JPEG at quality 90 into `folder`.
-std::vector<fs::path> fullHdPictures(const std::vector<fs::path>& sources, const fs::path& folder) {
+// Each of `sources` saved again into `folder` as a baseline JPEG at quality 90, by `read` (which
+// returns a new image, or null when it cannot read the file), its colour subsampled as `colour`
+// says.
+template <class Read>
+std::vector<fs::path> jpegCopies(const std::vector<fs::path>& sources, const fs::path& folder,
+                                 Read read, VipsForeignSubsample colour) {
     fs::create_directories(folder);
     std::vector<fs::path> made;
     for (const fs::path& source : sources) {
         const fs::path out = folder / (std::to_string(made.size()) + ".jpg");
-        VipsImage* image = nullptr;
-        if (vips_thumbnail(source.c_str(), &image, 1920, "height", 1080, "crop",
-                           VIPS_INTERESTING_CENTRE, nullptr) != 0) {
+        VipsImage* image = read(source);
+        if (image == nullptr) {
             continue;
         }
         const vips::ImageRef owned(image);
-        if (vips_jpegsave(owned.get(), out.c_str(), "Q", 90, nullptr) == 0) {
+        if (vips_jpegsave(owned.get(), out.c_str(), "Q", 90, "subsample_mode", colour, nullptr) ==
+            0) {
             made.push_back(out);
         }
     }
     return made;
 }
 
-// Each of `sources` saved again into `folder` as a camera saves a photograph: a baseline JPEG at
-// quality 90 with the colour at half resolution both ways.
+// Each of `sources` cut to 1920 x 1080 (the middle, scaled to cover it).
+std::vector<fs::path> fullHdPictures(const std::vector<fs::path>& sources, const fs::path& folder) {
+    const auto cut = [](const fs::path& source) -> VipsImage* {
+        VipsImage* image = nullptr;
+        if (vips_thumbnail(source.c_str(), &image, 1920, "height", 1080, "crop",
+                           VIPS_INTERESTING_CENTRE, nullptr) != 0) {
+            return nullptr;
+        }
+        return image;
+    };
+    return jpegCopies(sources, folder, cut, VIPS_FOREIGN_SUBSAMPLE_AUTO);
+}
+
+// Each of `sources` as a camera saves a photograph: its colour at half resolution both ways.
 std::vector<fs::path> cameraJpegs(const std::vector<fs::path>& sources, const fs::path& folder) {
-    fs::create_directories(folder);
-    std::vector<fs::path> made;
-    for (const fs::path& source : sources) {
-        const fs::path out = folder / (std::to_string(made.size()) + ".jpg");
-        VipsImage* image = vips_image_new_from_file(source.c_str(), nullptr);
-        if (image == nullptr) {
-            continue;
-        }
-        const vips::ImageRef owned(image);
-        if (vips_jpegsave(owned.get(), out.c_str(), "Q", 90, "subsample_mode",
-                          VIPS_FOREIGN_SUBSAMPLE_ON, nullptr) == 0) {
-            made.push_back(out);
-        }
-    }
-    return made;
+    const auto whole = [](const fs::path& source) {
+        return vips_image_new_from_file(source.c_str(), nullptr);
+    };
+    return jpegCopies(sources, folder, whole, VIPS_FOREIGN_SUBSAMPLE_ON);
 }
 
 struct Outcome {
