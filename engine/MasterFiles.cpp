@@ -78,10 +78,11 @@ bool xmlSizeAllowed(const std::string& path) {
 // never pasted into the text, so no identifier can change the query.
 const std::string& masterQuery() {
     using namespace package;
-    static const std::string query =
+    // Never destroyed: an analysis still running while the process exits may ask for it.
+    static const std::string& query = *new std::string(
         joined({"select ", kImagePathColumn, ",", kFileIsReferenceColumn, " from ", kMasterTable,
                 " where (", kUuidColumn, "=(select ", kMasterUuidColumn, " from ", kVersionTable,
-                " where (", kUuidColumn, "=?)));"});
+                " where (", kUuidColumn, "=?)));"}));
     return query;
 }
 
@@ -206,8 +207,8 @@ std::optional<std::filesystem::path> LumsiftForAperture::exportImage(const Image
     }
     std::vector<std::filesystem::path> exported;
     try {
-        exported = photoApplication->exportVersions({image}, exportFolder,
-                                                    scripting::kExportMetadataRKSC);
+        exported =
+            photoApplication->exportVersions({image}, exportFolder, scripting::kExportMetadataRKSC);
     } catch (const scripting::ScriptingError& error) {
         // An export that fails gives no file, as one that yields nothing does (the master may
         // be unreadable to the application too).

@@ -42,9 +42,10 @@ struct DecoderEntry {
 };
 
 // The decoders in their order of precedence, with their suffixes asked once. The caller
-// guarantees that libvips has started.
+// guarantees that libvips has started. Never destroyed: a thread that is never joined (an
+// analysis still ending while the process exits) may still decode.
 const std::vector<DecoderEntry>& decoders() {
-    static const std::vector<DecoderEntry> list = [] {
+    static const std::vector<DecoderEntry>& list = *new std::vector<DecoderEntry>([] {
         std::vector<DecoderEntry> made;
         auto add = [&made](std::unique_ptr<ImageDecoder> decoder, bool bySuffixOnly) {
             std::vector<std::string> suffixes = decoder->suffixes();
@@ -54,7 +55,7 @@ const std::vector<DecoderEntry>& decoders() {
         add(std::make_unique<JpegDecoder>(), false);
         add(std::make_unique<VipsDecoder>(), false);
         return made;
-    }();
+    }());
     return list;
 }
 
@@ -63,7 +64,8 @@ const std::vector<DecoderEntry>& decoders() {
 std::vector<std::string> readableImageTypes() {
     if (!vips::start())
         return {};
-    static const std::vector<std::string> types = [] {
+    // Never destroyed, as the decoders: a calculator may be made while the process exits.
+    static const std::vector<std::string>& types = *new std::vector<std::string>([] {
         std::vector<std::string> all;
         for (const DecoderEntry& entry : decoders()) {
             for (const std::string& suffix : entry.suffixes) {
@@ -74,7 +76,7 @@ std::vector<std::string> readableImageTypes() {
             }
         }
         return all;
-    }();
+    }());
     return types;
 }
 

@@ -63,7 +63,8 @@ std::vector<VersionRecord> LibraryPackage::versions(const std::optional<std::str
 }
 
 std::optional<VersionRecord> LibraryPackage::versionRecord(const std::string& uuid) {
-    static const std::string sql = versionColumns() + "WHERE v.uuid = ?";
+    // Never destroyed, as versionColumns(): engine threads may still ask while the process exits.
+    static const std::string& sql = *new std::string(versionColumns() + "WHERE v.uuid = ?");
     const KeptStatement query = kept(sql);
     query->bind(1, uuid);
     if (!query->step())

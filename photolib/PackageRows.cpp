@@ -27,11 +27,13 @@ fs::path masterLocation(const fs::path& package, std::string_view imagePath, boo
 
 const std::string& versionColumns() {
     // The way from a version to its master, by the names that readers of the package share.
-    static const std::string columns =
+    // Never destroyed: engine threads that are never joined may still read while the process
+    // exits.
+    static const std::string& columns = *new std::string(
         joined({"SELECT v.", kUuidColumn, ", v.name, v.projectUuid, v.", kMasterUuidColumn,
                 ", m.fileName, m.", kImagePathColumn, ", m.", kFileIsReferenceColumn,
                 ", m.width, m.height FROM ", kVersionTable, " v LEFT JOIN ", kMasterTable,
-                " m ON m.", kUuidColumn, " = v.", kMasterUuidColumn, " "});
+                " m ON m.", kUuidColumn, " = v.", kMasterUuidColumn, " "}));
     return columns;
 }
 

@@ -109,7 +109,14 @@ bool AppHarness::waitFor(const std::function<bool()>& condition, int timeoutMs) 
 }
 
 bool AppHarness::waitUntilIdle(const LoadingDataView& page, int timeoutMs) {
-    return waitFor([&] { return !page.runUnderway(); }, timeoutMs);
+    // Also until the engine's run has ended on its thread (it gives the page its controls back
+    // before it has let go of its workers), so that no run outlives the test.
+    return waitFor(
+        [&] {
+            return !page.runUnderway() &&
+                   !LumsiftForAperture::sharedLumsiftForAperture().runUnderway();
+        },
+        timeoutMs);
 }
 
 ResultsView* AppHarness::searchThroughTheWindow(const std::filesystem::path& package) {
