@@ -53,20 +53,6 @@ KindFlags neededKinds(const KindFlags& chosen, const FingerprintReading& start) 
     return needed;
 }
 
-// Whether the recount (switchLumsiftAlgorithm) counts an image with these list entries as
-// analysed for `choice`: it holds the chosen kind, or all three for any other choice; a stored
-// 0 counts.
-bool countedByTheRecount(int32_t choice, const FingerprintReading& entries) {
-    const KindFlags chosen = kindsOfChoice(choice);
-    const KindFlags looked = anyOf(chosen) ? chosen : kAllKinds;
-    for (std::size_t k = 0; k < 3; ++k) {
-        if (looked[k] && !entries[k]) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A tag write that the library refused. Raised only by the analysis' own writes, so that the
 // step knows its fingerprints were not stored and writes nothing more for the image.
 class TagNotStored : public scripting::ScriptingError {
@@ -421,7 +407,7 @@ void LumsiftForAperture::AnalysisRun::countImage(const ImageStep& s,
 // keep a height-0 image's entries, and selection mode's working values (three 0) do not tell.
 // An image the load does not hold is in no count and is not counted.
 bool LumsiftForAperture::AnalysisRun::countedAtTheRecount(std::optional<std::size_t> index) const {
-    return !index || countedByTheRecount(choice, engine.loaded.fingerprintsAt(*index));
+    return !index || engine.loaded.countsAsAnalysed(*index, choice);
 }
 
 void LumsiftForAperture::AnalysisRun::postProgressValue(std::size_t value) {

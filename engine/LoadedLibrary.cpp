@@ -111,11 +111,46 @@ const std::shared_ptr<FingerprintList>& LoadedLibrary::listFor(int32_t algorithm
 
 FingerprintReading LoadedLibrary::fingerprintsAt(std::size_t index) const {
     const std::lock_guard lock(listsMutex_);
+    return readingAt(index);
+}
+
+FingerprintReading LoadedLibrary::readingAt(std::size_t index) const {
     const auto entryAt = [index](const std::shared_ptr<FingerprintList>& list) {
         return list && index < list->size() ? (*list)[index] : std::nullopt;
     };
     return {entryAt(allLumsiftClassicHahes_), entryAt(allLumsiftPlusHahes_),
             entryAt(allLumsiftProHahes_)};
+}
+
+namespace {
+
+// Whether `reading` holds what counts as analysed for `choice` (see countsAsAnalysed).
+bool analysedReading(const FingerprintReading& reading, int32_t choice) {
+    const auto [plain, plus, pro] = reading;
+    switch (choice) {
+    case kAlgorithmPlain:
+        return plain.has_value();
+    case kAlgorithmPlus:
+        return plus.has_value();
+    case kAlgorithmPro:
+        return pro.has_value();
+    default:
+        return plain && plus && pro;
+    }
+}
+
+} // namespace
+
+bool LoadedLibrary::countsAsAnalysed(std::size_t index, int32_t choice) const {
+    return analysedReading(fingerprintsAt(index), choice);
+}
+
+int64_t LoadedLibrary::analysedCount(int32_t choice) const {
+    const std::lock_guard lock(listsMutex_);
+    int64_t analysed = 0;
+    for (std::size_t i = 0; i < size(); ++i)
+        analysed += analysedReading(readingAt(i), choice) ? 1 : 0;
+    return analysed;
 }
 
 void LoadedLibrary::setFingerprint(std::size_t index, int32_t algorithm, FingerprintEntry value) {

@@ -67,6 +67,12 @@ public:
     std::shared_ptr<const FingerprintList> fingerprintListFor(int32_t algorithm) const;
     // Entry `index` of the plain, plus and Pro lists; the null marker where a list has none.
     FingerprintReading fingerprintsAt(std::size_t index) const;
+    // Whether the image at `index` counts as analysed for the analysis choice `choice`: it holds
+    // a number (0 included) of the chosen kind for 1, 2 or 3, of all three kinds for any other
+    // code. False for an index the lists do not hold.
+    bool countsAsAnalysed(std::size_t index, int32_t choice) const;
+    // The number of loaded images that count as analysed for `choice`, as above.
+    int64_t analysedCount(int32_t choice) const;
     // Position of the first image whose identifier is `id`; nullopt when the load holds none.
     // Answered from a table made on first use after the identifiers change, so that an analysis
     // finds each image in constant time. Caller holds the engine lock, or no other thread uses
@@ -99,6 +105,8 @@ public:
 private:
     // The list of `algorithm`'s kind; caller holds listsMutex_.
     const std::shared_ptr<FingerprintList>& listFor(int32_t algorithm) const;
+    // As fingerprintsAt; caller holds listsMutex_.
+    FingerprintReading readingAt(std::size_t index) const;
     void forgetImageIndex();
 
     std::vector<ImageVersion> allImages_;

@@ -121,29 +121,9 @@ void LumsiftForAperture::switchLumsiftAlgorithm() {
     loaded.forgetAnalysisMarks();
     const auto total = static_cast<int64_t>(loaded.allImages().size());
     _allImagesCount = total;
-    const int32_t alg = dataViewSelectedAlgorithm();
-
-    const auto numbersIn = [](const std::shared_ptr<const FingerprintList>& list) {
-        int64_t numbers = 0;
-        if (list)
-            for (const auto& entry : *list)
-                numbers += entry.has_value() ? 1 : 0;
-        return numbers;
-    };
-    if (alg == kAlgorithmPlus || alg == kAlgorithmPro || alg == kAlgorithmPlain) {
-        setHashedImageCount(numbersIn(loaded.fingerprintListFor(alg)));
-    } else {
-        // An image counts when it holds all three kinds (the lists are index-aligned with
-        // allImages after every load, also a stopped one).
-        const auto plain = loaded.allLumsiftClassicHahes();
-        const auto plus = loaded.allLumsiftPlusHahes();
-        const auto pro = loaded.allLumsiftProHahes();
-        int64_t complete = 0;
-        if (plain && plus && pro)
-            for (std::size_t i = 0; i < plain->size() && i < plus->size() && i < pro->size(); ++i)
-                complete += (*plain)[i] && (*plus)[i] && (*pro)[i] ? 1 : 0;
-        setHashedImageCount(complete);
-    }
+    // An image counts when it holds the chosen kind, or all three for the choice of all (the
+    // lists are index-aligned with allImages after every load, also a stopped one).
+    setHashedImageCount(loaded.analysedCount(dataViewSelectedAlgorithm()));
 
     const int64_t hashed = hashedImageCount();
     postToDataView([total, hashed](LoadingPage& page) {
